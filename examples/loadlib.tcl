@@ -1,0 +1,14 @@
+# Loads the kardum library for the examples: from KARDUM_LIBRARY when set,
+# otherwise from the build tree beside this folder, otherwise as an
+# installed package.
+if {[llength [info commands KDarrayMath]] == 0} {
+    if {[info exists ::env(KARDUM_LIBRARY)]} {
+        load $::env(KARDUM_LIBRARY)
+    } else {
+        set _build [file join [file dirname [file dirname [file normalize [info script]]]] build]
+        if {[file exists [file join $_build pkgIndex.tcl]]} {
+            lappend auto_path $_build
+        }
+        package require Kardum_C
+    }
+}

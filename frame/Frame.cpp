@@ -1,0 +1,171 @@
+/*
+ * Frame.cpp --
+ *
+ *	The helpers every command procedure uses (see Frame.h).
+ */
+
+#include "Frame.h"
+
+#include "kardum.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+
+namespace kardum {
+
+void Fail(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    char small[256];
+    int n = std::vsnprintf(small, sizeof small, format, ap);
+    va_end(ap);
+    if (n < 0) {
+        throw ArgError{"invalid argument"};
+    }
+    if (static_cast<std::size_t>(n) < sizeof small) {
+        throw ArgError{small};
+    }
+    std::string text(static_cast<std::size_t>(n) + 1, '\0');
+    va_start(ap, format);
+    std::vsnprintf(text.data(), text.size(), format, ap);
+    va_end(ap);
+    text.resize(static_cast<std::size_t>(n));
+    throw ArgError{text};
+}
+
+bool Args::CountOk(Count rule, int n, const char *usage) const
+{
+    bool ok = (rule == Exactly) ? objc_ == n : objc_ >= n;
+    if (!ok) {
+        Tcl_WrongNumArgs(interp_, 1, objv_, usage);
+    }
+    return ok;
+}
+
+static void NoteArgument(Tcl_Interp *interp, const char *name)
+{
+    std::string info = "\n    (reading argument \"";
+    info += name;
+    info += "\")";
+    Tcl_AddErrorInfo(interp, info.c_str());
+}
+
+int Args::Int(int pos, const char *name) const
+{
+    int value = 0;
+    if (Tcl_GetIntFromObj(interp_, objv_[pos], &value) != TCL_OK) {
+        NoteArgument(interp_, name);
+        throw TclError{};
+    }
+    return value;
+}
+
+double Args::Double(int pos, const char *name) const
+{
+    double value = 0.0;
+    if (Tcl_GetDoubleFromObj(interp_, objv_[pos], &value) != TCL_OK) {
+        NoteArgument(interp_, name);
+        throw TclError{};
+    }
+    return value;
+}
+
+void Args::OptInt(int pos, int &value) const
+{
+    if (Has(pos)) {
+        int read = value;
+        if (Tcl_GetIntFromObj(interp_, objv_[pos], &read) == TCL_OK) {
+            value = read;
+        }
+    }
+}
+
+void Args::OptDouble(int pos, double &value) const
+{
+    if (Has(pos)) {
+        double read = value;
+        if (Tcl_GetDoubleFromObj(interp_, objv_[pos], &read) == TCL_OK) {
+            value = read;
+        }
+    }
+}
+
+std::size_t CheckedProduct(std::size_t a, std::size_t b, const char *what)
+{
+    if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) {
+        Fail("size of %s overflows", what);
+    }
+    return a * b;
+}
+
+void RequireNonNegative(const char *cmd, const char *name, int count)
+{
+    if (count < 0) {
+        Fail("%s: %s must not be negative, got %d", cmd, name, count);
+    }
+}
+
+Block::Block(std::initializer_list<std::size_t> sizes)
+{
+    std::size_t total = 0;
+    starts_.reserve(sizes.size());
+    for (std::size_t n : sizes) {
+        starts_.push_back(total);
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(double) - total) {
+            throw std::bad_alloc();
+        }
+        total += n;
+    }
+    data_.assign(total, 0.0);
+}
+
+bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first)
+{
+    return TclArrayToC(interp, name, dst, len, first, 'D') != 0;
+}
+
+void WriteBack(Tcl_Interp *interp, Tcl_Obj *name, const double *src, int len,
+               int first)
+{
+    CArrayToTcl(interp, name, const_cast<double *>(src), len, first, 'D');
+}
+
+/*
+ * The result object is set in place, as the library always has; when a
+ * callback has left a shared object there, it is replaced instead, since a
+ * shared object must never be modified.
+ */
+static Tcl_Obj *ResultForWriting(Tcl_Interp *interp)
+{
+    Tcl_Obj *result = Tcl_GetObjResult(interp);
+    if (Tcl_IsShared(result)) {
+        result = Tcl_NewObj();
+        Tcl_SetObjResult(interp, result);
+    }
+    return result;
+}
+
+void SetDoubleResult(Tcl_Interp *interp, double value)
+{
+    Tcl_SetDoubleObj(ResultForWriting(interp), value);
+}
+
+void SetIntResult(Tcl_Interp *interp, int value)
+{
+    Tcl_SetIntObj(ResultForWriting(interp), value);
+}
+
+void SetStringResult(Tcl_Interp *interp, const std::string &text)
+{
+    Tcl_SetStringObj(ResultForWriting(interp), text.c_str(),
+                     static_cast<int>(text.size()));
+}
+
+void SetListResult(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    Tcl_SetListObj(ResultForWriting(interp), objc, objv);
+}
+
+} // namespace kardum

@@ -1,0 +1,139 @@
+/*
+ * Frame.h --
+ *
+ *	Helpers shared by every command procedure: argument count and usage,
+ *	reading required and optional words, the zero-filled per-call storage,
+ *	fill-or-return and setting the interpreter result.  Internal to the
+ *	library; nothing here is exported.
+ *
+ *	A command procedure runs its body through RunCommand(), which turns the
+ *	exceptions thrown here (and std::bad_alloc) into TCL_ERROR, so that no
+ *	exception ever crosses into Tcl.
+ */
+
+#ifndef KARDUM_FRAME_H
+#define KARDUM_FRAME_H
+
+#include <tcl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kardum {
+
+/* A call outside the data model: TCL_ERROR with this message. */
+struct ArgError {
+    std::string message;
+};
+
+/* Tcl has already left its message in the interpreter result. */
+struct TclError {};
+
+/* Throws ArgError with a printf-style message. */
+[[noreturn]] void Fail(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+/*
+ * Runs the body of a command procedure.  std::bad_alloc becomes TCL_ERROR
+ * with the interpreter result untouched; ArgError becomes TCL_ERROR with its
+ * message; TclError becomes TCL_ERROR with Tcl's message.
+ */
+template <class Body>
+int RunCommand(Tcl_Interp *interp, Body &&body);
+
+/* The argument words of one call, with the command's usage string. */
+class Args {
+public:
+    enum Count { AtLeast, Exactly };
+
+    Args(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) noexcept
+        : interp_(interp), objc_(objc), objv_(objv) {}
+
+    /* Tests objc; on a wrong count reports the usage and returns false. */
+    bool CountOk(Count rule, int n, const char *usage) const;
+
+    bool Has(int pos) const { return objc_ > pos; }
+    Tcl_Obj *Obj(int pos) const { return objv_[pos]; }
+    const char *Word(int pos) const { return Tcl_GetString(objv_[pos]); }
+
+    /* Required numbers: a word that does not convert throws TclError with
+     * Tcl's conversion message; `name` goes into errorInfo. */
+    int Int(int pos, const char *name) const;
+    double Double(int pos, const char *name) const;
+
+    /* Optional numbers, read only when present; a word that does not
+     * convert keeps the default and the call goes on. */
+    void OptInt(int pos, int &value) const;
+    void OptDouble(int pos, double &value) const;
+
+    Tcl_Interp *Interp() const { return interp_; }
+
+private:
+    Tcl_Interp *interp_;
+    int objc_;
+    Tcl_Obj *const *objv_;
+};
+
+/*
+ * One zero-filled block of doubles per call, carved into consecutive
+ * regions.  Sizes are checked for overflow (ArgError naming `what`); an
+ * allocation that fails throws std::bad_alloc.
+ */
+class Block {
+public:
+    Block(std::initializer_list<std::size_t> sizes);
+    double *operator[](std::size_t region) { return data_.data() + starts_[region]; }
+
+private:
+    std::vector<double> data_;
+    std::vector<std::size_t> starts_;
+};
+
+/* a * b for element counts, ArgError naming `what` when it overflows. */
+std::size_t CheckedProduct(std::size_t a, std::size_t b, const char *what);
+
+/* ArgError "<cmd>: <name> must not be negative, got N" when count < 0. */
+void RequireNonNegative(const char *cmd, const char *name, int count);
+
+/* TclArrayToC with type D; false when no element was found, in which case
+ * the command returns TCL_OK leaving Tcl's message as the result. */
+bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first);
+
+/* CArrayToTcl with type D. */
+void WriteBack(Tcl_Interp *interp, Tcl_Obj *name, const double *src, int len,
+               int first);
+
+/* Set the interpreter result in place on the result object. */
+void SetDoubleResult(Tcl_Interp *interp, double value);
+void SetIntResult(Tcl_Interp *interp, int value);
+void SetStringResult(Tcl_Interp *interp, const std::string &text);
+void SetListResult(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+
+template <class Body>
+int RunCommand(Tcl_Interp *interp, Body &&body)
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return TCL_ERROR;
+    } catch (const std::length_error &) {
+        return TCL_ERROR;
+    } catch (const ArgError &e) {
+        Tcl_SetObjResult(interp, Tcl_NewStringObj(e.message.c_str(), -1));
+        return TCL_ERROR;
+    } catch (const TclError &) {
+        return TCL_ERROR;
+    }
+}
+
+} // namespace kardum
+
+#endif /* KARDUM_FRAME_H */

@@ -1,0 +1,31 @@
+/*
+ * Init.cpp --
+ *
+ *	The load entry point: registers the library's commands in the
+ *	interpreter and provides the package Kardum_C 2.0.
+ */
+
+#include "kardum.h"
+
+namespace {
+
+struct CommandRow {
+    const char *name;
+    Tcl_ObjCmdProc *proc;
+};
+
+/* Registration order of the commands. */
+const CommandRow kCommands[] = {
+    {"KDarrayMath", ArrayMathCmd},
+};
+
+} // namespace
+
+extern "C" int Kardum_Init(Tcl_Interp *interp)
+{
+    for (const CommandRow &row : kCommands) {
+        Tcl_CreateObjCommand(interp, row.name, row.proc, nullptr, nullptr);
+    }
+    Tcl_PkgProvide(interp, "Kardum_C", "2.0");
+    return TCL_OK;
+}

@@ -1,0 +1,145 @@
+// TclArrayToC, CArrayToTcl and CArrayToList on a real interpreter.
+#include "TclFixture.h"
+
+#include <cstdint>
+
+using Marshal = TclFixture;
+
+TEST_F(Marshal, ReadsElementsFromTheOffset)
+{
+    Eval("array set X {-1 10 0 20 1 30 2 40}");
+    Name x("X");
+    double d[3] = {};
+    EXPECT_EQ(TclArrayToC(interp, x, d, 3, 0, 'D'), 3);
+    EXPECT_EQ(d[0], 20.0);
+    EXPECT_EQ(d[2], 40.0);
+    EXPECT_EQ(TclArrayToC(interp, x, d, 3, -1, 'D'), 3);
+    EXPECT_EQ(d[0], 10.0);
+    EXPECT_EQ(d[2], 30.0);
+}
+
+TEST_F(Marshal, MissingElementsKeepTheirSlotAndAreNotCounted)
+{
+    Eval("array set X {0 1.5 2 2.5}");
+    Name x("X");
+    double d[3] = {7, 7, 7};
+    EXPECT_EQ(TclArrayToC(interp, x, d, 3, 0, 'D'), 2);
+    EXPECT_EQ(d[0], 1.5);
+    EXPECT_EQ(d[1], 7.0);
+    EXPECT_EQ(d[2], 2.5);
+    EXPECT_EQ(Result(), "can't read \"X(1)\": no such element in array");
+
+    Name none("NoSuch");
+    EXPECT_EQ(TclArrayToC(interp, none, d, 3, 0, 'D'), 0);
+}
+
+TEST_F(Marshal, ElementTextThatDoesNotConvertIsCountedAndKeepsTheSlot)
+{
+    Eval("array set X {0 abc 1 2}");
+    Name x("X");
+    double d[2] = {9, 9};
+    std::int8_t c[2] = {5, 5};
+    EXPECT_EQ(TclArrayToC(interp, x, d, 2, 0, 'D'), 2);
+    EXPECT_EQ(d[0], 9.0);
+    EXPECT_EQ(TclArrayToC(interp, x, c, 2, 0, 'C'), 2);
+    EXPECT_EQ(c[0], 5);
+    EXPECT_EQ(c[1], 2);
+}
+
+TEST_F(Marshal, IntegerCodesKeepTheLowBits)
+{
+    Eval("array set X {0 300 1 -1 2 70000}");
+    Name x("X"), out("Out");
+    std::int8_t c[2];
+    ASSERT_EQ(TclArrayToC(interp, x, c, 2, 0, 'C'), 2);
+    EXPECT_EQ(c[0], 44);
+    CArrayToTcl(interp, out, c, 2, 0, 'c');
+    EXPECT_EQ(Eval("list $Out(0) $Out(1)"), "44 255");
+    CArrayToTcl(interp, out, c, 2, 0, 'C');
+    EXPECT_EQ(Eval("set Out(1)"), "-1");
+
+    std::int16_t s[3];
+    ASSERT_EQ(TclArrayToC(interp, x, s, 3, 0, 'S'), 3);
+    EXPECT_EQ(s[2], static_cast<std::int16_t>(70000 & 0xffff));
+    CArrayToTcl(interp, out, s, 3, 0, 's');
+    EXPECT_EQ(Eval("set Out(1)"), "65535");
+    EXPECT_EQ(Eval("set Out(2)"), "4464");
+
+    std::uint32_t ones = 0xffffffffu;
+    CArrayToTcl(interp, out, &ones, 1, 0, 'l');
+    EXPECT_EQ(Eval("set Out(0)"), "-1");
+    CArrayToTcl(interp, out, &ones, 1, 0, 'L');
+    EXPECT_EQ(Eval("set Out(0)"), "-1");
+}
+
+TEST_F(Marshal, FloatsAreNarrowedAndWidened)
+{
+    Eval("set X(0) 0.1");
+    Name x("X"), out("Out");
+    float f = 0;
+    ASSERT_EQ(TclArrayToC(interp, x, &f, 1, 0, 'F'), 1);
+    EXPECT_EQ(f, 0.1f);
+    CArrayToTcl(interp, out, &f, 1, 3, 'F');
+    EXPECT_EQ(Eval("set Out(3)"), "0.10000000149011612");
+}
+
+TEST_F(Marshal, ReadersRefuseTheWriteOnlyCodes)
+{
+    Eval("set X(0) 1");
+    Name x("X");
+    for (char type : {'l', 's', 'c', 'x', 'd'}) {
+        std::int32_t slot = 42;
+        EXPECT_EQ(TclArrayToC(interp, x, &slot, 1, 0, type), 0) << type;
+        EXPECT_EQ(slot, 42);
+    }
+}
+
+TEST_F(Marshal, WriterStoresFromTheOffsetOnly)
+{
+    Eval("array set Out {0 keep 4 keep}");
+    Name out("Out");
+    double d[3] = {1.5, -0.0, 1e300};
+    EXPECT_EQ(CArrayToTcl(interp, out, d, 3, 1, 'D'), 1);
+    EXPECT_EQ(Eval("lsort [array names Out]"), "0 1 2 3 4");
+    EXPECT_EQ(Eval("list $Out(0) $Out(1) $Out(2) $Out(3) $Out(4)"),
+              "keep 1.5 -0.0 1e+300 keep");
+    EXPECT_EQ(CArrayToTcl(interp, out, d, 0, 10, 'D'), 1);
+    EXPECT_EQ(Eval("array size Out"), "5");
+    EXPECT_EQ(CArrayToTcl(interp, out, d, 1, 10, '?'), 1);
+    EXPECT_EQ(Eval("array size Out"), "5");
+}
+
+TEST_F(Marshal, WriterIntoAScalarReportsAndReturnsOne)
+{
+    Eval("set S 5");
+    Name s("S");
+    double d[2] = {1, 2};
+    EXPECT_EQ(CArrayToTcl(interp, s, d, 2, 0, 'D'), 1);
+    EXPECT_EQ(Result(), "can't set \"S(1)\": variable isn't array");
+    EXPECT_EQ(Eval("set S"), "5");
+}
+
+TEST_F(Marshal, ListWriterCreatesOrReplacesWithoutTouchingSharers)
+{
+    Name l("L");
+    double d[3] = {1, 2.5, -3};
+    EXPECT_EQ(CArrayToList(interp, l, d, 3, 'D'), 1);
+    EXPECT_EQ(Eval("set L"), "1.0 2.5 -3.0");
+
+    Eval("set L {a b}; set M $L");
+    std::int16_t s[2] = {-1, 7};
+    EXPECT_EQ(CArrayToList(interp, l, s, 2, 's'), 1);
+    EXPECT_EQ(Eval("list $L $M"), "{65535 7} {a b}");
+
+    EXPECT_EQ(CArrayToList(interp, l, d, 3, 'q'), 1);
+    EXPECT_EQ(Eval("set L"), "65535 7");
+}
+
+TEST_F(Marshal, ListWriterIntoAnArrayLeavesItAlone)
+{
+    Eval("set A(0) 1");
+    Name a("A");
+    double d[1] = {2};
+    EXPECT_EQ(CArrayToList(interp, a, d, 1, 'D'), 1);
+    EXPECT_EQ(Eval("set A(0)"), "1");
+}
