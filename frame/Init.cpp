@@ -14,7 +14,12 @@ struct CommandRow {
     Tcl_ObjCmdProc *proc;
 };
 
-/* Registration order of the commands. */
+/*
+ * Registration order of the commands: KDarrayMath, KDgridFill2D,
+ * KDintegTrap, KDdataMqCoef, KDdataMxMn, KDdataRnd1, KDpolyExp1D,
+ * KDpolyExp2D, KDmatrixInv, KDmatrixMath, KDdataLSq1D, KDdataLSq2D,
+ * KDdataNLinLSq, KDdataGrid, KDvecMath, KDsolveCubic.
+ */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
 };
