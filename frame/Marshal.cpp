@@ -9,20 +9,85 @@
 
 #include "kardum.h"
 
+#include <cmath>
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
 
-/* Decimal text of an element index, "%d". */
-struct IndexText {
-    char text[16];
-    explicit IndexText(long long index)
+/*
+ * The element index as a Tcl object whose text is "%d" of the index.  One
+ * object serves the whole loop; Tcl keeps a reference to it when it creates
+ * an element (the index becomes the hash key), and then a fresh one is
+ * taken, so a shared object is never modified.
+ */
+class IndexObj {
+public:
+    IndexObj() : obj_(Fresh()) {}
+    ~IndexObj() { Tcl_DecrRefCount(obj_); }
+    IndexObj(const IndexObj &) = delete;
+    IndexObj &operator=(const IndexObj &) = delete;
+
+    Tcl_Obj *At(long long index)
     {
-        std::snprintf(text, sizeof text, "%lld", index);
+        if (Tcl_IsShared(obj_)) {
+            Tcl_DecrRefCount(obj_);
+            obj_ = Fresh();
+        }
+        Tcl_SetWideIntObj(obj_, static_cast<Tcl_WideInt>(index));
+        return obj_;
     }
+
+private:
+    static Tcl_Obj *Fresh()
+    {
+        Tcl_Obj *obj = Tcl_NewObj();
+        Tcl_IncrRefCount(obj);
+        return obj;
+    }
+    Tcl_Obj *obj_;
 };
+
+/*
+ * True when Tcl_PrintDouble writes the shortest text that reads back as the
+ * same double, that is when tcl_precision is 0.  Then a double object whose
+ * text is fixed at once is indistinguishable from the printed text; with any
+ * other precision the printed text itself is stored.
+ */
+bool ShortestDoubleText(Tcl_Interp *interp)
+{
+    static const struct {
+        double value;
+        const char *text;
+    } probes[] = {
+        {0.1, "0.1"},
+        {1.0 / 3.0, "0.3333333333333333"},
+        {0.30000000000000004, "0.30000000000000004"},
+    };
+    char buf[TCL_DOUBLE_SPACE];
+    for (const auto &probe : probes) {
+        Tcl_PrintDouble(interp, probe.value, buf);
+        if (std::strcmp(buf, probe.text) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/* A new value object for one double, with the text Tcl_PrintDouble gives
+ * now. */
+Tcl_Obj *DoubleValue(Tcl_Interp *interp, double value, bool shortest)
+{
+    if (shortest && std::isfinite(value)) {
+        Tcl_Obj *obj = Tcl_NewDoubleObj(value);
+        Tcl_GetString(obj);
+        return obj;
+    }
+    char buf[TCL_DOUBLE_SPACE];
+    Tcl_PrintDouble(interp, value, buf);
+    return Tcl_NewStringObj(buf, -1);
+}
 
 bool Readable(char type)
 {
@@ -64,13 +129,13 @@ double RealAt(const void *array, int i, char type)
                        : static_cast<double>(static_cast<const float *>(array)[i]);
 }
 
-/* Stores the converted text of one element; a text that does not convert
+/* Stores the converted value of one element; a value that does not convert
  * leaves the slot as it was. */
-void Store(Tcl_Interp *interp, const char *text, void *array, int i, char type)
+void Store(Tcl_Interp *interp, Tcl_Obj *value, void *array, int i, char type)
 {
     if (IsReal(type)) {
         double d;
-        if (Tcl_GetDouble(interp, text, &d) != TCL_OK) {
+        if (Tcl_GetDoubleFromObj(interp, value, &d) != TCL_OK) {
             return;
         }
         if (type == 'D') {
@@ -81,7 +146,7 @@ void Store(Tcl_Interp *interp, const char *text, void *array, int i, char type)
         return;
     }
     int v;
-    if (Tcl_GetInt(interp, text, &v) != TCL_OK) {
+    if (Tcl_GetIntFromObj(interp, value, &v) != TCL_OK) {
         return;
     }
     switch (type) {
@@ -102,18 +167,18 @@ void Store(Tcl_Interp *interp, const char *text, void *array, int i, char type)
 extern "C" int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
                            int len, int first, char type)
 {
-    const char *var = Tcl_GetString(name);
     if (!Readable(type)) {
         return 0;
     }
+    IndexObj index;
     int count = 0;
     for (int i = 0; i < len; ++i) {
-        IndexText index(static_cast<long long>(first) + i);
-        const char *text = Tcl_GetVar2(interp, var, index.text, TCL_LEAVE_ERR_MSG);
-        if (text == nullptr) {
+        Tcl_Obj *value = Tcl_ObjGetVar2(interp, name, index.At(static_cast<long long>(first) + i),
+                                        TCL_LEAVE_ERR_MSG);
+        if (value == nullptr) {
             continue;
         }
-        Store(interp, text, array, i, type);
+        Store(interp, value, array, i, type);
         ++count;
     }
     return count;
@@ -122,19 +187,19 @@ extern "C" int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
 extern "C" int CArrayToTcl(Tcl_Interp *interp, Tcl_Obj *name, void *array,
                            int len, int first, char type)
 {
-    const char *var = Tcl_GetString(name);
     if (!Writable(type)) {
         return 1;
     }
-    char value[TCL_DOUBLE_SPACE + 16];
+    bool shortest = IsReal(type) && ShortestDoubleText(interp);
+    IndexObj index;
     for (int i = 0; i < len; ++i) {
-        IndexText index(static_cast<long long>(first) + i);
-        if (IsReal(type)) {
-            Tcl_PrintDouble(interp, RealAt(array, i, type), value);
-        } else {
-            std::snprintf(value, sizeof value, "%d", IntAt(array, i, type));
-        }
-        Tcl_SetVar2(interp, var, index.text, value, TCL_LEAVE_ERR_MSG);
+        Tcl_Obj *value = IsReal(type)
+            ? DoubleValue(interp, RealAt(array, i, type), shortest)
+            : Tcl_NewIntObj(IntAt(array, i, type));
+        Tcl_IncrRefCount(value);
+        Tcl_ObjSetVar2(interp, name, index.At(static_cast<long long>(first) + i), value,
+                       TCL_LEAVE_ERR_MSG);
+        Tcl_DecrRefCount(value);
     }
     return 1;
 }

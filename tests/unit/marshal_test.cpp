@@ -1,7 +1,9 @@
 // TclArrayToC, CArrayToTcl and CArrayToList on a real interpreter.
 #include "TclFixture.h"
 
+#include <cmath>
 #include <cstdint>
+#include <string>
 
 using Marshal = TclFixture;
 
@@ -142,4 +144,63 @@ TEST_F(Marshal, ListWriterIntoAnArrayLeavesItAlone)
     double d[1] = {2};
     EXPECT_EQ(CArrayToList(interp, a, d, 1, 'D'), 1);
     EXPECT_EQ(Eval("set A(0)"), "1");
+}
+
+// The writer builds value objects directly instead of storing printed
+// text; every element must read back exactly as the printed text would,
+// as a string and as a number, whatever tcl_precision is.
+TEST_F(Marshal, WrittenDoublesMatchThePrintedTextAtEveryPrecision)
+{
+    const double awkward[] = {
+        -0.0, 0.0, 4.9406564584124654e-324, 2.2250738585072009e-308,
+        1.7976931348623157e308, -1e300, 1e-300, 0.1, 1.0 / 3.0,
+        0.30000000000000004, 123456789012345678.0, 1.0 / 0.0, -1.0 / 0.0,
+        100.0, 1e21, 1e-7,
+    };
+    const int n = static_cast<int>(sizeof awkward / sizeof awkward[0]);
+    Name out("Out");
+    for (const char *precision : {"0", "6", "12", "16", "17"}) {
+        Eval(std::string("set ::tcl_precision ") + precision);
+        ASSERT_EQ(CArrayToTcl(interp, out, const_cast<double *>(awkward), n, 0, 'D'), 1);
+        // Change the precision before reading: the text must stay as written.
+        Eval("set ::tcl_precision 3");
+        Eval(std::string("set ::tcl_precision ") + precision);
+        for (int i = 0; i < n; ++i) {
+            char printed[TCL_DOUBLE_SPACE];
+            Tcl_PrintDouble(interp, awkward[i], printed);
+            std::string idx = std::to_string(i);
+            Eval("set ::tcl_precision 5");
+            const char *text = Tcl_GetVar2(interp, "Out", idx.c_str(), 0);
+            ASSERT_NE(text, nullptr);
+            EXPECT_STREQ(text, printed) << "precision " << precision << ", element " << i;
+            Eval(std::string("set ::tcl_precision ") + precision);
+
+            double fromText = 0, fromArray = 0;
+            if (Tcl_GetDouble(nullptr, printed, &fromText) == TCL_OK) {
+                Tcl_Obj *name = Tcl_NewStringObj("Out", -1);
+                Tcl_IncrRefCount(name);
+                ASSERT_EQ(TclArrayToC(interp, name, &fromArray, 1, i, 'D'), 1);
+                Tcl_DecrRefCount(name);
+                EXPECT_EQ(std::signbit(fromArray), std::signbit(fromText));
+                EXPECT_TRUE(fromArray == fromText) << printed;
+            }
+        }
+    }
+    Eval("set ::tcl_precision 0");
+}
+
+// Reading creates no elements, keeps Tcl's message for the last miss and
+// leaves the index objects of created elements intact.
+TEST_F(Marshal, RepeatedWritesAndReadsOfNewElements)
+{
+    Name out("Fresh");
+    double d[4] = {1, 2, 3, 4};
+    CArrayToTcl(interp, out, d, 4, 100, 'D');
+    EXPECT_EQ(Eval("lsort -integer [array names Fresh]"), "100 101 102 103");
+    double back[6] = {};
+    EXPECT_EQ(TclArrayToC(interp, out, back, 6, 99, 'D'), 4);
+    EXPECT_EQ(Result(), "can't read \"Fresh(104)\": no such element in array");
+    EXPECT_EQ(back[1], 1.0);
+    EXPECT_EQ(back[4], 4.0);
+    EXPECT_EQ(Eval("array size Fresh"), "4");
 }
