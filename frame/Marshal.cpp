@@ -51,9 +51,11 @@ private:
 
 /*
  * True when Tcl_PrintDouble writes the shortest text that reads back as the
- * same double, that is when tcl_precision is 0.  Then a double object whose
- * text is fixed at once is indistinguishable from the printed text; with any
- * other precision the printed text itself is stored.
+ * same double, that is when tcl_precision is 0.  Then a pure double object
+ * reads back exactly as the printed text would, and Tcl prints it only if
+ * the script asks for its text, as it does for any double the script
+ * computes itself.  With any other precision the printed (rounded) text is
+ * stored, so the element holds what that precision printed.
  */
 bool ShortestDoubleText(Tcl_Interp *interp)
 {
@@ -75,14 +77,11 @@ bool ShortestDoubleText(Tcl_Interp *interp)
     return true;
 }
 
-/* A new value object for one double, with the text Tcl_PrintDouble gives
- * now. */
+/* A new value object for one double. */
 Tcl_Obj *DoubleValue(Tcl_Interp *interp, double value, bool shortest)
 {
     if (shortest && std::isfinite(value)) {
-        Tcl_Obj *obj = Tcl_NewDoubleObj(value);
-        Tcl_GetString(obj);
-        return obj;
+        return Tcl_NewDoubleObj(value);
     }
     char buf[TCL_DOUBLE_SPACE];
     Tcl_PrintDouble(interp, value, buf);
