@@ -22,6 +22,8 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDdataMxMn", DataMxMnCmd},
+    {"KDdataRnd1", DataRnd1Cmd},
 };
 
 } // namespace
