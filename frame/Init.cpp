@@ -22,6 +22,7 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDmatrixInv", MatrixInvCmd},
 };
 
 } // namespace
