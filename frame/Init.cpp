@@ -23,6 +23,9 @@ struct CommandRow {
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
     {"KDmatrixInv", MatrixInvCmd},
+    {"KDmatrixMath", MatrixMathCmd},
+    {"KDvecMath", VecMathCmd},
+    {"KDsolveCubic", SolveCubicCmd},
 };
 
 } // namespace
