@@ -29,6 +29,10 @@ sanitize: $(SANITIZE)/CMakeCache.txt
 	cmake --build $(SANITIZE) -j $(JOBS)
 	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
+bench: $(BUILD)/CMakeCache.txt
+	cmake -S . -B $(BUILD) -DKARDUM_BENCH=ON >/dev/null
+	cmake --build $(BUILD) --target kardum_bench -j $(JOBS)
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 

@@ -25,6 +25,10 @@ const CommandRow kCommands[] = {
     {"KDintegTrap", IntegTrapCmd},
     {"KDdataMxMn", DataMxMnCmd},
     {"KDdataRnd1", DataRnd1Cmd},
+    {"KDmatrixInv", MatrixInvCmd},
+    {"KDmatrixMath", MatrixMathCmd},
+    {"KDvecMath", VecMathCmd},
+    {"KDsolveCubic", SolveCubicCmd},
 };
 
 } // namespace
