@@ -18,7 +18,6 @@
 #include "kardum.h"
 #include "frame/Frame.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -27,29 +26,6 @@ namespace {
 
 /* Largest stage whose 2^(N-2) points fit an int. */
 const int kMaxStage = 32;
-
-/* Appends printf-formatted text to `out`, sized to fit. */
-void AppendFormat(std::string &out, const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
-
-void AppendFormat(std::string &out, const char *format, ...)
-{
-    va_list ap, again;
-    va_start(ap, format);
-    va_copy(again, ap);
-    int n = std::vsnprintf(nullptr, 0, format, ap);
-    va_end(ap);
-    if (n > 0) {
-        std::size_t at = out.size();
-        out.resize(at + static_cast<std::size_t>(n) + 1);
-        std::vsnprintf(out.data() + at, static_cast<std::size_t>(n) + 1, format, again);
-        out.resize(at + static_cast<std::size_t>(n));
-    }
-    va_end(again);
-}
 
 /*
  * Reads the answer the procedure left in `name` (an element when `index`
@@ -100,7 +76,7 @@ bool Stage(Tcl_Interp *interp, const char *proc, double a, double b, int n,
     std::string line;
     if (mode == 1) {
         line = head;
-        AppendFormat(line, "%e %e %d -1 OuT]", x, h, k);
+        kardum::AppendFormat(line, "%e %e %d -1 OuT]", x, h, k);
         Tcl_Eval(interp, line.c_str());
         for (int i = 0; i < k; ++i) {
             std::string index = std::to_string(i);
@@ -115,7 +91,7 @@ bool Stage(Tcl_Interp *interp, const char *proc, double a, double b, int n,
                 x = a + r;
             }
             line = head;
-            AppendFormat(line, "%e %e %d %d]", x, h, k, i);
+            kardum::AppendFormat(line, "%e %e %d %d]", x, h, k, i);
             Tcl_Eval(interp, line.c_str());
             if (!ReadAnswer(interp, "InTg", nullptr, &value)) {
                 return false;
