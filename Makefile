@@ -9,8 +9,13 @@ JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX   ?= /usr/local
 TCLSH    ?= tclsh
 DEMO     ?= examples/arith.tcl
+# kardum.dll for 32- and 64-bit Windows, cross-compiled with mingw-w64,
+# one tree per architecture: build-windows-i686/, build-windows-x86_64/.
+WINDOWS_ARCHS ?= i686 x86_64
+WINDOWS_BUILD ?= build-windows
 
-.PHONY: all build test demo sanitize memcheck fuzz fuzz-build fuzz-replay bench install clean
+.PHONY: all build test demo sanitize memcheck fuzz fuzz-build fuzz-replay bench install clean \
+        windows windows-dll windows-check
 
 all: build
 
@@ -47,7 +52,7 @@ memcheck: $(MEMCHECK)/CMakeCache.txt
 # input of the committed corpus once (deterministic, as CI does).
 $(FUZZ)/CMakeCache.txt:
 	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-	    -DKARDUM_TESTS=OFF -DKARDUM_FUZZ=ON
+	    -DKARDUM_TESTS=OFF -DKARDUM_BENCH=OFF -DKARDUM_FUZZ=ON
 
 fuzz-build: $(FUZZ)/CMakeCache.txt
 	cmake --build $(FUZZ) -j $(JOBS)
@@ -58,8 +63,36 @@ fuzz: fuzz-build
 fuzz-replay: fuzz-build
 	cd $(FUZZ) && ctest --output-on-failure -j $(JOBS)
 
+bench: $(BUILD)/CMakeCache.txt
+	cmake -S . -B $(BUILD) -DKARDUM_BENCH=ON >/dev/null
+	cmake --build $(BUILD) --target kardum_bench -j $(JOBS)
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# `make windows`: both DLLs, then the export check of each against
+# include/kardum.h.  `make windows-dll` only builds them (the build itself
+# checks that each DLL imports nothing but the Tcl DLL and Windows' own).
+windows: windows-check
+
+windows-dll:
+	@set -e; for arch in $(WINDOWS_ARCHS); do \
+	    dir=$(WINDOWS_BUILD)-$$arch; \
+	    [ -f $$dir/CMakeCache.txt ] || \
+	        cmake -S . -B $$dir -DCMAKE_BUILD_TYPE=Release \
+	              -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$$arch.cmake; \
+	    cmake --build $$dir -j $(JOBS); \
+	done
+
+# The check runs for every architecture before failing, so that all
+# differences show at once.
+windows-check: windows-dll
+	@status=0; for arch in $(WINDOWS_ARCHS); do \
+	    dir=$(WINDOWS_BUILD)-$$arch; \
+	    echo "== $$dir"; \
+	    cmake --build $$dir --target check-exports-selftest || status=1; \
+	    cmake --build $$dir --target check-exports || status=1; \
+	done; exit $$status
+
 clean:
-	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ)
+	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ) $(WINDOWS_ARCHS:%=$(WINDOWS_BUILD)-%)

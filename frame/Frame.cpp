@@ -14,25 +14,36 @@
 
 namespace kardum {
 
-void Fail(const char *format, ...)
+static void AppendFormatV(std::string &out, const char *format, va_list ap)
+{
+    va_list again;
+    va_copy(again, ap);
+    int n = std::vsnprintf(nullptr, 0, format, ap);
+    if (n > 0) {
+        std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(out.data() + at, static_cast<std::size_t>(n) + 1, format, again);
+        out.resize(at + static_cast<std::size_t>(n));
+    }
+    va_end(again);
+}
+
+void AppendFormat(std::string &out, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    char small[256];
-    int n = std::vsnprintf(small, sizeof small, format, ap);
+    AppendFormatV(out, format, ap);
     va_end(ap);
-    if (n < 0) {
-        throw ArgError{"invalid argument"};
-    }
-    if (static_cast<std::size_t>(n) < sizeof small) {
-        throw ArgError{small};
-    }
-    std::string text(static_cast<std::size_t>(n) + 1, '\0');
+}
+
+void Fail(const char *format, ...)
+{
+    ArgError error;
+    va_list ap;
     va_start(ap, format);
-    std::vsnprintf(text.data(), text.size(), format, ap);
+    AppendFormatV(error.message, format, ap);
     va_end(ap);
-    text.resize(static_cast<std::size_t>(n));
-    throw ArgError{text};
+    throw error;
 }
 
 bool Args::CountOk(Count rule, int n, const char *usage) const

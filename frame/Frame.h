@@ -34,6 +34,14 @@ struct ArgError {
 /* Tcl has already left its message in the interpreter result. */
 struct TclError {};
 
+/* Appends printf-formatted text to `out`, sized to fit (callback lines,
+ * messages: no fixed-size buffers). */
+void AppendFormat(std::string &out, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
 /* Throws ArgError with a printf-style message. */
 [[noreturn]] void Fail(const char *format, ...)
 #if defined(__GNUC__)

@@ -22,6 +22,13 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDintegTrap", IntegTrapCmd},
+    {"KDdataMxMn", DataMxMnCmd},
+    {"KDdataRnd1", DataRnd1Cmd},
+    {"KDmatrixInv", MatrixInvCmd},
+    {"KDmatrixMath", MatrixMathCmd},
+    {"KDvecMath", VecMathCmd},
+    {"KDsolveCubic", SolveCubicCmd},
 };
 
 } // namespace

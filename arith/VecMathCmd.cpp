@@ -1,0 +1,159 @@
+/*
+ * VecMathCmd.cpp --
+ *
+ *	KDvecMath: element-wise arithmetic with the second vector repeated
+ *	cyclically (optionally rotated), cross and outer products, dot product,
+ *	magnitude and unit vector.
+ *
+ *	KDvecMath V1 Op V2 V ?V1Off? ?V2Off? ?VOff? ?V1Len? ?V2Len?
+ *
+ *	An operation name starting with R selects the rotated form of the
+ *	element-wise operations: the code is its second character and V2 is
+ *	read cyclically from V2(V2Off) within the block of V2Len elements that
+ *	holds V2Off.
+ */
+
+#include "kardum.h"
+#include "frame/Frame.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+
+namespace {
+
+/* Codes that leave the result array alone. */
+bool WritesResult(char code)
+{
+    return code != 'A' && code != 'D' && code != 'M' && code != 'S';
+}
+
+double SumOfSquares(const double *x, int nx)
+{
+    double sum = 0.0;
+    for (int i = 0; i < nx; ++i) {
+        sum += x[i] * x[i];
+    }
+    return sum;
+}
+
+} // namespace
+
+extern "C" double VecMath_C(double *x, char op, double *y, double *out, int nx,
+                            int ny, int rot)
+{
+    switch (op) {
+    case '*': case '/': case '+': case '-':
+        for (int i = 0; i < nx; ++i) {
+            /* Remainder of truncating division, done wide so that rot + i
+             * cannot overflow. */
+            double v = y[(static_cast<long long>(rot) + i) % ny];
+            switch (op) {
+            case '*': out[i] = x[i] * v; break;
+            case '/': out[i] = x[i] / v; break;
+            case '+': out[i] = x[i] + v; break;
+            default:  out[i] = x[i] - v; break;
+            }
+        }
+        return 0.0;
+    case 'C':
+        out[0] = x[1] * y[2] - x[2] * y[1];
+        out[1] = x[2] * y[0] - x[0] * y[2];
+        out[2] = x[0] * y[1] - x[1] * y[0];
+        return 0.0;
+    case 'T':
+        for (int i = 0; i < nx; ++i) {
+            double *row = out + static_cast<std::size_t>(i) * ny;
+            for (int j = 0; j < ny; ++j) {
+                row[j] = x[i] * y[j];
+            }
+        }
+        return 0.0;
+    case 'U': {
+        double m = std::sqrt(SumOfSquares(x, nx));
+        if (m != 0.0) {
+            for (int i = 0; i < nx; ++i) {
+                out[i] = x[i] / m;
+            }
+        }
+        return m;
+    }
+    case 'D': {
+        double sum = 0.0;
+        for (int i = 0; i < nx; ++i) {
+            sum += x[i] * y[i];
+        }
+        return sum;
+    }
+    case 'M':
+        return std::sqrt(SumOfSquares(x, nx));
+    default:
+        return 0.0;
+    }
+}
+
+extern "C" int VecMathCmd(ClientData, Tcl_Interp *interp, int objc,
+                          Tcl_Obj *const objv[])
+{
+    using namespace kardum;
+    return RunCommand(interp, [&]() -> int {
+        int v1Off = 0, v2Off = 0, vOff = 0, nx = 3, ny = 3;
+        Args args(interp, objc, objv);
+        if (!args.CountOk(Args::AtLeast, 5, "Usage: KDvecMath V1 Op V2 V")) {
+            return TCL_ERROR;
+        }
+        args.OptInt(5, v1Off);
+        args.OptInt(6, v2Off);
+        args.OptInt(7, vOff);
+        args.OptInt(8, nx);
+        args.OptInt(9, ny);
+        const char *op = args.Word(2);
+        bool rotated = op[0] == 'R';
+        char code = rotated ? op[1] : op[0];
+
+        RequireNonNegative("KDvecMath", "V1Len", nx);
+        if (ny < 1) {
+            Fail("KDvecMath: V2Len must be at least 1, got %d", ny);
+        }
+        if (rotated && v2Off < 0) {
+            Fail("KDvecMath: V2Off must not be negative in the rotated form %s, got %d",
+                 op, v2Off);
+        }
+        if (code == 'C' && (nx < 3 || ny < 3)) {
+            Fail("KDvecMath: the cross product needs V1Len and V2Len of at least 3, "
+                 "got %d and %d", nx, ny);
+        }
+        if (code == 'D' && ny < nx) {
+            Fail("KDvecMath: the dot product needs V2Len of at least V1Len, got %d and %d",
+                 ny, nx);
+        }
+        std::size_t outer = CheckedProduct(static_cast<std::size_t>(nx),
+                                           static_cast<std::size_t>(ny), "V");
+        if (code == 'T' && outer > INT_MAX) {
+            Fail("KDvecMath: the outer product of %d and %d elements exceeds %d places",
+                 nx, ny, INT_MAX);
+        }
+        int rot = rotated ? v2Off : 0;
+        int v2Read = rotated ? v2Off / ny * ny : v2Off;
+        int outLen = code == 'T' ? static_cast<int>(outer) : code == 'C' ? 3 : nx;
+
+        std::size_t most = static_cast<std::size_t>(std::max(nx, ny));
+        Block block({most, most, static_cast<std::size_t>(outLen)});
+        double *x = block[0];
+        double *y = block[1];
+        double *out = block[2];
+        if (!Fill(interp, args.Obj(1), x, nx, v1Off)) {
+            return TCL_OK;
+        }
+        if (!Fill(interp, args.Obj(3), y, ny, v2Read)) {
+            return TCL_OK;
+        }
+        double result = VecMath_C(x, code, y, out, nx, ny, rot);
+        if (WritesResult(code)) {
+            WriteBack(interp, args.Obj(4), out, outLen, vOff);
+        }
+        SetDoubleResult(interp, result);
+        return TCL_OK;
+    });
+}
