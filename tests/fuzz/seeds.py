@@ -54,7 +54,7 @@ def set_element(array, idx, value):
 
 SEEDS = {
     "arraymath": call("KDarrayMath", "A", "+", "B", "Out", "10")
-    + call("KDarrayMath", "A", "SUM", "A", "Out", "16", "0", "0", "0", "2")
+    + call("KDarrayMath", "A", "SUM", "A", "Out", "10", "0", "0", "0", "2")
     + call("KDarrayMath", "C", "LOG", "A", "Out", "10", "1", "-1", "5", "3", "2", "1"),
     "vecmath": call("KDvecMath", "A", "C", "M", "Out")
     + call("KDvecMath", "A", "R+", "B", "Out", "0", "5", "0", "6", "4")
@@ -82,7 +82,7 @@ SEEDS = {
     + call("KDdataNLinLSq", "Y", "A", "5", "B", "F", "2", "model", "W")
     + set_element("W", "0", "0")
     + call("KDdataNLinLSq", "Y", "A", "5", "B", "G", "2", "modelRec", "W"),
-    "mxmn": call("KDdataMxMn", "A", "16", "G")
+    "mxmn": call("KDdataMxMn", "A", "10", "G")
     + call("KDdataMxMn", "B", "10", "<", "0", "10", "2", "-1"),
     "rnd": call("KDdataRnd1", "Out", "10", "PN", "10")
     + call("KDdataRnd1", "Out", "3", "P"),
