@@ -23,6 +23,7 @@ struct CommandRow {
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
     {"KDdataMqCoef", DataMqCoefCmd},
+    {"KDmatrixInv", MatrixInvCmd},
 };
 
 } // namespace
