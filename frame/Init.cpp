@@ -24,6 +24,7 @@ const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
     {"KDdataMqCoef", DataMqCoefCmd},
     {"KDmatrixInv", MatrixInvCmd},
+    {"KDdataNLinLSq", DataNLinLSqCmd},
 };
 
 } // namespace
