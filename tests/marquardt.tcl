@@ -64,15 +64,15 @@ proc peak {nPar dYdA work} {
     return [expr {$h * $g + $b0 + $b1 * $x}]
 }
 
-# Runs the fitting loop: starts with λ from Work(0) = start, steps until the
+# Runs the fitting loop: starts with λ = 0.001, steps until the
 # best chi-square has stopped falling (relative change below tol on an
 # accepted step, or λ above 1e10), then makes the finishing call.  Returns
 # the number of calls; Par holds the fit and Work the covariance.
-proc fitLoop {model nPar {tol 1e-15} {maxCalls 500} {start -1}} {
+proc fitLoop {model nPar {tol 1e-15} {maxCalls 500}} {
     upvar 1 Par par iPar ipar Work w V v SiG s
     set np [array size v]
     newWork w $nPar
-    set w(0) $start
+    set w(0) -1
     set calls 0
     set best Inf
     while {$calls < $maxCalls} {
@@ -89,14 +89,6 @@ proc fitLoop {model nPar {tol 1e-15} {maxCalls 500} {start -1}} {
     set w(0) 0
     KDdataNLinLSq v s $np par ipar $nPar $model w
     return $calls
-}
-
-# Elements first ... first+n-1 of an array as a list.
-proc region {arrayName first n} {
-    upvar 1 $arrayName a
-    set out {}
-    for {set i $first} {$i < $first + $n} {incr i} {lappend out $a($i)}
-    return $out
 }
 
 set ::strdDir [file join [file dirname [file normalize [info script]]] data strd]
