@@ -23,10 +23,12 @@ struct CommandRow {
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
     {"KDintegTrap", IntegTrapCmd},
+    {"KDdataMqCoef", DataMqCoefCmd},
     {"KDdataMxMn", DataMxMnCmd},
     {"KDdataRnd1", DataRnd1Cmd},
     {"KDmatrixInv", MatrixInvCmd},
     {"KDmatrixMath", MatrixMathCmd},
+    {"KDdataNLinLSq", DataNLinLSqCmd},
     {"KDvecMath", VecMathCmd},
     {"KDsolveCubic", SolveCubicCmd},
 };
