@@ -22,6 +22,8 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDpolyExp1D", PolyExp1DCmd},
+    {"KDpolyExp2D", PolyExp2DCmd},
 };
 
 } // namespace
