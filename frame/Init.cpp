@@ -24,6 +24,7 @@ const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
     {"KDpolyExp1D", PolyExp1DCmd},
     {"KDpolyExp2D", PolyExp2DCmd},
+    {"KDmatrixInv", MatrixInvCmd},
 };
 
 } // namespace
