@@ -92,7 +92,9 @@ extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
     std::string text;
     try {
         scratch.assign(nC + points + nC, 0.0);
-        text.reserve(64);
+        /* Room for the "%f" text of any double (up to 309 digits, sign,
+         * point and six decimals), so the loop never allocates. */
+        text.reserve(330);
     } catch (...) {
         return 1.0;
     }

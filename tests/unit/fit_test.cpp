@@ -227,6 +227,17 @@ TEST_F(LinearFit, TwoDimensionalFitAgreesWithQR)
     }
 }
 
+// A degree whose term count does not fit an int is refused before any
+// allocation, and neither output is touched.
+TEST_F(LinearFit, TwoDimensionalRefusesATermCountBeyondInt)
+{
+    double x[1] = {1}, y[1] = {2}, z[1] = {3};
+    double coef[1] = {-7.0}, rms = -7.0;
+    EXPECT_EQ(DataLSq2D_C(x, y, z, 1, 70000, 0, coef, 1, nullptr, &rms), -1);
+    EXPECT_EQ(coef[0], -7.0);
+    EXPECT_EQ(rms, -7.0);
+}
+
 using PolyEval = TclFixture;
 
 // With fewer coefficients than terms the worker stops at the last one; with
