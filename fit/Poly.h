@@ -38,6 +38,20 @@ struct Limits {
     int clamp = 0;
 };
 
+/* Clamps s to the limit pair (upper first) when the clamp flag is 1. */
+inline double ApplyLimits(double s, int clamp, const double *limits)
+{
+    if (clamp == 1 && limits != nullptr) {
+        if (s > limits[0]) {
+            s = limits[0];
+        }
+        if (limits[1] > s) {
+            s = limits[1];
+        }
+    }
+    return s;
+}
+
 inline Limits ReadLimits(const Args &args, int maxPos)
 {
     Limits limits;

@@ -32,15 +32,7 @@ extern "C" double PolyExp1D_C(double x, int nCoef, double *coef, int clamp,
             s = coef[i] * p + s;
         }
     }
-    if (clamp == 1 && limits != nullptr) {
-        if (s > limits[0]) {
-            s = limits[0];
-        }
-        if (limits[1] > s) {
-            s = limits[1];
-        }
-    }
-    return s;
+    return kardum::ApplyLimits(s, clamp, limits);
 }
 
 extern "C" int PolyExp1DCmd(ClientData, Tcl_Interp *interp, int objc,

@@ -74,15 +74,7 @@ extern "C" double PolyExp2D_C(double x, double y, int nCoef, double *coef,
             }
         }
     }
-    if (clamp == 1 && limits != nullptr) {
-        if (s > limits[0]) {
-            s = limits[0];
-        }
-        if (limits[1] > s) {
-            s = limits[1];
-        }
-    }
-    return s;
+    return kardum::ApplyLimits(s, clamp, limits);
 }
 
 extern "C" int PolyExp2DCmd(ClientData, Tcl_Interp *interp, int objc,
