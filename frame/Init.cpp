@@ -22,6 +22,7 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDdataGrid", DataGridCmd},
 };
 
 } // namespace
