@@ -59,4 +59,13 @@ void Elements::OptionalInt(int index, int &value) const
     }
 }
 
+void Elements::OptionalDouble(int index, double &value) const
+{
+    const char *text = Text(index);
+    double read = value;
+    if (text != nullptr && Tcl_GetDouble(interp_, text, &read) == TCL_OK) {
+        value = read;
+    }
+}
+
 } // namespace kardum

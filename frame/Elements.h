@@ -33,8 +33,9 @@ public:
     double RequiredDouble(int index) const;
     int RequiredInt(int index) const;
 
-    /* An element with a default: kept when missing or not convertible. */
+    /* Elements with a default: kept when missing or not convertible. */
     void OptionalInt(int index, int &value) const;
+    void OptionalDouble(int index, double &value) const;
 
     /* "<array>(<index>)", for messages about an element's value. */
     std::string Name(int index) const;
