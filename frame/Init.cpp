@@ -22,6 +22,10 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDpolyExp1D", PolyExp1DCmd},
+    {"KDpolyExp2D", PolyExp2DCmd},
+    {"KDmatrixInv", MatrixInvCmd},
+    {"KDdataLSq2D", DataLSq2DCmd},
     {"KDdataGrid", DataGridCmd},
 };
 
