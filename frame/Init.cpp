@@ -22,6 +22,9 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDintegTrap", IntegTrapCmd},
+    {"KDdataMxMn", DataMxMnCmd},
+    {"KDdataRnd1", DataRnd1Cmd},
     {"KDpolyExp1D", PolyExp1DCmd},
     {"KDpolyExp2D", PolyExp2DCmd},
     {"KDmatrixInv", MatrixInvCmd},

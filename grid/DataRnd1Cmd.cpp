@@ -1,0 +1,145 @@
+/*
+ * DataRnd1Cmd.cpp --
+ *
+ *	KDdataRnd1: pseudo-random doubles from a multiplicative congruential
+ *	generator on 20-bit integers, scaled to a magnitude: all positive, all
+ *	negative or of random sign.
+ *
+ *	KDdataRnd1 V nP RnG ?Scale?
+ *
+ *	The generator state lives in the global variable Rnd1Seed, reached
+ *	through the name rSeed linked into the calling frame, so successive
+ *	calls continue one sequence from wherever they are made.
+ */
+
+#include "kardum.h"
+#include "frame/Frame.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+const int kModulus = 1048576; /* 2^20 */
+const int kDefaultSeed = 566378;
+
+/*
+ * One step: (1027 * s) mod 2^20, the product wrapping around in 32-bit
+ * two's complement and the remainder taking the sign of the product.
+ */
+int Next(int s)
+{
+    std::uint32_t product = 1027u * static_cast<std::uint32_t>(s);
+    return static_cast<std::int32_t>(product) % kModulus;
+}
+
+/* Range type of the RnG word: "P" 0, any other text of at most one
+ * character 1, two or more characters 2. */
+short RangeType(Tcl_Obj *word)
+{
+    int chars = Tcl_GetCharLength(word);
+    if (chars >= 2) {
+        return 2;
+    }
+    return (chars == 1 && Tcl_GetString(word)[0] == 'P') ? 0 : 1;
+}
+
+/*
+ * The seed from the text of the seed variable, read as "%d" reads it:
+ * leading white space, an optional sign, decimal digits, anything after
+ * them ignored.  Digits beyond the 32-bit range wrap around like the
+ * generator's arithmetic; a text without leading digits gives the default.
+ */
+int ParseSeed(const char *text)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    while (std::isspace(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (!std::isdigit(*p)) {
+        return kDefaultSeed;
+    }
+    std::uint32_t value = 0;
+    for (; std::isdigit(*p); ++p) {
+        value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+    }
+    if (negative) {
+        value = 0u - value;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+} // namespace
+
+extern "C" int DataRnd1_C(double *out, int n, short type, double scale,
+                          int seed)
+{
+    if (type < 0 || type > 2) {
+        return seed;
+    }
+    int s = seed;
+    for (int i = 0; i < n; ++i) {
+        s = Next(s);
+        double v;
+        if (type == 1) {
+            v = (-scale) * s / 1048576.0;
+        } else {
+            v = s * scale / 1048576.0;
+        }
+        if (type == 2) {
+            s = Next(s);
+            if (s / 1048576.0 < 0.5) {
+                v = -v;
+            }
+        }
+        out[i] = v;
+    }
+    return s;
+}
+
+extern "C" int DataRnd1Cmd(ClientData, Tcl_Interp *interp, int objc,
+                           Tcl_Obj *const objv[])
+{
+    using namespace kardum;
+    return RunCommand(interp, [&]() -> int {
+        double scale = 1.0;
+        Args args(interp, objc, objv);
+        if (!args.CountOk(Args::AtLeast, 4, "Usage: KDdataRnd1 V nP RnG")) {
+            return TCL_ERROR;
+        }
+        int nP = args.Int(2, "nP");
+        short type = RangeType(args.Obj(3));
+        args.OptDouble(4, scale);
+
+        RequireNonNegative("KDdataRnd1", "nP", nP);
+        if (nP == 0) {
+            /* No value to draw: the seed and V stay as they are. */
+            SetDoubleResult(interp, 0.0);
+            return TCL_OK;
+        }
+
+        Block block({static_cast<std::size_t>(nP)});
+        double *values = block[0];
+
+        /* Fails harmlessly when the frame already has its own rSeed, which
+         * then serves as the seed for this call. */
+        Tcl_UpVar(interp, "#0", "Rnd1Seed", "rSeed", 0);
+        const char *text = Tcl_GetVar(interp, "rSeed", TCL_LEAVE_ERR_MSG);
+        int seed = text != nullptr ? ParseSeed(text) : kDefaultSeed;
+
+        seed = DataRnd1_C(values, nP, type, scale, seed);
+
+        char seedText[16];
+        std::snprintf(seedText, sizeof seedText, "%d", seed);
+        Tcl_SetVar(interp, "rSeed", seedText, TCL_LEAVE_ERR_MSG);
+        WriteBack(interp, args.Obj(1), values, nP, 0);
+        SetDoubleResult(interp, values[0]);
+        return TCL_OK;
+    });
+}
