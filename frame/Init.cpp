@@ -22,6 +22,7 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDgridFill2D", GridFillCmd},
     {"KDintegTrap", IntegTrapCmd},
     {"KDdataMxMn", DataMxMnCmd},
     {"KDdataRnd1", DataRnd1Cmd},
