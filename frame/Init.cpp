@@ -29,6 +29,7 @@ const CommandRow kCommands[] = {
     {"KDpolyExp1D", PolyExp1DCmd},
     {"KDpolyExp2D", PolyExp2DCmd},
     {"KDmatrixInv", MatrixInvCmd},
+    {"KDdataLSq1D", DataLSq1DCmd},
     {"KDdataLSq2D", DataLSq2DCmd},
     {"KDdataGrid", DataGridCmd},
 };

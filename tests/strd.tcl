@@ -52,12 +52,14 @@ proc strd::digits {got certified} {
 }
 
 # Matches when every number of the result is at least the number at the
-# same place of the expected (nested) list.
+# same place of the expected (nested) list; words must be equal.
 proc strd::atLeast {expected actual} {
     if {[llength $expected] != [llength $actual]} {return 0}
     foreach e $expected a $actual {
         if {[llength $e] > 1 || [llength $a] > 1} {
             if {![atLeast $e $a]} {return 0}
+        } elseif {![string is double -strict $e]} {
+            if {$e ne $a} {return 0}
         } elseif {![string is double -strict $a] || $a < $e} {
             return 0
         }
