@@ -263,7 +263,10 @@ void ReadDescriptor(const kardum::Elements &gI, double *d)
      * used here at all. */
     if (action & kEnd) {
         d[kEmpty] = gI.RequiredDouble(kEmpty);
+    } else {
+        gI.OptionalDouble(kEmpty, d[kEmpty]);
     }
+    gI.OptionalDouble(kExcluded, d[kExcluded]);
     d[kLow] = gI.RequiredDouble(kLow);
     d[kHigh] = gI.RequiredDouble(kHigh);
 }
