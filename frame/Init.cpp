@@ -22,6 +22,7 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDgridFill2D", GridFillCmd},
     {"KDintegTrap", IntegTrapCmd},
     {"KDdataMqCoef", DataMqCoefCmd},
     {"KDdataMxMn", DataMxMnCmd},
@@ -33,6 +34,7 @@ const CommandRow kCommands[] = {
     {"KDdataLSq1D", DataLSq1DCmd},
     {"KDdataLSq2D", DataLSq2DCmd},
     {"KDdataNLinLSq", DataNLinLSqCmd},
+    {"KDdataGrid", DataGridCmd},
     {"KDvecMath", VecMathCmd},
     {"KDsolveCubic", SolveCubicCmd},
 };
