@@ -8,7 +8,8 @@ FUZZ_TARGET  ?= script
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX   ?= /usr/local
 TCLSH    ?= tclsh
-DEMO     ?= examples/arith.tcl
+DEMO     ?= examples/demo.tcl
+DEMO_ARGS ?=
 # kardum.dll for 32- and 64-bit Windows, cross-compiled with mingw-w64,
 # one tree per architecture: build-windows-i686/, build-windows-x86_64/.
 WINDOWS_ARCHS ?= i686 x86_64
@@ -29,7 +30,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
-	KARDUM_LIBRARY=$(abspath $(BUILD))/libkardum.so $(TCLSH) $(DEMO)
+	KARDUM_LIBRARY=$(abspath $(BUILD))/libkardum.so $(TCLSH) $(DEMO) $(DEMO_ARGS)
 
 $(SANITIZE)/CMakeCache.txt:
 	cmake -S . -B $(SANITIZE) -DCMAKE_BUILD_TYPE=Debug -DKARDUM_SANITIZE=ON
