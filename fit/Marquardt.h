@@ -26,11 +26,11 @@ constexpr int kWorkHeader = 5;
 inline int WorkLength(const char *cmd, int nPar)
 {
     std::int64_t m = nPar;
-    std::int64_t len = 4 * m * m + 2 * m + kWorkHeader;
-    if (len > INT_MAX) {
+    /* Above 2^16 the product itself would overflow. */
+    if (m > 65536 || 4 * m * m + 2 * m + kWorkHeader > INT_MAX) {
         Fail("%s: nPar %d makes the work array too large", cmd, nPar);
     }
-    return static_cast<int>(len);
+    return static_cast<int>(4 * m * m + 2 * m + kWorkHeader);
 }
 
 /* Reads nPar fit flags from the array `name`; false when none exists.
