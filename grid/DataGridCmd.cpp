@@ -48,18 +48,21 @@ int CellCount(double n)
 }
 
 /* Sum of 4 per "NEW", 2 per "ADD" and 1 per "END", the words taken at
- * byte positions 0, 4, 8, ... */
+ * character positions 0, 4, 8, ...  The words are ASCII, so three equal
+ * bytes are three equal characters; only the step counts characters. */
 int ActionSum(const char *text)
 {
-    std::size_t len = std::strlen(text);
     int sum = 0;
-    for (std::size_t pos = 0; pos < len; pos += 4) {
-        if (std::strncmp(text + pos, "NEW", 3) == 0) {
+    for (const char *pos = text; *pos != '\0';) {
+        if (std::strncmp(pos, "NEW", 3) == 0) {
             sum += kNew;
-        } else if (std::strncmp(text + pos, "ADD", 3) == 0) {
+        } else if (std::strncmp(pos, "ADD", 3) == 0) {
             sum += kAdd;
-        } else if (std::strncmp(text + pos, "END", 3) == 0) {
+        } else if (std::strncmp(pos, "END", 3) == 0) {
             sum += kEnd;
+        }
+        for (int k = 0; k < 4 && *pos != '\0'; ++k) {
+            pos = Tcl_UtfNext(pos);
         }
     }
     return sum;
