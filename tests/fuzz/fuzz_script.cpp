@@ -89,13 +89,13 @@ const Pool kRange = {"P", "N", "PN", "", "XYZ"};
 const Pool kWeight = {"0", "1", "-1", "2", "-2", "5", "abc", "-2147483648",
                       "2147483647"};
 const Pool kBasis = {"basis", "basis", "basisErr", "basisText", "basisUnset",
-                     "basisRec", "basisMut", "NoProc", "",
+                     "basisRec", "basisMut", "basisKill", "NoProc", "",
                      "a_procedure_name_that_is_much_longer_than_any_fixed_text_"
                      "buffer_a_command_might_have_used_for_its_callback_line_"
                      "and_so_on_and_so_forth_until_it_passes_two_hundred_"
                      "characters_in_all_of_its_length"};
 const Pool kModel = {"model", "model", "modelErr", "modelText", "modelUnset",
-                     "modelRec", "NoProc", "",
+                     "modelRec", "modelKill", "NoProc", "",
                      "a_model_name_that_is_much_longer_than_the_hundred_and_"
                      "twenty_characters_of_a_fixed_callback_buffer_so_that_it_"
                      "must_be_sized_to_fit"};
@@ -103,9 +103,10 @@ const Pool kScript = {"set FuncRet [model 2 dYdA W]", "set FuncRet [model 2 dYdA
                       "set FuncRet [modelErr 2 dYdA W]",
                       "unset -nocomplain FuncRet dYdA", "", "set FuncRet abc",
                       "error boom", "set FuncRet [modelRec 2 dYdA W]",
-                      "set FuncRet [model 3 dYdA W]; unset W"};
+                      "set FuncRet [model 3 dYdA W]; unset W",
+                      "set FuncRet [model 2 dYdA W]; killInterp"};
 const Pool kInteg = {"integ", "integ", "integErr", "integText", "integUnset",
-                     "integRec", "NoProc", "",
+                     "integRec", "integKill", "NoProc", "",
                      "an_integrand_name_longer_than_the_one_hundred_and_fifteen_"
                      "characters_a_fixed_buffer_would_hold_for_the_name_of_the_"
                      "procedure_xxxxxxxxxx"};
@@ -339,6 +340,10 @@ proc integRec {x h k i {o {}}} {
     incr depth -1
     uplevel 1 [list integ $x $h $k $i {*}$o]
 }
+# Callbacks that delete the interpreter the library is working in.
+proc basisKill {args} {killInterp}
+proc modelKill {args} {killInterp}
+proc integKill {args} {killInterp}
 proc inproc {args} {
     {*}$args
 }
@@ -485,12 +490,24 @@ void RunStep(Tcl_Interp *interp, Input &in)
     Run(interp, words);
 }
 
+// killInterp: deletes the interpreter from inside a callback.  Tcl keeps the
+// interpreter's memory until the outermost evaluation returns; the
+// library's command must come back without touching it any further than
+// Tcl allows.
+int KillInterp(ClientData, Tcl_Interp *interp, int, Tcl_Obj *const[])
+{
+    Tcl_DeleteInterp(interp);
+    return TCL_OK;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     Tcl_Interp *interp = Tcl_CreateInterp();
+    Tcl_Preserve(interp);
     Kardum_Init(interp);
+    Tcl_CreateObjCommand(interp, "killInterp", KillInterp, nullptr, nullptr);
     if (Tcl_Eval(interp, kFixture) != TCL_OK) {
         __builtin_trap(); // the fixture itself is broken
     }
@@ -501,12 +518,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Tcl_LimitTypeSet(interp, TCL_LIMIT_COMMANDS);
 
     Input in(data, size);
-    for (int step = 0; step < 16 && in.More(); ++step) {
+    for (int step = 0; step < 16 && in.More() && !Tcl_InterpDeleted(interp); ++step) {
         RunStep(interp, in);
     }
-    Tcl_LimitTypeReset(interp, TCL_LIMIT_COMMANDS);
-    Tcl_Eval(interp, kSweep);
-    Tcl_DeleteInterp(interp);
+    if (!Tcl_InterpDeleted(interp)) {
+        Tcl_LimitTypeReset(interp, TCL_LIMIT_COMMANDS);
+        Tcl_Eval(interp, kSweep);
+        Tcl_DeleteInterp(interp);
+    }
+    Tcl_Release(interp);
     return 0;
 }
 

@@ -97,6 +97,11 @@ SEEDS = {
     + call("KDgridFill2D", "Grd", "gK", "Nrm", "sI"),
     "grid-then-fill": call("KDdataGrid", "10", "1", "X1", "X2", "1", "Y1", "Y2", "Zv", "Grd", "Nrm", "gI")
     + call("KDgridFill2D", "Grd", "gI", "Nrm", "sI"),
+    "kill-lsq1d": call("KDdataLSq1D", "A", "Y", "10", "0", "Out", "F", "3", "Out2", "basisKill"),
+    "kill-nlinlsq": call("KDdataNLinLSq", "Y", "A", "5", "B", "F", "2", "modelKill", "W"),
+    "kill-mqcoef": call("KDdataMqCoef", "Y", "A", "5", "F", "2", "10", "5",
+                        "set FuncRet [model 2 dYdA W]; killInterp", "W"),
+    "kill-integ": call("KDintegTrap", "integKill", "0", "1", "3", "0.5", "1"),
     "inproc": call("KDarrayMath", "::A", "SQRT", "::A", "Out", "10", inside=True)
     + call("KDdataRnd1", "Out", "10", "P", inside=True),
 }
