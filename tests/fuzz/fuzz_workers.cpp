@@ -7,14 +7,19 @@
 // chooses the values, never the sizes of the caller's buffers.  A worker
 // must then neither crash, nor read or write outside its buffers, nor
 // trip UndefinedBehaviorSanitizer (for instance by converting a NaN or a
-// huge double to an integer).
+// huge double to an integer).  The workers that talk to an interpreter
+// (gridding, the fits with callbacks, integration) share one interpreter
+// for the process, whose variables each input resets.
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
+
+#include <tcl.h>
 
 #include "kardum.h"
 
@@ -221,12 +226,134 @@ void FuzzGridFill(Input &in)
     }
 }
 
+// Procedures the callback workers call: the basis 1, x, x^2 ..., a
+// straight-line model, an integrand.  Abscissae such as "nan" or "inf"
+// reach them as text and may make them fail, which the workers must
+// survive.
+const char kProcs[] = R"TCL(
+proc basis {x a n} {
+    upvar 1 $a t
+    for {set i 0} {$i < $n} {incr i} {set t($i) [expr {double($x) ** $i}]}
+}
+proc model {n d w} {
+    upvar 1 $d dy $w wk
+    set x $wk(4)
+    for {set j 0} {$j < $n} {incr j} {set dy($j) [expr {double($x) ** $j}]}
+    expr {$wk(5) + $wk(6) * $x}
+}
+proc integ {x h k i {o {}}} {
+    if {$i == -1} {
+        upvar 1 $o out
+        for {set j 0} {$j < $k} {incr j} {set out($j) [expr {$x + $j * $h}]}
+        return 0
+    }
+    expr {$x * 2}
+}
+)TCL";
+
+Tcl_Interp *Interp()
+{
+    static Tcl_Interp *interp = [] {
+        Tcl_Interp *created = Tcl_CreateInterp();
+        Tcl_Eval(created, kProcs);
+        return created;
+    }();
+    Tcl_Eval(interp, "foreach v [info globals] {if {![string match tcl* $v] && "
+                     "$v ni {env auto_path errorInfo errorCode}} {unset -nocomplain ::$v}}");
+    return interp;
+}
+
+struct Name {
+    Tcl_Obj *obj;
+    explicit Name(const char *text) : obj(Tcl_NewStringObj(text, -1)) { Tcl_IncrRefCount(obj); }
+    ~Name() { Tcl_DecrRefCount(obj); }
+};
+
+void FuzzDataGrid(Input &in)
+{
+    Tcl_Interp *interp = Interp();
+    int xHold = in.Small(1, 2), yHold = in.Small(1, 2);
+    int nP = xHold * yHold * in.Small(0, 4);
+    int nx = in.Small(1, 6), ny = in.Small(1, 6);
+    std::vector<double> x1 = in.Reals(nP), x2 = in.Reals(nP), y1 = in.Reals(nP),
+                        y2 = in.Reals(nP), z = in.Reals(nP);
+    double extent[4];
+    for (double &e : extent) {
+        // mostly a usable extent, sometimes anything
+        e = in.Byte() < 64 ? in.Real() : in.Small(-3, 12);
+    }
+    std::uint8_t words = in.Byte();
+    double descriptor[15] = {extent[0], extent[1], extent[2], extent[3], double(nx),
+                             double(ny), double(words & 1), double((words >> 1) & 1),
+                             double((words >> 2) & 1), double((words >> 3) & 1),
+                             double(in.Small(0, 7)), in.Real(), in.Real(),
+                             in.Byte() < 200 ? -1e30 : in.Real(),
+                             in.Byte() < 200 ? 1e30 : in.Real()};
+    Name grd("G"), nrm("N");
+    bool sharedX = words & 16, sharedY = words & 32;
+    DataGrid_C(interp, nP, xHold, x1.data(), sharedX ? x1.data() : x2.data(), yHold,
+               y1.data(), sharedY ? y1.data() : y2.data(), z.data(), grd.obj, nrm.obj,
+               descriptor);
+}
+
+void FuzzDataLSq1D(Input &in)
+{
+    Tcl_Interp *interp = Interp();
+    int nP = in.Small(0, 6), nCoef = in.Small(0, 4);
+    static const int kModes[] = {0, 1, -1};
+    int mode = kModes[in.Byte() % 3];
+    std::vector<double> x = in.Reals(nP), y = in.Reals(nP), sig = in.Reals(nP),
+                        coef = in.Reals(nCoef), covar(nCoef * nCoef);
+    std::vector<char> flags(nCoef);
+    for (char &f : flags) {
+        f = static_cast<char>(in.Byte() & 1);
+    }
+    std::string script = "basis $vX tC " + std::to_string(nCoef);
+    DataLSq1D_C(interp, x.data(), y.data(), nP, mode, coef.data(), flags.data(), nCoef,
+                covar.data(), script.c_str(), sig.data());
+}
+
+void FuzzMarquardt(Input &in)
+{
+    Tcl_Interp *interp = Interp();
+    const int nPar = 2, len = 4 * nPar * nPar + 2 * nPar + 5;
+    int nP = in.Small(0, 6);
+    std::vector<double> y = in.Reals(nP), sig = in.Reals(nP), par = in.Reals(nPar),
+                        work(len);
+    char flags[nPar] = {static_cast<char>(in.Byte() & 1), 1};
+    Name name("W");
+    const char *script = "set FuncRet [ model 2 dYdA W ]\n";
+    if (in.Byte() & 1) {
+        work[3] = (flags[0] == 1) + 1;
+        work[5] = in.Real();
+        work[6] = in.Real();
+        DataMqCoef_C(interp, name.obj, y.data(), sig.data(), nP, flags, nPar, 11, 15,
+                     script, work.data());
+        return;
+    }
+    work[0] = in.Byte() < 128 ? -1.0 : in.Real();
+    for (int call = in.Small(1, 4); call > 0; --call) {
+        DataNLinLSq_C(interp, name.obj, y.data(), sig.data(), nP, par.data(), flags,
+                      nPar, script, work.data());
+        if (in.Byte() < 64) {
+            work[0] = 0.0;
+        }
+    }
+}
+
+void FuzzIntegTrap(Input &in)
+{
+    Tcl_Interp *interp = Interp();
+    IntegTrap_C(interp, "integ", in.Real(), in.Real(), in.Small(1, 8), in.Real(),
+                in.Small(0, 1));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     Input in(data, size);
-    switch (in.Byte() % 11) {
+    switch (in.Byte() % 14) {
     case 0: FuzzArrayMath(in); break;
     case 1: FuzzVecMath(in); break;
     case 2: FuzzMatrixMath(in); break;
@@ -237,6 +364,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     case 7: FuzzDataMxMn(in); break;
     case 8: FuzzDataRnd1(in); break;
     case 9: FuzzGridFill(in); break;
+    case 10: FuzzDataGrid(in); break;
+    case 11: FuzzDataLSq1D(in); break;
+    case 12: FuzzMarquardt(in); break;
+    case 13: FuzzIntegTrap(in); break;
     default: break;
     }
     return 0;

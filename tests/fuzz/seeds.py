@@ -117,7 +117,7 @@ def main():
             f.write(blob)
     workers = os.path.join(HERE, "corpus", "workers")
     os.makedirs(workers, exist_ok=True)
-    for worker in range(11):
+    for worker in range(14):
         for variant in range(3):
             body = bytes([worker] + [(worker * 37 + variant * 91 + i * 13) % 256 for i in range(96)])
             name = "seed-%02d-%d-%s" % (worker, variant, hashlib.sha1(body).hexdigest()[:8])
