@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -18,35 +19,76 @@ namespace {
 
 /*
  * The element index as a Tcl object whose text is "%d" of the index.  One
- * object serves the whole loop; Tcl keeps a reference to it when it creates
- * an element (the index becomes the hash key), and then a fresh one is
- * taken, so a shared object is never modified.
+ * object serves the whole loop.  Its text is kept in place: the common step
+ * from one index to the next increments the decimal digits where they
+ * stand, so no index is formatted or allocated anew per element.  The
+ * object stays a pure string (no internal representation) and unshared;
+ * Tcl keeps a reference to it when it creates an element (the index
+ * becomes the hash key), and then a fresh object takes over, so text that
+ * Tcl holds on to is never modified.
  */
 class IndexObj {
 public:
-    IndexObj() : obj_(Fresh()) {}
+    IndexObj() : obj_(Fresh(nullptr, 0)) {}
     ~IndexObj() { Tcl_DecrRefCount(obj_); }
     IndexObj(const IndexObj &) = delete;
     IndexObj &operator=(const IndexObj &) = delete;
 
     Tcl_Obj *At(long long index)
     {
-        if (Tcl_IsShared(obj_)) {
-            Tcl_DecrRefCount(obj_);
-            obj_ = Fresh();
+        if (Tcl_IsShared(obj_) || obj_->typePtr != nullptr || obj_->bytes == nullptr) {
+            Tcl_Obj *old = obj_;
+            obj_ = Fresh(old->bytes, valid_ ? old->length : 0);
+            Tcl_DecrRefCount(old);
         }
-        Tcl_SetWideIntObj(obj_, static_cast<Tcl_WideInt>(index));
+        if (valid_ && index == last_ + 1 && last_ >= 0) {
+            Increment();
+        } else {
+            obj_->length = std::snprintf(obj_->bytes, kCapacity, "%lld", index);
+        }
+        last_ = index;
+        valid_ = true;
         return obj_;
     }
 
 private:
-    static Tcl_Obj *Fresh()
+    /* Room for the text of any long long and its terminating NUL. */
+    static constexpr int kCapacity = 24;
+
+    static Tcl_Obj *Fresh(const char *text, int length)
     {
         Tcl_Obj *obj = Tcl_NewObj();
         Tcl_IncrRefCount(obj);
+        Tcl_InvalidateStringRep(obj);
+        obj->bytes = Tcl_Alloc(kCapacity);
+        std::memcpy(obj->bytes, text != nullptr ? text : "", static_cast<std::size_t>(length));
+        obj->bytes[length] = '\0';
+        obj->length = length;
         return obj;
     }
+
+    /* Adds one to the non-negative decimal text in place. */
+    void Increment()
+    {
+        char *digits = obj_->bytes;
+        int n = obj_->length;
+        int i = n - 1;
+        while (i >= 0 && digits[i] == '9') {
+            digits[i--] = '0';
+        }
+        if (i >= 0) {
+            ++digits[i];
+            return;
+        }
+        std::memmove(digits + 1, digits, static_cast<std::size_t>(n));
+        digits[0] = '1';
+        digits[n + 1] = '\0';
+        obj_->length = n + 1;
+    }
+
     Tcl_Obj *obj_;
+    long long last_ = 0;
+    bool valid_ = false;
 };
 
 /*
