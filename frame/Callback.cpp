@@ -1,0 +1,93 @@
+/*
+ * Callback.cpp --
+ *
+ *	Kept callback scripts and answer variables (see Callback.h).
+ */
+
+#include "Callback.h"
+
+#include <cstring>
+#include <string>
+
+namespace kardum {
+
+bool PrintedDoublesReadBack(Tcl_Interp *interp)
+{
+    /* Seventeen significant digits are needed for this value: any
+     * precision from 1 to 16 prints fewer, so the text differs. */
+    char buf[TCL_DOUBLE_SPACE];
+    Tcl_PrintDouble(interp, 0.30000000000000004, buf);
+    return std::strcmp(buf, "0.30000000000000004") == 0;
+}
+
+int TextDouble(Tcl_Interp *interp, Tcl_Obj *obj, double *value, bool readBack)
+{
+    /*
+     * With printing that reads back, the text of a number object (printed
+     * from it, or the text it was parsed from) reads as its value, and
+     * Tcl_GetDoubleFromObj parses anything else from its text, as
+     * Tcl_GetDouble would.  Otherwise a double prints rounded, and the
+     * rounded text is what counts.
+     */
+    if (readBack) {
+        return Tcl_GetDoubleFromObj(interp, obj, value);
+    }
+    return Tcl_GetDouble(interp, Tcl_GetString(obj), value);
+}
+
+Script::Script(Tcl_Interp *interp, const char *text)
+    : interp_(interp), obj_(Tcl_NewStringObj(text, -1))
+{
+    Tcl_IncrRefCount(obj_);
+}
+
+Script::~Script()
+{
+    Tcl_DecrRefCount(obj_);
+}
+
+int Script::Eval()
+{
+    return Tcl_EvalObjEx(interp_, obj_, 0);
+}
+
+Answer::Answer(Tcl_Interp *interp, const char *name, int elements)
+    : interp_(interp), name_(Tcl_NewStringObj(name, -1))
+{
+    Tcl_IncrRefCount(name_);
+    index_.reserve(elements > 0 ? static_cast<std::size_t>(elements) : 0);
+    for (int i = 0; i < elements; ++i) {
+        std::string text = std::to_string(i);
+        Tcl_Obj *obj = Tcl_NewStringObj(text.c_str(), static_cast<int>(text.size()));
+        Tcl_IncrRefCount(obj);
+        index_.push_back(obj);
+    }
+}
+
+Answer::~Answer()
+{
+    for (Tcl_Obj *obj : index_) {
+        Tcl_DecrRefCount(obj);
+    }
+    Tcl_DecrRefCount(name_);
+}
+
+bool Answer::Read(int element, double &value)
+{
+    Tcl_Obj *index = element < 0 ? nullptr : index_[static_cast<std::size_t>(element)];
+    Tcl_Obj *obj = Tcl_ObjGetVar2(interp_, name_, index, TCL_LEAVE_ERR_MSG);
+    if (obj == nullptr) {
+        return false;
+    }
+    if (!probed_) {
+        readBack_ = PrintedDoublesReadBack(interp_);
+        probed_ = true;
+    }
+    double read;
+    if (TextDouble(interp_, obj, &read, readBack_) == TCL_OK) {
+        value = read;
+    }
+    return true;
+}
+
+} // namespace kardum

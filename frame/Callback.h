@@ -1,0 +1,90 @@
+/*
+ * Callback.h --
+ *
+ *	What the commands that call back into the script use per point:
+ *
+ *	Script	  a callback line kept as one script object for the whole call,
+ *		  so that Tcl compiles it once and reuses its bytecode, instead
+ *		  of parsing the text anew on every evaluation.
+ *	Answer	  a variable (or the elements 0 .. n-1 of an array) that the
+ *		  script leaves its answers in, read through kept name and
+ *		  index objects.
+ *
+ *	Both evaluate and read in the frame that invoked the command, with
+ *	TCL_LEAVE_ERR_MSG, exactly as Tcl_Eval, Tcl_GetVar2 and Tcl_GetDouble
+ *	on the texts would; answers convert as their text would (see
+ *	TextDouble).  Internal to the library.
+ */
+
+#ifndef KARDUM_CALLBACK_H
+#define KARDUM_CALLBACK_H
+
+#include <tcl.h>
+
+#include <vector>
+
+namespace kardum {
+
+/*
+ * True when doubles print (Tcl_PrintDouble, the interpreter's
+ * tcl_precision) as text that reads back as the same double: precision 0
+ * (the shortest such text) or 17.
+ */
+bool PrintedDoublesReadBack(Tcl_Interp *interp);
+
+/*
+ * The double that Tcl_GetDouble gives for the text of obj, with its
+ * return code (a message left on failure).  When printed doubles read
+ * back (`readBack`), a number object gives its value directly, without
+ * printing and parsing it again; otherwise the text is made and parsed.
+ */
+int TextDouble(Tcl_Interp *interp, Tcl_Obj *obj, double *value, bool readBack);
+
+/* A script object holding one callback line for the whole call. */
+class Script {
+public:
+    Script(Tcl_Interp *interp, const char *text);
+    ~Script();
+    Script(const Script &) = delete;
+    Script &operator=(const Script &) = delete;
+
+    /* Evaluates the line in the current frame; returns its code. */
+    int Eval();
+
+private:
+    Tcl_Interp *interp_;
+    Tcl_Obj *obj_;
+};
+
+/* Kept name and index objects for reading a scalar or the elements
+ * 0 .. n-1 of an array, one evaluation after another. */
+class Answer {
+public:
+    /* A scalar variable when elements is 0, else an array. */
+    Answer(Tcl_Interp *interp, const char *name, int elements);
+    ~Answer();
+    Answer(const Answer &) = delete;
+    Answer &operator=(const Answer &) = delete;
+
+    /*
+     * Reads the scalar (element -1) or element i into value.  False when
+     * it does not exist (Tcl's message is left in the result); text that
+     * is not a number leaves value as it was.
+     */
+    bool Read(int element, double &value);
+
+    /* To be called after each evaluation of the script: the script may
+     * have changed tcl_precision. */
+    void NewEvaluation() { probed_ = false; }
+
+private:
+    Tcl_Interp *interp_;
+    Tcl_Obj *name_;
+    std::vector<Tcl_Obj *> index_;
+    bool probed_ = false;
+    bool readBack_ = false;
+};
+
+} // namespace kardum
+
+#endif /* KARDUM_CALLBACK_H */
