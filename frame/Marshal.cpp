@@ -8,6 +8,7 @@
  */
 
 #include "kardum.h"
+#include "frame/Callback.h"
 
 #include <cmath>
 #include <cstdint>
@@ -172,11 +173,12 @@ double RealAt(const void *array, int i, char type)
 
 /* Stores the converted value of one element; a value that does not convert
  * leaves the slot as it was. */
-void Store(Tcl_Interp *interp, Tcl_Obj *value, void *array, int i, char type)
+void Store(Tcl_Interp *interp, Tcl_Obj *value, void *array, int i, char type,
+           bool readBack)
 {
     if (IsReal(type)) {
         double d;
-        if (Tcl_GetDoubleFromObj(interp, value, &d) != TCL_OK) {
+        if (kardum::TextDouble(interp, value, &d, readBack) != TCL_OK) {
             return;
         }
         if (type == 'D') {
@@ -211,6 +213,9 @@ extern "C" int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
     if (!Readable(type)) {
         return 0;
     }
+    /* Element values convert as their text would: directly while doubles
+     * print as text that reads back, through the printed text otherwise. */
+    bool readBack = IsReal(type) && kardum::PrintedDoublesReadBack(interp);
     IndexObj index;
     int count = 0;
     for (int i = 0; i < len; ++i) {
@@ -219,7 +224,7 @@ extern "C" int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
         if (value == nullptr) {
             continue;
         }
-        Store(interp, value, array, i, type);
+        Store(interp, value, array, i, type, readBack);
         ++count;
     }
     return count;
