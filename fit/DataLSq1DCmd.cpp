@@ -55,7 +55,7 @@ public:
      */
     bool Eval(double x, double *phi)
     {
-        int len = std::snprintf(text_, sizeof text_, "%f", x);
+        int len = kardum::FormatFixed(text_, x);
         Tcl_Obj *value = Tcl_NewStringObj(text_, len);
         Tcl_IncrRefCount(value);
         Tcl_ObjSetVar2(interp_, vX_, nullptr, value, TCL_LEAVE_ERR_MSG);
@@ -76,9 +76,7 @@ private:
     kardum::Answer tC_;
     int n_;
     Tcl_Obj *vX_;
-    /* Room for the "%f" text of any double: up to 309 digits, sign, point
-     * and six decimals. */
-    char text_[330];
+    char text_[kardum::kFixedTextSize];
 };
 
 } // namespace

@@ -6,34 +6,9 @@
 
 #include "Callback.h"
 
-#include <cstring>
 #include <string>
 
 namespace kardum {
-
-bool PrintedDoublesReadBack(Tcl_Interp *interp)
-{
-    /* Seventeen significant digits are needed for this value: any
-     * precision from 1 to 16 prints fewer, so the text differs. */
-    char buf[TCL_DOUBLE_SPACE];
-    Tcl_PrintDouble(interp, 0.30000000000000004, buf);
-    return std::strcmp(buf, "0.30000000000000004") == 0;
-}
-
-int TextDouble(Tcl_Interp *interp, Tcl_Obj *obj, double *value, bool readBack)
-{
-    /*
-     * With printing that reads back, the text of a number object (printed
-     * from it, or the text it was parsed from) reads as its value, and
-     * Tcl_GetDoubleFromObj parses anything else from its text, as
-     * Tcl_GetDouble would.  Otherwise a double prints rounded, and the
-     * rounded text is what counts.
-     */
-    if (readBack) {
-        return Tcl_GetDoubleFromObj(interp, obj, value);
-    }
-    return Tcl_GetDouble(interp, Tcl_GetString(obj), value);
-}
 
 Script::Script(Tcl_Interp *interp, const char *text)
     : interp_(interp), obj_(Tcl_NewStringObj(text, -1))

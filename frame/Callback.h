@@ -21,24 +21,11 @@
 
 #include <tcl.h>
 
+#include "frame/Text.h"
+
 #include <vector>
 
 namespace kardum {
-
-/*
- * True when doubles print (Tcl_PrintDouble, the interpreter's
- * tcl_precision) as text that reads back as the same double: precision 0
- * (the shortest such text) or 17.
- */
-bool PrintedDoublesReadBack(Tcl_Interp *interp);
-
-/*
- * The double that Tcl_GetDouble gives for the text of obj, with its
- * return code (a message left on failure).  When printed doubles read
- * back (`readBack`), a number object gives its value directly, without
- * printing and parsing it again; otherwise the text is made and parsed.
- */
-int TextDouble(Tcl_Interp *interp, Tcl_Obj *obj, double *value, bool readBack);
 
 /* A script object holding one callback line for the whole call. */
 class Script {
