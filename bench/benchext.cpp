@@ -10,8 +10,8 @@
  *		0 .. Len-1 of the array Out, with the fastest public Tcl calls
  *		(one name object, an index object whose decimal text is stepped
  *		in place, Tcl_ObjGetVar2 / Tcl_GetDoubleFromObj on the way in,
- *		Tcl_NewDoubleObj / Tcl_ObjSetVar2 on the way out).  It computes
- *		nothing and checks nothing.
+ *		Tcl_NewDoubleObj / Tcl_ObjSetVar2 on the way out; an empty Out
+ *		reads only).  It computes nothing and checks nothing.
  *
  *	KDbenchInverse Solver Order ?Seed?
  *		Inverts a random, diagonally dominant matrix of the given order
@@ -130,7 +130,7 @@ int FloorCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
             }
         }
     }
-    {
+    if (Tcl_GetCharLength(objv[2]) > 0) {
         Counter index;
         for (int i = 0; i < len; ++i, index.Next()) {
             Tcl_ObjSetVar2(interp, objv[2], index.Obj(), Tcl_NewDoubleObj(values[i]),

@@ -126,7 +126,8 @@ set reps [expr {$quick ? 3 : 7}]
 job "KDarrayMath SQRT $nSqrt (in a proc)" 0.5 \
     [list kdSqrt $nSqrt] "Tcl loop in a proc" [list tclSqrt $nSqrt] $reps
 job "KDarrayMath SQRT $nSqrt (top level)" 0.5 \
-    [list KDarrayMath X SQRT 0 Z $nSqrt] "Tcl loop in a proc" [list tclSqrt $nSqrt] $reps
+    [list KDarrayMath X SQRT 0 Z $nSqrt] "Tcl loop at top level" \
+    [list for {set i 0} {$i < $nSqrt} {incr i} {set Z($i) [expr {sqrt($X($i))}]}] $reps
 job "KDarrayMath SQRT $nSqrt (in a proc)" 1.3 \
     [list kdSqrt $nSqrt] "marshalling floor (in a proc)" [list floorCopy $nSqrt] $reps
 
@@ -154,7 +155,7 @@ if {$haveTcllib} {
         kdSolve "math::linearalgebra::solveGauss" \
         {math::linearalgebra::solveGauss $ML $RL} [expr {$quick ? 2 : 3}] resetSystem
 }
-job "KDmatrixInv 100, 1 rhs" 1.3 \
+job "KDmatrixInv 100, 1 rhs" - \
     kdSolve "marshalling floor (in a proc)" floorSystem [expr {$quick ? 3 : 9}] resetSystem
 
 # --- Matrix products ----------------------------------------------------------
@@ -298,6 +299,127 @@ foreach n [expr {$quick ? {100 300} : {100 300 1000}}] {
         [list native KDbenchInverse lapack $n] [expr {$n >= 1000 ? 3 : 7}]
 }
 
+# --- Gridding and grid filling ------------------------------------------------
+
+# Point records on an n x n grid over the unit square, about `empty` of the
+# cells left without any: each other cell gets one record, the remaining
+# records fall on random ones of them.  X, Y, Z into the arrays named.
+proc makeRecords {n empty nRec xName yName zName} {
+    upvar #0 $xName X $yName Y $zName Z
+    expr {srand(11)}
+    set data {}
+    for {set k 0} {$k < $n * $n} {incr k} {
+        if {rand() >= $empty} {lappend data $k}
+    }
+    set nData [llength $data]
+    for {set i 0} {$i < $nRec} {incr i} {
+        set k [lindex $data [expr {$i < $nData ? $i : int(rand() * $nData)}]]
+        set x [expr {($k % $n + 0.05 + 0.9 * rand()) / $n}]
+        set y [expr {($k / $n + 0.05 + 0.9 * rand()) / $n}]
+        set X($i) $x
+        set Y($i) $y
+        set Z($i) [expr {sin(6.0 * $x) * cos(5.0 * $y) + 2.0}]
+    }
+    expr {$n * $n - $nData}
+}
+
+proc descriptor {name n} {
+    upvar #0 $name gI
+    array set gI [list 0 0.0 1 1.0 2 0.0 3 1.0 4 $n 5 $n 6 POINT 7 POINT \
+        8 ROW 9 KEEP 10 "NEW ADD END " 11 -999.0 12 -888.0 13 -1e30 14 1e30 \
+        15 N 16 N]
+}
+
+# The same point binning in plain Tcl: start, add, finish.
+proc tclGrid {nRec n} {
+    global GX GY GZ TG TN
+    set cells [expr {$n * $n}]
+    for {set k 0} {$k < $cells} {incr k} {
+        set TG($k) 0.0
+        set TN($k) 0.0
+    }
+    set dx [expr {1.0 / $n}]
+    for {set i 0} {$i < $nRec} {incr i} {
+        set z $GZ($i)
+        set u [expr {(($GX($i) - 0.0) / $dx + ($GX($i) - 0.0) / $dx) / 2.0}]
+        set v [expr {(($GY($i) - 0.0) / $dx + ($GY($i) - 0.0) / $dx) / 2.0}]
+        if {$u < 0 || $u >= $n || $v < 0 || $v >= $n} continue
+        set k [expr {int($v) * $n + int($u)}]
+        set TG($k) [expr {$z * 1.0 + $TG($k)}]
+        set TN($k) [expr {$TN($k) + 1.0}]
+    }
+    for {set k 0} {$k < $cells} {incr k} {
+        if {$TN($k) > 0} {
+            set TG($k) [expr {$TG($k) / $TN($k)}]
+        } else {
+            set TG($k) -999.0
+        }
+    }
+}
+
+set gridN [expr {$quick ? 300 : 1000}]
+set fillRows {}
+if {[string match $only "KDdataGrid*"] || [string match $only "KDgridFill2D*"]} {
+    set nRec [expr {$gridN == 1000 ? 1000000 : int(1.2 * $gridN * $gridN)}]
+    puts stderr "  making $nRec records on a $gridN x $gridN grid ..."
+    set nEmpty [makeRecords $gridN 0.3 $nRec GX GY GZ]
+    descriptor gI $gridN
+    proc kdGrid {nRec} {
+        global GX GY GZ Grd Nrm gI
+        KDdataGrid $nRec 1 GX GX 1 GY GY GZ Grd Nrm gI
+    }
+    job "KDdataGrid $nRec records, ${gridN}x$gridN" - \
+        [list kdGrid $nRec] \
+        "plain Tcl point binning" [list tclGrid $nRec $gridN] \
+        [expr {$quick ? 1 : 3}] {unset -nocomplain Grd Nrm TG TN} 0
+    if {![info exists Grd]} {
+        KDdataGrid $nRec 1 GX GX 1 GY GY GZ Grd Nrm gI
+    }
+    foreach k {0 1 2 1000 99999} {
+        if {[info exists TG($k)] && abs($TG($k) - $Grd($k)) > 1e-12} {
+            error "the Tcl binning differs from KDdataGrid at cell $k"
+        }
+    }
+    unset -nocomplain TG TN GX GY GZ
+
+    # Filling: the cells without records, from their neighbours within
+    # radius r; a fit of degree 1 in each cell.  Filling again with the
+    # same weights refills the same cells from the same data, so every
+    # repetition does the same work.
+    array set sI {0 2 1 2 2 4 3 0 4 0 5 0 6 0 7 0 8 1.5 9 1}
+    proc fill {} {
+        global Grd gI Nrm sI
+        KDgridFill2D Grd gI Nrm sI
+    }
+    proc fillFloor {n} {
+        global Grd Nrm FG
+        KDbenchFloor Grd FG $n
+        KDbenchFloor Nrm {} $n
+    }
+    proc fillJobs {n nEmpty radii reps} {
+        global sI fillRows
+        foreach r $radii {
+            set sI(1) $r
+            set name "KDgridFill2D ${n}x$n, r=$r"
+            job $name - fill "marshalling floor" [list fillFloor [expr {$n * $n}]] \
+                $reps {} 0
+            lassign $::lastJob k c
+            lappend fillRows [list $n $r $nEmpty $k $c]
+        }
+    }
+    fillJobs $gridN $nEmpty {2 4 8} [expr {$quick ? 1 : 3}]
+    unset -nocomplain Grd Nrm FG
+
+    # The same density on a grid of another size.
+    set small [expr {$gridN == 1000 ? 300 : 100}]
+    set nRec [expr {int(1.2 * $small * $small)}]
+    set nEmpty [makeRecords $small 0.3 $nRec GX GY GZ]
+    descriptor gI $small
+    KDdataGrid $nRec 1 GX GX 1 GY GY GZ Grd Nrm gI
+    fillJobs $small $nEmpty {2 4 8} [expr {$quick ? 1 : 3}]
+    unset -nocomplain Grd Nrm FG GX GY GZ
+}
+
 # --- The table ----------------------------------------------------------------
 
 set line [string repeat - 118]
@@ -323,3 +445,35 @@ foreach row $rows {
 }
 puts $line
 puts "ratio = kardum / comparator (medians of the repetitions); target: largest acceptable ratio"
+
+# Grid filling: the time per empty cell (the fill less the marshalling of
+# the grid and the weights), against the (2r+1)^2 cells each one scans.
+if {[llength $fillRows]} {
+    puts ""
+    puts [format "%-12s %3s %8s %10s %10s %14s %9s" grid r empty fill floor "us/empty cell" (2r+1)^2]
+    foreach row $fillRows {
+        lassign $row n r nEmpty k c
+        set per [expr {($k - $c) / double($nEmpty)}]
+        puts [format "%-12s %3d %8d %10s %10s %14.2f %9d" ${n}x$n $r $nEmpty \
+                  [fmt $k] [fmt $c] $per [expr {(2 * $r + 1) ** 2}]]
+    }
+    # Per empty cell = a + b * (2r+1)^2, least squares over the radii of
+    # each grid: a is the fixed part (the local fit), b the cost of one
+    # scanned cell.
+    foreach n [lsort -unique -integer [lmap row $fillRows {lindex $row 0}]] {
+        set sx 0.0; set sy 0.0; set sxx 0.0; set sxy 0.0; set m 0
+        foreach row $fillRows {
+            lassign $row rn r nEmpty k c
+            if {$rn != $n} continue
+            set x [expr {(2.0 * $r + 1) ** 2}]
+            set y [expr {($k - $c) / double($nEmpty)}]
+            set sx [expr {$sx + $x}]; set sy [expr {$sy + $y}]
+            set sxx [expr {$sxx + $x * $x}]; set sxy [expr {$sxy + $x * $y}]
+            incr m
+        }
+        if {$m < 2} continue
+        set b [expr {($m * $sxy - $sx * $sy) / ($m * $sxx - $sx * $sx)}]
+        set a [expr {($sy - $b * $sx) / $m}]
+        puts [format "%-12s per empty cell = %.2f us + %.1f ns x (2r+1)^2" ${n}x$n $a [expr {$b * 1000}]]
+    }
+}
