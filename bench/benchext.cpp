@@ -24,6 +24,11 @@
  *		the table, so that time spent waiting for a core on a shared
  *		machine does not count.
  *
+ *	KDbenchSmallFit Count
+ *		The CPU microseconds of one weighted degree-1 surface fit
+ *		(DataLSq2D_C) on the eight neighbours of a cell, as the grid fill
+ *		makes one per empty cell: the mean over Count fits.
+ *
  *	KDbenchInverseCheck Order ?Seed?
  *		Both solvers on the same matrix: the largest absolute difference
  *		between the two inverses (a sanity check of the comparison).
@@ -253,6 +258,35 @@ int InverseCheckCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const obj
     return TCL_OK;
 }
 
+int SmallFitCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    int count = 0;
+    if (objc != 2 || Tcl_GetIntFromObj(interp, objv[1], &count) != TCL_OK || count < 1) {
+        Tcl_WrongNumArgs(interp, 1, objv, "Count");
+        return TCL_ERROR;
+    }
+    double x[8] = {1, 0, -1, 0, 1, -1, 1, -1};
+    double y[8] = {0, 1, 0, -1, 1, 1, -1, -1};
+    double z[8] = {2.0, 2.1, 1.9, 2.05, 2.2, 1.95, 2.0, 1.8};
+    double w[8] = {1, 1, 1, 1, 0.35, 0.35, 0.35, 0.35};
+    double coef[20] = {};
+    double residual = 0.0;
+    double sum = 0.0;
+    double start = CpuMicroseconds();
+    for (int i = 0; i < count; ++i) {
+        z[0] = 2.0 + 1e-3 * (i & 7);
+        DataLSq2D_C(x, y, z, 8, 1, 1, coef, 0, w, &residual);
+        sum += coef[0];
+    }
+    double stop = CpuMicroseconds();
+    if (!(sum > 0.0)) {
+        Tcl_SetObjResult(interp, Tcl_NewStringObj("the fit failed", -1));
+        return TCL_ERROR;
+    }
+    Tcl_SetObjResult(interp, Tcl_NewDoubleObj((stop - start) / count));
+    return TCL_OK;
+}
+
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) int Kardumbench_Init(Tcl_Interp *interp)
@@ -260,6 +294,7 @@ extern "C" __attribute__((visibility("default"))) int Kardumbench_Init(Tcl_Inter
     Tcl_CreateObjCommand(interp, "KDbenchCpuTime", CpuTimeCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchFloor", FloorCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchInverse", InverseCmd, nullptr, nullptr);
+    Tcl_CreateObjCommand(interp, "KDbenchSmallFit", SmallFitCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchInverseCheck", InverseCheckCmd, nullptr, nullptr);
     return TCL_OK;
 }

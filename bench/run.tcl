@@ -77,8 +77,11 @@ proc fmt {us} {
 # --- Data -------------------------------------------------------------------
 
 set nSqrt [expr {$quick ? 20000 : 100000}]
+set nSmall 20000
 for {set i 0} {$i < $nSqrt} {incr i} {
     set X($i) [expr {$i * 0.5 + 1.0}]
+}
+for {set i 0} {$i < $nSqrt} {incr i} {
     set Z($i) 0.0
 }
 
@@ -123,6 +126,12 @@ proc floorCopy {n} {
 }
 
 set reps [expr {$quick ? 3 : 7}]
+if {$nSqrt > $nSmall} {
+    job "KDarrayMath SQRT $nSmall (in a proc)" 0.5 \
+        [list kdSqrt $nSmall] "Tcl loop in a proc" [list tclSqrt $nSmall] $reps
+    job "KDarrayMath SQRT $nSmall (in a proc)" 1.3 \
+        [list kdSqrt $nSmall] "marshalling floor (in a proc)" [list floorCopy $nSmall] $reps
+}
 job "KDarrayMath SQRT $nSqrt (in a proc)" 0.5 \
     [list kdSqrt $nSqrt] "Tcl loop in a proc" [list tclSqrt $nSqrt] $reps
 job "KDarrayMath SQRT $nSqrt (top level)" 0.5 \
@@ -476,4 +485,7 @@ if {[llength $fillRows]} {
         set a [expr {($sy - $b * $sx) / $m}]
         puts [format "%-12s per empty cell = %.2f us + %.1f ns x (2r+1)^2" ${n}x$n $a [expr {$b * 1000}]]
     }
+    set fits {}
+    for {set i 0} {$i < 5} {incr i} {lappend fits [KDbenchSmallFit 20000]}
+    puts [format "one small fit (degree 1, 8 points, DataLSq2D_C): %.2f us" [median $fits]]
 }
