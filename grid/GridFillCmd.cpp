@@ -14,13 +14,12 @@
 #include "kardum.h"
 #include "frame/Elements.h"
 #include "frame/Frame.h"
+#include "grid/Seed.h"
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -28,7 +27,6 @@ namespace {
 
 const int kTableSize = 100;        /* random values drawn per call */
 const double kTableScale = 0.02;
-const int kDefaultSeed = 566378;
 
 /* Positions in the worker's descriptor record. */
 enum {
@@ -309,46 +307,6 @@ extern "C" int GridFill_C(double *grid, double *weight, int m, int r,
 }
 
 namespace {
-
-/*
- * The seed from the text of the seed variable, read like "%d": leading
- * white space, an optional sign and decimal digits, the rest ignored;
- * digits beyond 32 bits wrap around; no digits give the default seed.
- */
-int ParseSeed(const char *text)
-{
-    const unsigned char *c = reinterpret_cast<const unsigned char *>(text);
-    while (std::isspace(*c)) {
-        ++c;
-    }
-    bool negative = *c == '-';
-    if (*c == '+' || *c == '-') {
-        ++c;
-    }
-    if (!std::isdigit(*c)) {
-        return kDefaultSeed;
-    }
-    std::uint32_t value = 0;
-    for (; std::isdigit(*c); ++c) {
-        value = value * 10u + static_cast<std::uint32_t>(*c - '0');
-    }
-    return static_cast<std::int32_t>(negative ? 0u - value : value);
-}
-
-/* Links rSeed in the calling frame to the global Rnd1Seed and reads it. */
-int ReadSeed(Tcl_Interp *interp)
-{
-    Tcl_UpVar(interp, "#0", "Rnd1Seed", "rSeed", 0);
-    const char *text = Tcl_GetVar(interp, "rSeed", TCL_LEAVE_ERR_MSG);
-    return text == nullptr ? kDefaultSeed : ParseSeed(text);
-}
-
-void WriteSeed(Tcl_Interp *interp, int seed)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%d", seed);
-    Tcl_SetVar(interp, "rSeed", text, TCL_LEAVE_ERR_MSG);
-}
 
 /* First character of an element's value, as a signed character code. */
 double FirstChar(const kardum::Elements &gI, int e)
