@@ -27,7 +27,7 @@ int Script::Eval()
 }
 
 Answer::Answer(Tcl_Interp *interp, const char *name, int elements)
-    : interp_(interp), name_(Tcl_NewStringObj(name, -1))
+    : interp_(interp), name_(Tcl_NewStringObj(name, -1)), reader_(interp)
 {
     Tcl_IncrRefCount(name_);
     index_.reserve(elements > 0 ? static_cast<std::size_t>(elements) : 0);
@@ -54,12 +54,8 @@ bool Answer::Read(int element, double &value)
     if (obj == nullptr) {
         return false;
     }
-    if (!probed_) {
-        readBack_ = PrintedDoublesReadBack(interp_);
-        probed_ = true;
-    }
     double read;
-    if (TextDouble(interp_, obj, &read, readBack_) == TCL_OK) {
+    if (reader_.Read(obj, &read) == TCL_OK) {
         value = read;
     }
     return true;

@@ -13,7 +13,7 @@
  *	Both evaluate and read in the frame that invoked the command, with
  *	TCL_LEAVE_ERR_MSG, exactly as Tcl_Eval, Tcl_GetVar2 and Tcl_GetDouble
  *	on the texts would; answers convert as their text would (see
- *	TextDouble).  Internal to the library.
+ *	TextReader).  Internal to the library.
  */
 
 #ifndef KARDUM_CALLBACK_H
@@ -62,14 +62,13 @@ public:
 
     /* To be called after each evaluation of the script: the script may
      * have changed tcl_precision. */
-    void NewEvaluation() { probed_ = false; }
+    void NewEvaluation() { reader_.Forget(); }
 
 private:
     Tcl_Interp *interp_;
     Tcl_Obj *name_;
     std::vector<Tcl_Obj *> index_;
-    bool probed_ = false;
-    bool readBack_ = false;
+    TextReader reader_;
 };
 
 } // namespace kardum

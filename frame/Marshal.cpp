@@ -8,7 +8,7 @@
  */
 
 #include "kardum.h"
-#include "frame/Callback.h"
+#include "frame/Text.h"
 
 #include <cmath>
 #include <cstdint>
@@ -174,11 +174,11 @@ double RealAt(const void *array, int i, char type)
 /* Stores the converted value of one element; a value that does not convert
  * leaves the slot as it was. */
 void Store(Tcl_Interp *interp, Tcl_Obj *value, void *array, int i, char type,
-           bool readBack)
+           kardum::TextReader &reader)
 {
     if (IsReal(type)) {
         double d;
-        if (kardum::TextDouble(interp, value, &d, readBack) != TCL_OK) {
+        if (reader.Read(value, &d) != TCL_OK) {
             return;
         }
         if (type == 'D') {
@@ -213,9 +213,8 @@ extern "C" int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
     if (!Readable(type)) {
         return 0;
     }
-    /* Element values convert as their text would: directly while doubles
-     * print as text that reads back, through the printed text otherwise. */
-    bool readBack = IsReal(type) && kardum::PrintedDoublesReadBack(interp);
+    /* Element values convert as their text would (see TextReader). */
+    kardum::TextReader reader(interp);
     IndexObj index;
     int count = 0;
     for (int i = 0; i < len; ++i) {
@@ -224,7 +223,7 @@ extern "C" int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
         if (value == nullptr) {
             continue;
         }
-        Store(interp, value, array, i, type, readBack);
+        Store(interp, value, array, i, type, reader);
         ++count;
     }
     return count;

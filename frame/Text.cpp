@@ -22,19 +22,19 @@ bool PrintedDoublesReadBack(Tcl_Interp *interp)
     return std::strcmp(buf, "0.30000000000000004") == 0;
 }
 
-int TextDouble(Tcl_Interp *interp, Tcl_Obj *obj, double *value, bool readBack)
+int TextReader::Read(Tcl_Obj *obj, double *value)
 {
-    /*
-     * With printing that reads back, the text of a number object (printed
-     * from it, or the text it was parsed from) reads as its value, and
-     * Tcl_GetDoubleFromObj parses anything else from its text, as
-     * Tcl_GetDouble would.  Otherwise a double prints rounded, and the
-     * rounded text is what counts.
-     */
-    if (readBack) {
-        return Tcl_GetDoubleFromObj(interp, obj, value);
+    const Tcl_ObjType *type = obj->typePtr;
+    if (type != nullptr && std::strcmp(type->name, "double") == 0) {
+        if (!known_) {
+            readBack_ = PrintedDoublesReadBack(interp_);
+            known_ = true;
+        }
+        if (!readBack_) {
+            return Tcl_GetDouble(interp_, Tcl_GetString(obj), value);
+        }
     }
-    return Tcl_GetDouble(interp, Tcl_GetString(obj), value);
+    return Tcl_GetDoubleFromObj(interp_, obj, value);
 }
 
 int FormatFixed(char *buf, double x)

@@ -20,12 +20,31 @@ namespace kardum {
 bool PrintedDoublesReadBack(Tcl_Interp *interp);
 
 /*
- * The double that Tcl_GetDouble gives for the text of obj, with its
- * return code (a message left on failure).  When printed doubles read
- * back (`readBack`), a number object gives its value directly, without
- * printing and parsing it again; otherwise the text is made and parsed.
+ * Reads objects as Tcl_GetDouble reads their text.  Only a double object
+ * can read otherwise than its text (a rounding tcl_precision prints it
+ * with fewer digits than it has); every other kind of object converts
+ * from its text, or exactly as its text would (integers).  So a double is
+ * read directly while printed doubles read back, and through its printed
+ * text otherwise; the precision is looked at only when a double is met,
+ * once until Forget() (after anything that may have changed it, such as a
+ * callback).
  */
-int TextDouble(Tcl_Interp *interp, Tcl_Obj *obj, double *value, bool readBack);
+class TextReader {
+public:
+    explicit TextReader(Tcl_Interp *interp) : interp_(interp) {}
+
+    /* The double that Tcl_GetDouble gives for the text of obj, with its
+     * return code (Tcl's message left on failure). */
+    int Read(Tcl_Obj *obj, double *value);
+
+    /* The script may have run since: look at the precision again. */
+    void Forget() { known_ = false; }
+
+private:
+    Tcl_Interp *interp_;
+    bool known_ = false;
+    bool readBack_ = false;
+};
 
 /* Room for the "%f" text of any double: up to 309 digits, sign, point,
  * six decimals and the terminating NUL. */
