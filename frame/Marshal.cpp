@@ -37,18 +37,15 @@ public:
 
     Tcl_Obj *At(long long index)
     {
-        if (Tcl_IsShared(obj_) || obj_->typePtr != nullptr || obj_->bytes == nullptr) {
-            Tcl_Obj *old = obj_;
-            obj_ = Fresh(old->bytes, valid_ ? old->length : 0);
-            Tcl_DecrRefCount(old);
+        if (obj_->refCount > 1 || obj_->typePtr != nullptr || obj_->bytes == nullptr) {
+            Renew();
         }
-        if (valid_ && index == last_ + 1 && last_ >= 0) {
+        if (index == next_ && index > 0) {
             Increment();
         } else {
             obj_->length = std::snprintf(obj_->bytes, kCapacity, "%lld", index);
         }
-        last_ = index;
-        valid_ = true;
+        next_ = index + 1;
         return obj_;
     }
 
@@ -66,6 +63,17 @@ private:
         obj->bytes[length] = '\0';
         obj->length = length;
         return obj;
+    }
+
+    /* A fresh object with the text of the current one. */
+    void Renew()
+    {
+        Tcl_Obj *old = obj_;
+        if (old->bytes == nullptr) {
+            next_ = 0;                  /* no text to step from */
+        }
+        obj_ = Fresh(old->bytes, old->bytes != nullptr ? old->length : 0);
+        Tcl_DecrRefCount(old);
     }
 
     /* Adds one to the non-negative decimal text in place. */
@@ -88,8 +96,8 @@ private:
     }
 
     Tcl_Obj *obj_;
-    long long last_ = 0;
-    bool valid_ = false;
+    /* The index after the one the text holds (0: none yet). */
+    long long next_ = 0;
 };
 
 /*

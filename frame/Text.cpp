@@ -22,19 +22,26 @@ bool PrintedDoublesReadBack(Tcl_Interp *interp)
     return std::strcmp(buf, "0.30000000000000004") == 0;
 }
 
-int TextReader::Read(Tcl_Obj *obj, double *value)
+bool TextReader::IsDouble(const Tcl_ObjType *type)
 {
-    const Tcl_ObjType *type = obj->typePtr;
-    if (type != nullptr && std::strcmp(type->name, "double") == 0) {
-        if (!known_) {
-            readBack_ = PrintedDoublesReadBack(interp_);
-            known_ = true;
-        }
-        if (!readBack_) {
-            return Tcl_GetDouble(interp_, Tcl_GetString(obj), value);
-        }
+    if (type == double_) {
+        return true;
     }
-    return Tcl_GetDoubleFromObj(interp_, obj, value);
+    if (std::strcmp(type->name, "double") == 0) {
+        double_ = type;
+        return true;
+    }
+    other_ = type;
+    return false;
+}
+
+bool TextReader::ReadBack()
+{
+    if (!known_) {
+        readBack_ = PrintedDoublesReadBack(interp_);
+        known_ = true;
+    }
+    return readBack_;
 }
 
 int FormatFixed(char *buf, double x)

@@ -35,13 +35,27 @@ public:
 
     /* The double that Tcl_GetDouble gives for the text of obj, with its
      * return code (Tcl's message left on failure). */
-    int Read(Tcl_Obj *obj, double *value);
+    int Read(Tcl_Obj *obj, double *value)
+    {
+        const Tcl_ObjType *type = obj->typePtr;
+        if (type != nullptr && type != other_ && IsDouble(type) && !ReadBack()) {
+            return Tcl_GetDouble(interp_, Tcl_GetString(obj), value);
+        }
+        return Tcl_GetDoubleFromObj(interp_, obj, value);
+    }
 
     /* The script may have run since: look at the precision again. */
     void Forget() { known_ = false; }
 
 private:
+    /* Whether a type is Tcl's double type, remembering the last answer
+     * of each kind so that a run of elements costs a comparison each. */
+    bool IsDouble(const Tcl_ObjType *type);
+    bool ReadBack();
+
     Tcl_Interp *interp_;
+    const Tcl_ObjType *double_ = nullptr;
+    const Tcl_ObjType *other_ = nullptr;
     bool known_ = false;
     bool readBack_ = false;
 };
