@@ -140,6 +140,46 @@ job "KDarrayMath SQRT $nSqrt (top level)" 0.5 \
 job "KDarrayMath SQRT $nSqrt (in a proc)" 1.3 \
     [list kdSqrt $nSqrt] "marshalling floor (in a proc)" [list floorCopy $nSqrt] $reps
 
+# The cost per element as the arrays grow: KDarrayMath SQRT, the floor and
+# the Tcl loop on fresh arrays X2, Z2 of each size (a separate table).
+set sizeRows {}
+proc kdSqrt2 {n} {
+    global X2 Z2
+    KDarrayMath X2 SQRT 0 Z2 $n
+}
+proc floorCopy2 {n} {
+    global X2 Z2
+    KDbenchFloor X2 Z2 $n
+}
+proc tclSqrt2 {n} {
+    global X2 Z2
+    for {set i 0} {$i < $n} {incr i} {
+        set Z2($i) [expr {sqrt($X2($i))}]
+    }
+}
+proc sizeScan {sizes reps} {
+    global sizeRows X2 Z2
+    foreach n $sizes {
+        unset -nocomplain X2 Z2
+        for {set i 0} {$i < $n} {incr i} {set X2($i) [expr {$i * 0.5 + 1.0}]}
+        for {set i 0} {$i < $n} {incr i} {set Z2($i) 0.0}
+        set t {kd {} floor {} loop {}}
+        for {set r -1} {$r < $reps} {incr r} {
+            foreach side {kd floor loop} cmd {kdSqrt2 floorCopy2 tclSqrt2} {
+                set us [clocked [list $cmd $n]]
+                if {$r >= 0} {dict lappend t $side $us}
+            }
+        }
+        lappend sizeRows [list $n {*}[lmap side {kd floor loop} {
+            expr {[median [dict get $t $side]] * 1000.0 / $n}
+        }]]
+    }
+    unset -nocomplain X2 Z2
+}
+if {[string match $only "KDarrayMath*"]} {
+    sizeScan [expr {$quick ? {10000 50000} : {10000 100000 300000}}] [expr {$quick ? 3 : 5}]
+}
+
 # --- Matrix inversion and solving --------------------------------------------
 
 makeSystem 100 M0 ML R0 RL
@@ -454,6 +494,17 @@ foreach row $rows {
 }
 puts $line
 puts "ratio = kardum / comparator (medians of the repetitions); target: largest acceptable ratio"
+
+if {[llength $sizeRows]} {
+    puts ""
+    puts "KDarrayMath SQRT per element (ns), called in a proc, by array size:"
+    puts [format "%10s %10s %10s %10s %12s %12s" elements kardum floor "Tcl loop" kardum/floor loop/kardum]
+    foreach row $sizeRows {
+        lassign $row n k f l
+        puts [format "%10d %10.0f %10.0f %10.0f %12.2f %12.2f" $n $k $f $l \
+                  [expr {$k / $f}] [expr {$l / $k}]]
+    }
+}
 
 # Grid filling: the time per empty cell (the fill less the marshalling of
 # the grid and the weights), against the (2r+1)^2 cells each one scans.
