@@ -22,11 +22,19 @@ struct CommandRow {
  */
 const CommandRow kCommands[] = {
     {"KDarrayMath", ArrayMathCmd},
+    {"KDgridFill2D", GridFillCmd},
     {"KDintegTrap", IntegTrapCmd},
+    {"KDdataMqCoef", DataMqCoefCmd},
     {"KDdataMxMn", DataMxMnCmd},
     {"KDdataRnd1", DataRnd1Cmd},
+    {"KDpolyExp1D", PolyExp1DCmd},
+    {"KDpolyExp2D", PolyExp2DCmd},
     {"KDmatrixInv", MatrixInvCmd},
     {"KDmatrixMath", MatrixMathCmd},
+    {"KDdataLSq1D", DataLSq1DCmd},
+    {"KDdataLSq2D", DataLSq2DCmd},
+    {"KDdataNLinLSq", DataNLinLSqCmd},
+    {"KDdataGrid", DataGridCmd},
     {"KDvecMath", VecMathCmd},
     {"KDsolveCubic", SolveCubicCmd},
 };

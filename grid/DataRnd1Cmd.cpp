@@ -14,15 +14,13 @@
 
 #include "kardum.h"
 #include "frame/Frame.h"
+#include "grid/Seed.h"
 
-#include <cctype>
 #include <cstdint>
-#include <cstdio>
 
 namespace {
 
 const int kModulus = 1048576; /* 2^20 */
-const int kDefaultSeed = 566378;
 
 /*
  * One step: (1027 * s) mod 2^20, the product wrapping around in 32-bit
@@ -45,35 +43,6 @@ short RangeType(Tcl_Obj *word)
     return (chars == 1 && Tcl_GetString(word)[0] == 'P') ? 0 : 1;
 }
 
-/*
- * The seed from the text of the seed variable, read as "%d" reads it:
- * leading white space, an optional sign, decimal digits, anything after
- * them ignored.  Digits beyond the 32-bit range wrap around like the
- * generator's arithmetic; a text without leading digits gives the default.
- */
-int ParseSeed(const char *text)
-{
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-    while (std::isspace(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    if (!std::isdigit(*p)) {
-        return kDefaultSeed;
-    }
-    std::uint32_t value = 0;
-    for (; std::isdigit(*p); ++p) {
-        value = value * 10u + static_cast<std::uint32_t>(*p - '0');
-    }
-    if (negative) {
-        value = 0u - value;
-    }
-    return static_cast<std::int32_t>(value);
-}
 
 } // namespace
 
@@ -127,17 +96,7 @@ extern "C" int DataRnd1Cmd(ClientData, Tcl_Interp *interp, int objc,
         Block block({static_cast<std::size_t>(nP)});
         double *values = block[0];
 
-        /* Fails harmlessly when the frame already has its own rSeed, which
-         * then serves as the seed for this call. */
-        Tcl_UpVar(interp, "#0", "Rnd1Seed", "rSeed", 0);
-        const char *text = Tcl_GetVar(interp, "rSeed", TCL_LEAVE_ERR_MSG);
-        int seed = text != nullptr ? ParseSeed(text) : kDefaultSeed;
-
-        seed = DataRnd1_C(values, nP, type, scale, seed);
-
-        char seedText[16];
-        std::snprintf(seedText, sizeof seedText, "%d", seed);
-        Tcl_SetVar(interp, "rSeed", seedText, TCL_LEAVE_ERR_MSG);
+        WriteSeed(interp, DataRnd1_C(values, nP, type, scale, ReadSeed(interp)));
         WriteBack(interp, args.Obj(1), values, nP, 0);
         SetDoubleResult(interp, values[0]);
         return TCL_OK;

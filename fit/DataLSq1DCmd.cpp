@@ -1,0 +1,283 @@
+/*
+ * DataLSq1DCmd.cpp --
+ *
+ *	KDdataLSq1D: weighted linear least-squares fit of y(x) = Σ c_r·φ_r(x)
+ *	with script-defined basis functions φ_r.  Any coefficient can be held
+ *	at its given value.  The result is the chi-square; the coefficients
+ *	and their covariance matrix are written back.
+ *
+ *	KDdataLSq1D X Y nP WtMode Coef iCoef nCoef Covar Func ?SiG?
+ *
+ *	The basis procedure is called as "Func $vX tC nCoef" in the caller's
+ *	frame, with vX holding the abscissa as "%f" text, and must set
+ *	tC(0) ... tC(nCoef-1) there (through upvar) to the basis values.
+ *
+ *	Weight modes: 0 unweighted; 1 weights 1/σ², residuals divided by σ
+ *	(σ from SiG); -1 weights 1/y (1 where y is 0), residuals divided by
+ *	that weight.
+ */
+
+#include "kardum.h"
+#include "frame/Frame.h"
+
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+/*
+ * Evaluates the basis at x through the script: sets vX, runs the line and
+ * reads tC(0) ... tC(n-1) into phi.  A value whose text does not convert
+ * keeps the previous one.  Returns false when an element is missing.
+ */
+bool EvalBasis(Tcl_Interp *interp, const char *script, double x, double *phi,
+               int n, std::string &text)
+{
+    int len = std::snprintf(nullptr, 0, "%f", x);
+    text.resize(static_cast<std::size_t>(len) + 1);
+    std::snprintf(text.data(), text.size(), "%f", x);
+    Tcl_SetVar(interp, "vX", text.c_str(), TCL_LEAVE_ERR_MSG);
+    Tcl_Eval(interp, script);
+
+    char index[16];
+    for (int r = 0; r < n; ++r) {
+        std::snprintf(index, sizeof index, "%d", r);
+        const char *value = Tcl_GetVar2(interp, "tC", index, TCL_LEAVE_ERR_MSG);
+        if (value == nullptr) {
+            return false;
+        }
+        double d;
+        if (Tcl_GetDouble(interp, value, &d) == TCL_OK) {
+            phi[r] = d;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+/*
+ * x, y: nP points; sig: nP standard deviations (mode 1 only, may be null
+ * otherwise).  coef: nCoef coefficients, held ones read, fitted ones
+ * written; iCoef: nCoef flags, 1 = fit.  covar: nCoef² doubles, written
+ * with the covariance (rows and columns of held coefficients zero).
+ * script: the composed callback line.
+ *
+ * Returns the chi-square, -1.0 when nothing is to be fitted or a basis
+ * value is missing, 1.0 when the scratch cannot be had.
+ *
+ * The normal matrix of the fitted coefficients is accumulated packed
+ * (row stride nFit) in the first nFit² places of covar, lower triangle
+ * only, mirrored, inverted in place by MatrixInv_C and finally spread out
+ * to the full nCoef x nCoef layout.
+ */
+extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
+                              int wtMode, double *coef, char *iCoef, int nCoef,
+                              double *covar, const char *script, double *sig)
+{
+    const std::size_t nC = nCoef > 0 ? static_cast<std::size_t>(nCoef) : 0;
+    const std::size_t points = nP > 0 ? static_cast<std::size_t>(nP) : 0;
+    for (std::size_t i = 0; i < nC * nC; ++i) {
+        covar[i] = 0.0;
+    }
+    if (wtMode == 1 && sig == nullptr) {
+        wtMode = 0;
+    }
+
+    /* β (nCoef), the weights (nP) and the basis values (nCoef). */
+    std::vector<double> scratch;
+    std::string text;
+    try {
+        scratch.assign(nC + points + nC, 0.0);
+        /* Room for the "%f" text of any double (up to 309 digits, sign,
+         * point and six decimals), so the loop never allocates. */
+        text.reserve(330);
+    } catch (...) {
+        return 1.0;
+    }
+    double *beta = scratch.data();
+    double *w = beta + nC;
+    double *phi = w + points;
+
+    auto fitted = [iCoef](std::size_t r) { return iCoef[r] == 1; };
+    std::size_t nFit = 0;
+    for (std::size_t r = 0; r < nC; ++r) {
+        nFit += fitted(r) ? 1 : 0;
+    }
+    if (nFit == 0) {
+        std::fputs("KDdataLSq1D:  ERROR - No coefficients to fit", stderr);
+        return -1.0;
+    }
+
+    for (std::size_t i = 0; i < points; ++i) {
+        w[i] = 1.0;
+        if (wtMode == 1) {
+            w[i] = 1.0 / (sig[i] * sig[i]);
+        } else if (wtMode == -1 && y[i] != 0.0) {
+            w[i] = 1.0 / y[i];
+        }
+    }
+
+    /* Pass 1: the normal equations of the fitted coefficients. */
+    for (std::size_t i = 0; i < points; ++i) {
+        if (!EvalBasis(interp, script, x[i], phi, nCoef, text)) {
+            return -1.0;
+        }
+        double v = y[i];
+        if (nFit < nC) {
+            for (std::size_t r = 0; r < nC; ++r) {
+                if (!fitted(r)) {
+                    v = v - coef[r] * phi[r];
+                }
+            }
+        }
+        for (std::size_t l = 0, j = 0; l < nC; ++l) {
+            if (!fitted(l)) {
+                continue;
+            }
+            double g = phi[l] * w[i];
+            double *row = covar + j * nFit;
+            for (std::size_t m = 0, k = 0; m <= l; ++m) {
+                if (fitted(m)) {
+                    row[k] = row[k] + phi[m] * g;
+                    ++k;
+                }
+            }
+            beta[j] = beta[j] + v * g;
+            ++j;
+        }
+    }
+    for (std::size_t j = 1; j < nFit; ++j) {
+        for (std::size_t k = 0; k < j; ++k) {
+            covar[k * nFit + j] = covar[j * nFit + k];
+        }
+    }
+
+    MatrixInv_C(static_cast<int>(nFit), covar, 1, beta);
+    for (std::size_t l = 0, j = 0; l < nC; ++l) {
+        if (fitted(l)) {
+            coef[l] = beta[j++];
+        }
+    }
+
+    /* Pass 2: the chi-square. */
+    double chi2 = 0.0;
+    for (std::size_t i = 0; i < points; ++i) {
+        if (!EvalBasis(interp, script, x[i], phi, nCoef, text)) {
+            return -1.0;
+        }
+        double fit = 0.0;
+        for (std::size_t r = 0; r < nC; ++r) {
+            fit = fit + coef[r] * phi[r];
+        }
+        double s = wtMode == 1 ? sig[i] : (wtMode == -1 ? w[i] : 1.0);
+        double d = (y[i] - fit) / s;
+        chi2 = chi2 + d * d;
+    }
+
+    /* Spread the packed inverse over the rows and columns of the fitted
+     * coefficients; held ones get zero rows and columns. */
+    if (nFit < nC) {
+        for (std::size_t p = nFit * nFit; p-- > 0;) {
+            std::size_t a = p / nFit, b = p % nFit;
+            covar[a * nC + b] = covar[p];
+        }
+        for (std::size_t p = nFit; p < nC; ++p) {
+            for (std::size_t r = 0; r <= p; ++r) {
+                covar[r * nC + p] = 0.0;
+                covar[p * nC + r] = 0.0;
+            }
+        }
+        std::size_t k = nFit - 1;
+        for (std::size_t r = nC; r-- > 0;) {
+            if (!fitted(r)) {
+                continue;
+            }
+            if (k != r) {
+                for (std::size_t i = 0; i < nC; ++i) {
+                    std::swap(covar[i * nC + k], covar[i * nC + r]);
+                }
+                for (std::size_t i = 0; i < nC; ++i) {
+                    std::swap(covar[k * nC + i], covar[r * nC + i]);
+                }
+            }
+            --k;
+        }
+    }
+    return chi2;
+}
+
+extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
+                            Tcl_Obj *const objv[])
+{
+    using namespace kardum;
+    return RunCommand(interp, [&]() -> int {
+        Args args(interp, objc, objv);
+        if (!args.CountOk(Args::AtLeast, 10, "Usage: KDdataLSq1D X Y nP  ... ")) {
+            return TCL_ERROR;
+        }
+        int nP = args.Int(3, "nP");
+        int wtMode = args.Int(4, "WtMode");
+        int nCoef = args.Int(7, "nCoef");
+        RequireNonNegative("KDdataLSq1D", "nP", nP);
+        RequireNonNegative("KDdataLSq1D", "nCoef", nCoef);
+        if (wtMode < -1 || wtMode > 1) {
+            Fail("KDdataLSq1D: WtMode must be -1, 0 or 1, got %d", wtMode);
+        }
+        if (wtMode == 1 && !args.Has(10)) {
+            Fail("KDdataLSq1D: WtMode 1 needs the standard deviations array SiG");
+        }
+        std::size_t n = static_cast<std::size_t>(nP);
+        std::size_t nC = static_cast<std::size_t>(nCoef);
+        std::size_t nC2 = CheckedProduct(nC, nC, "Covar");
+        if (nC2 > static_cast<std::size_t>(INT_MAX)) {
+            Fail("KDdataLSq1D: nCoef %d makes Covar too large", nCoef);
+        }
+        std::string script = args.Word(9);
+        script += " $vX tC ";
+        script += std::to_string(nCoef);
+
+        Block block({n, n, nC, nC2, wtMode == 1 ? n : 0});
+        double *x = block[0], *y = block[1], *coef = block[2];
+        double *covar = block[3], *sig = block[4];
+        if (!Fill(interp, args.Obj(1), x, nP, 0) ||
+            !Fill(interp, args.Obj(2), y, nP, 0) ||
+            (wtMode == 1 && !Fill(interp, args.Obj(10), sig, nP, 0))) {
+            return TCL_OK;
+        }
+
+        /* Missing coefficients start at 0.0 (the block is zero-filled). */
+        Fill(interp, args.Obj(5), coef, nCoef, 0);
+
+        /* Flags are read as integers so that a value such as 257 is not
+         * taken for its low byte; with fewer than nCoef of them every
+         * coefficient is fitted. */
+        std::vector<int> read(nC, INT_MIN);
+        std::vector<char> flags(nC, 1);
+        Tcl_Obj *iCoefName = args.Obj(6);
+        if (TclArrayToC(interp, iCoefName, read.data(), nCoef, 0, 'L') == nCoef) {
+            for (int r = 0; r < nCoef; ++r) {
+                if (read[r] != 0 && read[r] != 1) {
+                    char index[16];
+                    std::snprintf(index, sizeof index, "%d", r);
+                    const char *textValue =
+                        Tcl_GetVar2(interp, Tcl_GetString(iCoefName), index, 0);
+                    Fail("KDdataLSq1D: iCoef(%d) must be 0 or 1, got \"%s\"", r,
+                         textValue != nullptr ? textValue : "");
+                }
+                flags[r] = static_cast<char>(read[r]);
+            }
+        }
+
+        double chi2 = DataLSq1D_C(interp, x, y, nP, wtMode, coef, flags.data(),
+                                  nCoef, covar, script.c_str(),
+                                  wtMode == 1 ? sig : nullptr);
+        WriteBack(interp, args.Obj(5), coef, nCoef, 0);
+        WriteBack(interp, args.Obj(8), covar, static_cast<int>(nC2), 0);
+        SetDoubleResult(interp, chi2);
+        return TCL_OK;
+    });
+}

@@ -1,0 +1,185 @@
+/*
+ * DataMqCoefCmd.cpp --
+ *
+ *	KDdataMqCoef: one Levenberg-Marquardt assembly pass.  A script callback
+ *	evaluates the model and its derivatives at every data point; the pass
+ *	accumulates the curvature matrix alpha, the gradient beta and
+ *	chi-square in the work array.
+ *
+ *	KDdataMqCoef Y SiG nP iPar nPar AlphaOff BetaOff Script Work
+ *
+ *	The callback finds the point index in Work(4) and the parameters in
+ *	Work(5) ... Work(nPar+4); it leaves the model value in FuncRet and the
+ *	derivatives in dYdA(0) ... dYdA(nPar-1).
+ */
+
+#include "kardum.h"
+#include "fit/Marquardt.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+/* Reads a number from a variable of the invoking frame.  False when the
+ * variable is undefined; text that is not a number leaves `value` as it
+ * was. */
+bool ReadNumber(Tcl_Interp *interp, const char *name, const char *element,
+                double &value)
+{
+    const char *text = Tcl_GetVar2(interp, name, element, TCL_LEAVE_ERR_MSG);
+    if (text == nullptr) {
+        return false;
+    }
+    double read;
+    if (Tcl_GetDouble(interp, text, &read) == TCL_OK) {
+        value = read;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
+                            double *sig, int nP, char *iPar, int nPar,
+                            int alphaOff, int betaOff, const char *script,
+                            double *w)
+{
+    if (nPar < 0) {
+        nPar = 0;
+    }
+    /* The callback may do anything to the object, so keep the name. */
+    std::string name;
+    std::vector<double> d;
+    try {
+        name = Tcl_GetString(work);
+        d.assign(static_cast<std::size_t>(nPar), 0.0);
+    } catch (const std::bad_alloc &) {
+        return 1;
+    }
+    /* Only the first mfit fitted parameters have a place in alpha and
+     * beta; a count below the number of flags set thus never writes past
+     * the mfit*mfit and mfit elements given. */
+    const int mfit = kardum::CountIn(w[3], nPar);
+
+    for (int i = 0; i < mfit * mfit; ++i) {
+        w[alphaOff + i] = 0.0;
+    }
+    for (int i = 0; i < mfit; ++i) {
+        w[betaOff + i] = 0.0;
+    }
+    w[1] = 0.0;
+    CArrayToTcl(interp, work, w, nPar + kardum::kWorkHeader, 0, 'D');
+
+    double yhat = 0.0;
+    for (int i = 0; i < nP; ++i) {
+        char index[16];
+        std::snprintf(index, sizeof index, "%d", i);
+        w[4] = i;
+        Tcl_SetVar2(interp, name.c_str(), "4", index, TCL_LEAVE_ERR_MSG);
+        Tcl_Eval(interp, script);
+
+        if (!ReadNumber(interp, "FuncRet", nullptr, yhat)) {
+            return -1;
+        }
+        for (int j = 0; j < nPar; ++j) {
+            std::snprintf(index, sizeof index, "%d", j);
+            if (!ReadNumber(interp, "dYdA", index, d[j])) {
+                return -1;
+            }
+        }
+
+        double wt = 1.0 / (sig[i] * sig[i]);
+        double delta = y[i] - yhat;
+        int bpos = betaOff;
+        for (int l = 0, r = 0; l < nPar && r < mfit; ++l) {
+            if (iPar[l] != 1) {
+                continue;
+            }
+            double t = d[l] * wt;
+            int apos = alphaOff + r * mfit;
+            for (int k = 0; k <= l; ++k) {
+                if (iPar[k] == 1) {
+                    w[apos] = w[apos] + t * d[k];
+                    ++apos;
+                }
+            }
+            w[bpos] = w[bpos] + delta * t;
+            ++r;
+            ++bpos;
+        }
+        w[1] = w[1] + delta * delta * wt;
+    }
+
+    for (int j = 1; j < mfit; ++j) {
+        for (int k = 0; k < j; ++k) {
+            w[alphaOff + k * mfit + j] = w[alphaOff + j * mfit + k];
+        }
+    }
+    return 1;
+}
+
+extern "C" int DataMqCoefCmd(ClientData, Tcl_Interp *interp, int objc,
+                             Tcl_Obj *const objv[])
+{
+    using namespace kardum;
+    return RunCommand(interp, [&]() -> int {
+        const char *cmd = "KDdataMqCoef";
+        Args args(interp, objc, objv);
+        if (!args.CountOk(Args::Exactly, 10, "Usage: KDdataMqCoef Y SiG ...")) {
+            return TCL_ERROR;
+        }
+        int nP = args.Int(3, "nP");
+        int nPar = args.Int(5, "nPar");
+        int alphaOff = args.Int(6, "AlphaOff");
+        int betaOff = args.Int(7, "BetaOff");
+        std::string script = args.Word(8);
+        Tcl_Obj *workName = args.Obj(9);
+        RequireNonNegative(cmd, "nP", nP);
+        RequireNonNegative(cmd, "nPar", nPar);
+        RequireNonNegative(cmd, "AlphaOff", alphaOff);
+        RequireNonNegative(cmd, "BetaOff", betaOff);
+        int len = WorkLength(cmd, nPar);
+
+        std::size_t n = static_cast<std::size_t>(nP);
+        Block block({n, n, static_cast<std::size_t>(len)});
+        double *y = block[0];
+        double *sig = block[1];
+        double *work = block[2];
+        if (!Fill(interp, args.Obj(1), y, nP, 0) ||
+            !Fill(interp, args.Obj(2), sig, nP, 0) ||
+            !Fill(interp, workName, work, len, 0)) {
+            return TCL_OK;
+        }
+        std::vector<char> flags;
+        if (!ReadFlags(interp, cmd, args.Obj(4), nPar, flags)) {
+            return TCL_OK;
+        }
+
+        double mfitValue = work[3];
+        if (!(mfitValue >= 0.0 && mfitValue <= nPar) ||
+            mfitValue != static_cast<int>(mfitValue)) {
+            char text[TCL_DOUBLE_SPACE];
+            Tcl_PrintDouble(nullptr, mfitValue, text);
+            Fail("%s: %s(3) must be a whole number of fitted parameters from "
+                 "0 to %d, got %s", cmd, Tcl_GetString(workName), nPar, text);
+        }
+        std::int64_t mfit = static_cast<int>(mfitValue);
+        if (alphaOff + mfit * mfit > len) {
+            Fail("%s: alpha at AlphaOff %d takes %lld elements and runs past "
+                 "the %d elements of %s", cmd, alphaOff,
+                 static_cast<long long>(mfit * mfit), len, Tcl_GetString(workName));
+        }
+        if (betaOff + mfit > len) {
+            Fail("%s: beta at BetaOff %d takes %lld elements and runs past "
+                 "the %d elements of %s", cmd, betaOff,
+                 static_cast<long long>(mfit), len, Tcl_GetString(workName));
+        }
+
+        DataMqCoef_C(interp, workName, y, sig, nP, flags.data(), nPar, alphaOff,
+                     betaOff, script.c_str(), work);
+        WriteBack(interp, workName, work, len, 0);
+        return TCL_OK;
+    });
+}

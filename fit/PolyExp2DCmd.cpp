@@ -1,0 +1,116 @@
+/*
+ * PolyExp2DCmd.cpp --
+ *
+ *	KDpolyExp2D: the value of a polynomial in two variables of a given
+ *	total degree at one point, optionally clamped between two limits.
+ *
+ *	KDpolyExp2D X Y nCoef Coef Degree ?CoefOff?
+ *	KDpolyExp2D X Y nCoef Coef Degree CoefOff Max Min
+ *
+ *	CoefOff is read only when the command has exactly seven words; the
+ *	limits only when it has exactly nine (the offset is then 0).
+ *
+ *	The term order is the library's: by total degree t = 0, 1, ... and
+ *	within a degree by falling power of x, so 1; x, y; x², x·y, y²; ...
+ *	and x^i·y^j stands at index t(t+1)/2 + j.  KDdataLSq2D fits its
+ *	coefficients in this order.
+ */
+
+#include "kardum.h"
+#include "fit/Poly.h"
+#include "frame/Frame.h"
+
+#include <limits>
+#include <vector>
+
+namespace {
+
+/* Degrees whose row of terms fits on the stack. */
+constexpr int kStackDegrees = 32;
+
+} // namespace
+
+/*
+ * The terms of degree t are formed from those of degree t - 1: each of them
+ * times x, in order, then the last of them (y^(t-1)) times y.  Only the
+ * current degree's row is kept, and the sum runs in term order with
+ * s = c_k·T_k + s.  The worker evaluates only terms that have a
+ * coefficient: with fewer coefficients than terms it stops early, with
+ * more the extra coefficients have no term and are not read.
+ */
+extern "C" double PolyExp2D_C(double x, double y, int nCoef, double *coef,
+                              int degree, int clamp, double *limits)
+{
+    using kardum::Poly2DTerms;
+    double s = 0.0;
+    if (nCoef >= 1) {
+        /* Highest degree that still has a coefficient. */
+        int top = 0;
+        while (top < degree && Poly2DTerms(top) < nCoef) {
+            ++top;
+        }
+        double stackRow[kStackDegrees + 1];
+        std::vector<double> heapRow;
+        double *row = stackRow;
+        if (top > kStackDegrees) {
+            try {
+                heapRow.resize(static_cast<std::size_t>(top) + 1);
+            } catch (...) {
+                return std::numeric_limits<double>::quiet_NaN();
+            }
+            row = heapRow.data();
+        }
+
+        row[0] = 1.0;
+        s = coef[0] * row[0] + s;
+        int k = 1;
+        for (int t = 1; t <= top && k < nCoef; ++t) {
+            row[t] = row[t - 1] * y;
+            for (int j = 0; j < t; ++j) {
+                row[j] = row[j] * x;
+            }
+            for (int j = 0; j <= t && k < nCoef; ++j, ++k) {
+                s = coef[k] * row[j] + s;
+            }
+        }
+    }
+    return kardum::ApplyLimits(s, clamp, limits);
+}
+
+extern "C" int PolyExp2DCmd(ClientData, Tcl_Interp *interp, int objc,
+                            Tcl_Obj *const objv[])
+{
+    using namespace kardum;
+    return RunCommand(interp, [&]() -> int {
+        int coefOff = 0;
+        Limits limits;
+        Args args(interp, objc, objv);
+        if (!args.CountOk(Args::AtLeast, 6, "Usage: KDpolyExp2D X Y ...")) {
+            return TCL_ERROR;
+        }
+        double x = args.Double(1, "X");
+        double y = args.Double(2, "Y");
+        int nCoef = args.Int(3, "nCoef");
+        int degree = args.Int(5, "Degree");
+        if (objc == 7) {
+            args.OptInt(6, coefOff);
+        } else if (objc == 9) {
+            limits = ReadLimits(args, 7);
+        }
+        RequireNonNegative("KDpolyExp2D", "nCoef", nCoef);
+        std::int64_t terms = Poly2DTerms(degree);
+        if (nCoef != terms) {
+            Fail("KDpolyExp2D: nCoef must be %lld for Degree %d, got %d",
+                 static_cast<long long>(terms), degree, nCoef);
+        }
+
+        Block block({static_cast<std::size_t>(nCoef)});
+        double *coef = block[0];
+        if (!Fill(interp, args.Obj(4), coef, nCoef, coefOff)) {
+            return TCL_OK;
+        }
+        SetDoubleResult(interp, PolyExp2D_C(x, y, nCoef, coef, degree,
+                                            limits.clamp, limits.pair));
+        return TCL_OK;
+    });
+}
