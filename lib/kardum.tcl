@@ -299,7 +299,7 @@ proc ::kardum::IntegVector {x0 h k flag out} {
 #	errors, chisquare, covariance (a list of rows), dof, steps.
 proc ::kardum::nlfit {model xs ys params args} {
     set cmd kardum::nlfit
-    set o [Options $cmd {-sigma {} -hold {} -maxsteps 200 -tol 1e-10
+    set o [Options $cmd {-sigma {} -hold {} -maxsteps 500 -tol 1e-12
                          -lambda 0.001 -derivatives analytic} $args]
     if {[catch {llength $model} words] || $words == 0} {
         Invalid $cmd "the model must be a command prefix, got \"$model\""
@@ -375,10 +375,10 @@ proc ::kardum::nlfit {model xs ys params args} {
         }
         incr steps
         set after $Work(2)
-        # The first call starts the fit and steps once; from then on an
-        # accepted step shows as a lower best chi-square.
+        # An accepted step shows as a lower best chi-square (the first call,
+        # which starts the fit and steps once, finds Work(2) still 0).
         if {$after == 0.0 || $Work(0) > 1e10
-                || ($steps > 1 && $after < $before && $before - $after <= $tol * $after)} {
+                || ($after < $before && $before - $after <= $tol * $after)} {
             break
         }
     }
@@ -408,8 +408,9 @@ proc ::kardum::nlfit {model xs ys params args} {
         set variance [lindex $row $j]
         if {$variance < 0} {
             return -code error -errorcode {KARDUM SINGULAR} \
-                "$cmd: the curvature matrix is singular: parameter $j has\
-                 the negative variance $variance"
+                "$cmd: the curvature matrix is singular (parameter $j has the\
+                 variance $variance): the data do not determine every fitted\
+                 parameter"
         }
         lappend errors [expr {sqrt($variance)}]
     }
@@ -570,6 +571,9 @@ proc ::kardum::gridfill {records args} {
         set range [list -$huge $huge]
     }
     lassign [Reals $cmd -range $range 2] lo hi
+    if {$lo > $hi} {
+        Invalid $cmd "-range must run from its lower to its upper value, got \"$range\""
+    }
     set ignore [Boolean $cmd -ignorezeros [dict get $o -ignorezeros]]
     set fill [Boolean $cmd -fill [dict get $o -fill]]
 
