@@ -5,21 +5,24 @@
 #
 #	    tclsh tests/doctest.tcl README.md doc/*.md   (KARDUM_LIBRARY set)
 #
-#	Runnable are the ```tcl blocks of a file and, in a section whose
-#	heading says "Example", its indented code blocks.  The blocks of one
-#	file run in order in one fresh interpreter with the library loaded and
-#	lib/ on the auto_path.  Comments state expected values and are
-#	checked:
+#	Runnable are the ```tcl blocks of a file, its indented code blocks in a
+#	section whose heading says "Example", and indented blocks elsewhere
+#	that define a procedure (a model or basis the examples use).  The
+#	blocks of one file run in order in one fresh interpreter with the
+#	library loaded and lib/ on the auto_path.  Comments state expected
+#	values and are checked:
 #
 #	    cmd ...        ;# => RESULT        the command's result
 #	    cmd ...        ;# => 1; Y: 1 2 3   the result, then array elements
 #	    # Y(2..3): 5.0 6.0                 elements 2 and 3 at this point
-#	    # V(4): 0.5                        one element
+#	    # => RESULT                        the result of the command above
+#	    # V(4): 0.5 (the midpoint)         one element; prose after "  " or " ("
 #
-#	A result or element list matches when it is the same text or when
-#	every element is the same number to the digits printed.  A comment
-#	that is not in one of these forms is prose and is not checked.  Other
-#	code blocks (```sh, ```console, ```text) are not run.
+#	A value matches when it is the same text, or the same number to the
+#	digits printed (a value of six or more digits is taken as rounded, one
+#	ending in "…" as cut off).  A comment in no such form is prose and is
+#	not checked.  Other code blocks (```sh, ```console, ```text) are not
+#	run.  Links to files of the source tree must lead to one.
 
 set libraryPath $::env(KARDUM_LIBRARY)
 set sourceDir [file dirname [file dirname [file normalize [info script]]]]
@@ -49,7 +52,8 @@ proc blocks {text} {
             set example [regexp -nocase {example} $title]
             continue
         }
-        if {$example && [string match "    *" $line]
+        if {[string match "    *" $line]
+                && ($example || [string match "    proc *" $line])
                 && ($i == 0 || [string trim [lindex $lines [expr {$i - 1}]]] eq "")} {
             set start [expr {$i + 1}]
             set code {}
@@ -67,33 +71,41 @@ proc blocks {text} {
 
 # --- Checking the comments ---------------------------------------------------
 
-# Half a unit of the last digit printed in `text`, for a value with six or
-# more significant digits; 0 for a shorter one, which must match exactly.
+# How far a value may lie from the number printed as `text`: half a unit
+# of the last digit for six or more significant digits, a whole unit for
+# digits cut off with "…", else nothing (the value must match exactly).
 proc printedTolerance {text} {
+    set cut [regsub {\u2026$} $text {} text]
     if {![regexp -nocase {^[-+]?(\d*)\.?(\d*)(?:e([-+]?\d+))?$} $text -> whole frac exp]} {
         return 0
     }
     set digits [string trimleft "$whole$frac" 0]
-    if {[string length $digits] < 6} {
+    if {!$cut && [string length $digits] < 6} {
         return 0
     }
     if {$exp eq ""} {
         set exp 0
     }
-    return [expr {0.5 * pow(10, $exp - [string length $frac])}]
+    return [expr {($cut ? 1.0 : 0.5) * pow(10, $exp - [string length $frac])}]
+}
+
+# A number as printed in the text: a double, or one cut off with "…".
+proc printedNumber {text} {
+    return [string is double -strict [regsub {\u2026$} $text {}]]
 }
 
 proc sameValue {expected actual} {
     if {$expected eq $actual} {
         return 1
     }
-    if {![string is double -strict $expected] || ![string is double -strict $actual]} {
+    if {![printedNumber $expected] || ![string is double -strict $actual]} {
         return 0
     }
-    if {[catch {expr {abs($expected - $actual)}} diff]} {
+    set number [regsub {\u2026$} $expected {}]
+    if {[catch {expr {abs($number - $actual)}} diff]} {
         return 0
     }
-    set tol [expr {max([printedTolerance $expected], 1e-12 * abs($expected), 1e-300)}]
+    set tol [expr {max([printedTolerance $expected], 1e-12 * abs($number), 1e-300)}]
     return [expr {$diff <= $tol}]
 }
 
@@ -117,7 +129,7 @@ proc allNumbers {values} {
         return 0
     }
     foreach v $values {
-        if {![string is double -strict $v]} {
+        if {![printedNumber $v]} {
             return 0
         }
     }
@@ -135,7 +147,7 @@ proc claims {comment} {
             lappend out [list result [string trim $rest]]
         } elseif {[regexp {^([A-Za-z_][\w:]*)(?:\((-?\d+)(?:\.\.(-?\d+))?\))?:\s*(.*)$} \
                        $segment -> name first last values]
-                  && [allNumbers [set values [string trim $values]]]} {
+                  && [allNumbers [set values [string trim [regsub {(  | \().*$} $values {}]]]]} {
             if {$first eq ""} {
                 set first 0
                 set last [expr {[llength $values] - 1}]
@@ -204,6 +216,7 @@ proc runFile {path} {
     set failures {}
     set checks 0
     set commands 0
+    set result ""
     foreach {start code} [blocks $text] {
         set command ""
         set lineNo $start
@@ -222,11 +235,12 @@ proc runFile {path} {
             if {$body eq ""} {
                 continue
             }
-            # A comment line states values at this point of the block.
+            # A comment line states values at this point of the block; its
+            # "=> RESULT" is the result of the command before it.
             if {[string match "#*" $body]} {
                 set found [claims [string trimleft $body "# "]]
                 incr checks [llength $found]
-                foreach failure [verify $child $found {}] {
+                foreach failure [verify $child $found $result] {
                     lappend failures "$path:$first: $failure"
                 }
                 continue
@@ -234,6 +248,7 @@ proc runFile {path} {
             incr commands
             if {[catch {$child eval $body} result options]} {
                 lappend failures "$path:$first: error: $result\n    in: $body"
+                set result ""
                 continue
             }
             set comment ""
@@ -249,6 +264,17 @@ proc runFile {path} {
         }
     }
     interp delete $child
+
+    # Links to files of the tree must lead somewhere.
+    foreach {- target} [regexp -all -inline {\]\(([^)\s]+)\)} $text] {
+        if {[regexp {^[a-z]+:} $target] || [string match #* $target]} {
+            continue
+        }
+        set file [file join [file dirname $path] [lindex [split $target #] 0]]
+        if {![file exists $file]} {
+            lappend failures "$path: the link ($target) leads to no file"
+        }
+    }
     return [list $commands $checks $failures]
 }
 

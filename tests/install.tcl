@@ -87,9 +87,10 @@ set page [file join $prefix $manDir mann kardum.n]
 check "the man page is installed as $manDir/mann/kardum.n" [file isfile $page]
 check "the header is installed" [file isfile [file join $prefix include kardum.h]]
 
-# Where groff is at hand, the page must format without warnings.
+# Where groff is at hand, the page must format without warnings, rendered
+# as one continuous page the way man shows it on a terminal.
 if {[file isfile $page] && [auto_execok groff] ne ""} {
-    set code [catch {exec groff -t -man -Tutf8 -ww -z $page 2>@1} warnings]
+    set code [catch {exec groff -t -man -Tutf8 -rcR=1 -ww -z $page 2>@1} warnings]
     check "groff formats the man page without warnings" \
         [expr {$code == 0 && [string trim $warnings] eq ""}] "\n$warnings"
 }
