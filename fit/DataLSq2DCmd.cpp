@@ -31,6 +31,17 @@ inline std::size_t TermIndex(std::size_t t, std::size_t j)
     return t * (t + 1) / 2 + j;
 }
 
+/* Whether the worker's scratch for this term count and nP points (the
+ * weights, A, b and P: nP + 2·nT² + nT doubles) has a size that can be
+ * expressed, with nT within an int. */
+bool ScratchSizeFits(std::int64_t terms, std::size_t points)
+{
+    return terms <= std::numeric_limits<int>::max() &&
+           static_cast<std::uint64_t>(terms) <=
+               (std::numeric_limits<std::size_t>::max() / sizeof(double) - points) /
+                   (2 * static_cast<std::uint64_t>(terms) + 1);
+}
+
 } // namespace
 
 /*
@@ -51,10 +62,7 @@ extern "C" int DataLSq2D_C(double *x, double *y, double *z, int nP, int degree,
     const int d = degree > 0 ? degree : 0;
     const std::int64_t terms = Poly2DTerms(degree);
     const std::size_t points = nP > 0 ? static_cast<std::size_t>(nP) : 0;
-    if (terms > std::numeric_limits<int>::max() ||
-        static_cast<std::uint64_t>(terms) >
-            (std::numeric_limits<std::size_t>::max() / sizeof(double) - points) /
-                (2 * static_cast<std::uint64_t>(terms) + 1)) {
+    if (!ScratchSizeFits(terms, points)) {
         return -1;
     }
     const std::size_t nT = static_cast<std::size_t>(terms);
@@ -155,12 +163,12 @@ extern "C" int DataLSq2DCmd(ClientData, Tcl_Interp *interp, int objc,
         if (wtMode == 1 && !args.Has(9)) {
             Fail("KDdataLSq2D: WtMode 1 needs the weights array Wgt");
         }
+        std::size_t n = static_cast<std::size_t>(nP);
         std::int64_t terms = Poly2DTerms(degree);
-        if (terms > std::numeric_limits<int>::max()) {
+        if (!ScratchSizeFits(terms, n)) {
             Fail("KDdataLSq2D: Degree %d has too many terms", degree);
         }
 
-        std::size_t n = static_cast<std::size_t>(nP);
         Block block({n, n, n, wtMode == 1 ? n : 0, static_cast<std::size_t>(terms)});
         double *x = block[0], *y = block[1], *z = block[2], *wgt = block[3];
         double *coef = block[4];

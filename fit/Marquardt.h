@@ -14,6 +14,8 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace kardum {
@@ -34,19 +36,33 @@ inline int WorkLength(const char *cmd, int nPar)
 }
 
 /* Reads nPar fit flags from the array `name`; false when none exists.
- * Every flag must be 0 (hold) or 1 (fit); missing ones hold. */
+ * Every flag must be 0 (hold) or 1 (fit); missing ones hold.  The flags
+ * are read as integers, so that 257 is not taken for its low byte 1; a
+ * slot that still holds the marker afterwards is either missing or did
+ * not convert, which a second look at the element tells apart. */
 inline bool ReadFlags(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name,
                       int nPar, std::vector<char> &flags)
 {
-    flags.assign(static_cast<std::size_t>(nPar), 0);
-    if (TclArrayToC(interp, name, flags.data(), nPar, 0, 'C') == 0) {
+    const int marker = INT_MIN;
+    std::vector<int> read(static_cast<std::size_t>(nPar), marker);
+    if (TclArrayToC(interp, name, read.data(), nPar, 0, 'L') == 0) {
         return false;
     }
+    flags.assign(static_cast<std::size_t>(nPar), 0);
     for (int j = 0; j < nPar; ++j) {
-        if (flags[j] != 0 && flags[j] != 1) {
-            Fail("%s: %s(%d) must be 0 or 1, got %d", cmd, Tcl_GetString(name),
-                 j, static_cast<int>(flags[j]));
+        if (read[j] == 0 || read[j] == 1) {
+            flags[j] = static_cast<char>(read[j]);
+            continue;
         }
+        char index[16];
+        std::snprintf(index, sizeof index, "%d", j);
+        const char *text = Tcl_GetVar2(interp, Tcl_GetString(name), index, 0);
+        if (text == nullptr && read[j] == marker) {
+            continue;
+        }
+        std::string shown = text != nullptr ? text : std::to_string(read[j]);
+        Fail("%s: %s(%d) must be 0 or 1, got %s", cmd, Tcl_GetString(name), j,
+             shown.c_str());
     }
     return true;
 }

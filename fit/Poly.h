@@ -31,7 +31,8 @@ inline std::int64_t Poly2DTerms(int degree)
 /*
  * The clamping limits, upper first.  The pair is read from the words at
  * maxPos and maxPos + 1; clamping is on when both convert and the two
- * differ.  A word that does not convert keeps the default: no clamping.
+ * differ.  A word that does not convert keeps the default, no clamping,
+ * and leaves Tcl's conversion message in the interpreter result.
  */
 struct Limits {
     double pair[2] = {0.0, 0.0};
@@ -56,8 +57,10 @@ inline Limits ReadLimits(const Args &args, int maxPos)
 {
     Limits limits;
     double upper = 0.0, lower = 0.0;
-    if (Tcl_GetDoubleFromObj(nullptr, args.Obj(maxPos), &upper) == TCL_OK &&
-        Tcl_GetDoubleFromObj(nullptr, args.Obj(maxPos + 1), &lower) == TCL_OK) {
+    /* Both words are converted, each leaving Tcl's message on failure. */
+    bool upperOk = Tcl_GetDoubleFromObj(args.Interp(), args.Obj(maxPos), &upper) == TCL_OK;
+    bool lowerOk = Tcl_GetDoubleFromObj(args.Interp(), args.Obj(maxPos + 1), &lower) == TCL_OK;
+    if (upperOk && lowerOk) {
         limits.pair[0] = upper;
         limits.pair[1] = lower;
         limits.clamp = !(lower == upper);

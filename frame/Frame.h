@@ -92,8 +92,9 @@ private:
 
 /*
  * One zero-filled block of doubles per call, carved into consecutive
- * regions.  Sizes are checked for overflow (ArgError naming `what`); an
- * allocation that fails throws std::bad_alloc.
+ * regions.  A total that overflows, or an allocation that fails, throws
+ * std::bad_alloc (TCL_ERROR, no message); commands that want to name the
+ * argument check their products with CheckedProduct first.
  */
 class Block {
 public:

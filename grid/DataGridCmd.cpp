@@ -48,18 +48,21 @@ int CellCount(double n)
 }
 
 /* Sum of 4 per "NEW", 2 per "ADD" and 1 per "END", the words taken at
- * byte positions 0, 4, 8, ... */
+ * character positions 0, 4, 8, ...  The words are ASCII, so three equal
+ * bytes are three equal characters; only the step counts characters. */
 int ActionSum(const char *text)
 {
-    std::size_t len = std::strlen(text);
     int sum = 0;
-    for (std::size_t pos = 0; pos < len; pos += 4) {
-        if (std::strncmp(text + pos, "NEW", 3) == 0) {
+    for (const char *pos = text; *pos != '\0';) {
+        if (std::strncmp(pos, "NEW", 3) == 0) {
             sum += kNew;
-        } else if (std::strncmp(text + pos, "ADD", 3) == 0) {
+        } else if (std::strncmp(pos, "ADD", 3) == 0) {
             sum += kAdd;
-        } else if (std::strncmp(text + pos, "END", 3) == 0) {
+        } else if (std::strncmp(pos, "END", 3) == 0) {
             sum += kEnd;
+        }
+        for (int k = 0; k < 4 && *pos != '\0'; ++k) {
+            pos = Tcl_UtfNext(pos);
         }
     }
     return sum;
@@ -167,10 +170,11 @@ extern "C" int DataGrid_C(Tcl_Interp *interp, int nP, int xHold, double *x1,
                           double *descriptor)
 {
     const double *d = descriptor;
+    /* The cell widths take the counts as given; the cells are their whole
+     * parts, and NEW and END run over nx * ny flat positions, truncated. */
     int nx = CellCount(d[kNx]);
     int ny = CellCount(d[kNy]);
-    long long cells = static_cast<long long>(nx) * ny;
-    int flatCount = cells <= INT_MAX ? static_cast<int>(cells) : 0;
+    int flatCount = nx > 0 && ny > 0 ? CellCount(d[kNx] * d[kNy]) : 0;
     int action = static_cast<int>(d[kAction]);
     CellArray sums(interp, grd), weights(interp, nrm);
 
@@ -274,8 +278,8 @@ void ReadDescriptor(const kardum::Elements &gI, double *d)
 void RequireCells(const kardum::Elements &gI, const double *d, int e)
 {
     double n = d[e];
-    if (!(n >= 1.0 && n <= static_cast<double>(INT_MAX)) || n != std::floor(n)) {
-        kardum::Fail("%s: %s must be a whole number of cells, at least 1, got %.17g",
+    if (!(n >= 1.0 && n <= static_cast<double>(INT_MAX))) {
+        kardum::Fail("%s: %s must be at least 1, got %.17g",
                      gI.Command(), gI.Name(e).c_str(), n);
     }
 }
