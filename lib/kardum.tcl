@@ -94,7 +94,8 @@ proc ::kardum::Choice {cmd what value words} {
 # A list of exactly n finite numbers (any length when n is empty).
 proc ::kardum::Reals {cmd what values {n {}}} {
     if {[catch {llength $values} length] || ($n ne {} && $length != $n)} {
-        Invalid $cmd "$what must be a list of $n numbers, got \"$values\""
+        set count [string trim "$n numbers"]
+        Invalid $cmd "$what must be a list of $count, got \"$values\""
     }
     set out {}
     set i 0
@@ -126,9 +127,9 @@ proc ::kardum::Call {stateVar frame prefix words resultVar} {
         return 1
     }
     if {$code != 1} {
-        set result "invoked \"[lindex {ok error return break continue} $code]\"\
-            outside a loop"
-        set options {-errorcode {KARDUM CALLBACK}}
+        set how [expr {$code == 3 ? "break" : $code == 4 ? "continue" : "code $code"}]
+        set result "$prefix ended with $how, not with a result"
+        set options {-errorcode {KARDUM VALUE}}
     }
     Failed $stateVar $frame $result $options
     return 0
