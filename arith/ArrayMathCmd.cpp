@@ -78,10 +78,12 @@ std::int64_t Visited(int len, int step)
 extern "C" double ArrayMath_C(double *a1, char op, double *a2, double *out,
                               int len, int step1, int step2, int stepOut)
 {
+    /* Indices are kept wide: the one after the last place visited may lie
+     * beyond INT_MAX. */
     if (IsReduction(op)) {
         double sum = 0.0;
         int m = 0;
-        for (int i1 = 0; i1 < len; i1 += step1) {
+        for (std::int64_t i1 = 0; i1 < len; i1 += step1) {
             if (op == 'V') {
                 double d = a1[i1] - a2[0];
                 sum += d * d;
@@ -100,7 +102,7 @@ extern "C" double ArrayMath_C(double *a1, char op, double *a2, double *out,
         return 0.0;
     }
 
-    for (int i1 = 0, i2 = 0, iA = 0; i1 < len;
+    for (std::int64_t i1 = 0, i2 = 0, iA = 0; i1 < len;
          i1 += step1, i2 += step2, iA += stepOut) {
         double x = a1[i1];
         double r;

@@ -20,6 +20,7 @@
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 namespace {
 
@@ -128,8 +129,9 @@ extern "C" int VecMathCmd(ClientData, Tcl_Interp *interp, int objc,
             Fail("KDvecMath: the dot product needs V2Len of at least V1Len, got %d and %d",
                  ny, nx);
         }
-        std::size_t outer = CheckedProduct(static_cast<std::size_t>(nx),
-                                           static_cast<std::size_t>(ny), "V");
+        /* Only the outer product needs nx * ny places (in 64 bits, so that
+         * the limit is the same where size_t has 32). */
+        std::int64_t outer = static_cast<std::int64_t>(nx) * ny;
         if (code == 'T' && outer > INT_MAX) {
             Fail("KDvecMath: the outer product of %d and %d elements exceeds %d places",
                  nx, ny, INT_MAX);

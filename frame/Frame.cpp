@@ -9,8 +9,15 @@
 #include "kardum.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <limits>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace kardum {
 
@@ -118,6 +125,27 @@ void RequireNonNegative(const char *cmd, const char *name, int count)
     }
 }
 
+std::size_t PhysicalMemory()
+{
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (GlobalMemoryStatusEx(&status) &&
+        status.ullTotalPhys < std::numeric_limits<std::size_t>::max()) {
+        return static_cast<std::size_t>(status.ullTotalPhys);
+    }
+#elif defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0 &&
+        static_cast<unsigned long long>(pages) <
+            std::numeric_limits<std::size_t>::max() / static_cast<unsigned long long>(pageSize)) {
+        return static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageSize);
+    }
+#endif
+    return std::numeric_limits<std::size_t>::max();
+}
+
 Block::Block(std::initializer_list<std::size_t> sizes)
 {
     std::size_t total = 0;
@@ -129,9 +157,16 @@ Block::Block(std::initializer_list<std::size_t> sizes)
         }
         total += n;
     }
-    data_.assign(total, 0.0);
+    /* A request beyond physical memory could only be met by overcommitted
+     * pages, and touching them would get the process killed: refuse it. */
+    if (total > PhysicalMemory() / sizeof(double)) {
+        throw std::bad_alloc();
+    }
+    data_.reset(static_cast<double *>(std::calloc(total == 0 ? 1 : total, sizeof(double))));
+    if (!data_) {
+        throw std::bad_alloc();
+    }
 }
-
 bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first)
 {
     return TclArrayToC(interp, name, dst, len, first, 'D') != 0;

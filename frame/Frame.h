@@ -18,6 +18,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
@@ -92,19 +94,28 @@ private:
 
 /*
  * One zero-filled block of doubles per call, carved into consecutive
- * regions.  A total that overflows, or an allocation that fails, throws
- * std::bad_alloc (TCL_ERROR, no message); commands that want to name the
- * argument check their products with CheckedProduct first.
+ * regions.  A total that overflows, that exceeds the machine's physical
+ * memory, or an allocation that fails, throws std::bad_alloc (TCL_ERROR, no
+ * message); commands that want to name the argument check their products
+ * with CheckedProduct first.  The zeros come from the allocator (calloc),
+ * so pages a call never uses are never touched.
  */
 class Block {
 public:
     Block(std::initializer_list<std::size_t> sizes);
-    double *operator[](std::size_t region) { return data_.data() + starts_[region]; }
+    double *operator[](std::size_t region) { return data_.get() + starts_[region]; }
 
 private:
-    std::vector<double> data_;
+    struct Free {
+        void operator()(double *p) const { std::free(p); }
+    };
+    std::unique_ptr<double[], Free> data_;
     std::vector<std::size_t> starts_;
 };
+
+/* Bytes of physical memory of the machine (the largest block a call may
+ * take); SIZE_MAX where the system does not tell. */
+std::size_t PhysicalMemory();
 
 /* a * b for element counts, ArgError naming `what` when it overflows. */
 std::size_t CheckedProduct(std::size_t a, std::size_t b, const char *what);
