@@ -11,7 +11,7 @@ DEMO_ARGS ?=
 WINDOWS_ARCHS ?= i686 x86_64
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: all build test demo sanitize bench install clean \
+.PHONY: all build test demo sanitize bench bench-matrixinv install clean \
         windows windows-dll windows-check
 
 all: build
@@ -35,9 +35,18 @@ sanitize: $(SANITIZE)/CMakeCache.txt
 	cmake --build $(SANITIZE) -j $(JOBS)
 	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
+# One table of side-by-side timings (bench/README.md); installs the
+# comparators (tcllib, reference LAPACK) when they are missing.
 bench: $(BUILD)/CMakeCache.txt
+	TCLSH=$(TCLSH) sh bench/deps.sh
 	cmake -S . -B $(BUILD) -DKARDUM_BENCH=ON >/dev/null
 	cmake --build $(BUILD) --target kardum_bench -j $(JOBS)
+
+# The Google Benchmark view of MatrixInv_C against LAPACK.
+bench-matrixinv: $(BUILD)/CMakeCache.txt
+	cmake -S . -B $(BUILD) -DKARDUM_BENCH=ON >/dev/null
+	cmake --build $(BUILD) --target kardum_bench_matrixinv -j $(JOBS)
+	$(BUILD)/bench/kardum_bench_matrixinv
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

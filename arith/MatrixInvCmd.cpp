@@ -16,6 +16,7 @@
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -31,6 +32,111 @@ void SwapRows(double *x, std::size_t width, std::size_t r1, std::size_t r2)
     }
 }
 
+/*
+ * The row operations of the elimination, two elements at a time, four per
+ * round.  Every element still gets exactly its own multiply (and
+ * subtract), in the same order as one at a time: lanes are independent and
+ * the build contracts nothing into fused multiply-adds, so the results are
+ * the same bits.  The rows are distinct (the pivot row is never eliminated
+ * against itself), and they are read and written through plain copies, so
+ * no alignment is assumed.
+ */
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
+
+inline Pair Load(const double *p)
+{
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void Store(double *p, Pair v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+
+/* x[c] = x[c] * s for c < n. */
+void Scale(double *x, double s, std::size_t n)
+{
+    const Pair sv = {s, s};
+    std::size_t c = 0;
+    for (; c + 4 <= n; c += 4) {
+        Store(x + c, Load(x + c) * sv);
+        Store(x + c + 2, Load(x + c + 2) * sv);
+    }
+    for (; c < n; ++c) {
+        x[c] *= s;
+    }
+}
+
+/* row[c] = row[c] - pivot[c] * f for c < n; row and pivot are distinct. */
+void Eliminate(double *row, const double *pivot, double f, std::size_t n)
+{
+    const Pair fv = {f, f};
+    std::size_t c = 0;
+    for (; c + 4 <= n; c += 4) {
+        Store(row + c, Load(row + c) - Load(pivot + c) * fv);
+        Store(row + c + 2, Load(row + c + 2) - Load(pivot + c + 2) * fv);
+    }
+    for (; c < n; ++c) {
+        row[c] = row[c] - pivot[c] * f;
+    }
+}
+
+/*
+ * The pivot search.  Among the elements of the rows and columns not yet
+ * used, the scan in row-major order with "magnitude >= best so far"
+ * (best starting at 0.0) ends on the last occurrence of the largest
+ * magnitude, and never on a NaN.  So each row is searched for its largest
+ * magnitude over the free columns, two lanes at a time, and then for the
+ * last place holding it; rows are taken in order with the same
+ * greater-or-equal test.  A used column is masked by adding -infinity to
+ * its magnitude (an infinite element there gives NaN, also never taken);
+ * a free column adds 0.0, which leaves every magnitude as it is.
+ */
+struct Pivot {
+    double best = 0.0;
+    bool found = false;
+    std::size_t row = 0, col = 0;
+};
+
+typedef long long PairBits __attribute__((vector_size(2 * sizeof(long long))));
+
+inline Pair Magnitude(Pair v)
+{
+    const PairBits noSign = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
+    return reinterpret_cast<Pair>(reinterpret_cast<PairBits>(v) & noSign);
+}
+
+void SearchRow(const double *row, const double *mask, std::size_t r, std::size_t n,
+               Pivot &pivot)
+{
+    const double none = -HUGE_VAL;
+    Pair top = {none, none};
+    std::size_t c = 0;
+    for (; c + 2 <= n; c += 2) {
+        Pair v = Magnitude(Load(row + c)) + Load(mask + c);
+        top = v > top ? v : top;
+    }
+    double rowTop = top[1] > top[0] ? top[1] : top[0];
+    for (; c < n; ++c) {
+        double v = std::fabs(row[c]) + mask[c];
+        rowTop = v > rowTop ? v : rowTop;
+    }
+    if (!(rowTop >= pivot.best)) {
+        return;
+    }
+    for (c = n; c-- > 0;) {
+        if (std::fabs(row[c]) + mask[c] == rowTop) {
+            break;
+        }
+    }
+    pivot.best = rowTop;
+    pivot.found = true;
+    pivot.row = r;
+    pivot.col = c;
+}
+
 } // namespace
 
 /*
@@ -39,7 +145,7 @@ void SwapRows(double *x, std::size_t width, std::size_t r1, std::size_t r2)
  * column; may be null when m is 0.
  *
  * Returns 1 on success, -1 when the scratch cannot be had (a and b
- * untouched) or a pivot search meets a column used more than once, -2 when
+ * untouched), -2 when
  * a step's pivot is exactly zero or when no element qualifies as pivot at
  * all (every remaining candidate is NaN).
  */
@@ -49,9 +155,10 @@ extern "C" int MatrixInv_C(int n, double *a, int m, double *b)
     const std::size_t M = m > 0 ? static_cast<std::size_t>(m) : 0;
 
     /* Pivot-use count per column, then the row and the column of each
-     * step's pivot. */
+     * step's pivot; the search mask of each column. */
     std::unique_ptr<int[]> scratch(new (std::nothrow) int[3 * N + 1]);
-    if (!scratch) {
+    std::unique_ptr<double[]> mask(new (std::nothrow) double[N + 1]);
+    if (!scratch || !mask) {
         return -1;
     }
     int *used = scratch.get();
@@ -59,37 +166,28 @@ extern "C" int MatrixInv_C(int n, double *a, int m, double *b)
     int *pivotCol = pivotRow + N;
     for (std::size_t c = 0; c < N; ++c) {
         used[c] = 0;
+        mask[c] = 0.0;
+    }
+
+    /*
+     * The pivot of the first step is searched on its own; the search for
+     * each later step runs inside the elimination sweep of the step before,
+     * on each row just after its update, while the row is at hand.  A
+     * column is used at most once (only a column whose count is 0 becomes
+     * a pivot column), so the counts never exceed 1.
+     */
+    Pivot next;
+    for (std::size_t r = 0; r < N; ++r) {
+        SearchRow(a + r * N, mask.get(), r, N, next);
     }
 
     for (std::size_t i = 0; i < N; ++i) {
-        /* Full pivot search over the rows and columns not yet used; among
-         * equal magnitudes the last one met wins. */
-        double best = 0.0;
-        bool found = false;
-        std::size_t pr = 0, pc = 0;
-        for (std::size_t r = 0; r < N; ++r) {
-            if (used[r] == 1) {
-                continue;
-            }
-            const double *row = a + r * N;
-            for (std::size_t c = 0; c < N; ++c) {
-                if (used[c] == 0) {
-                    double mag = std::fabs(row[c]);
-                    if (mag >= best) {
-                        best = mag;
-                        pr = r;
-                        pc = c;
-                        found = true;
-                    }
-                } else if (used[c] > 1) {
-                    return -1;
-                }
-            }
-        }
-        if (!found) {
+        if (!next.found) {
             return -2;
         }
+        const std::size_t pr = next.row, pc = next.col;
         ++used[pc];
+        mask[pc] = -HUGE_VAL;
 
         /* Bring the pivot onto the diagonal. */
         if (pr != pc) {
@@ -108,13 +206,13 @@ extern "C" int MatrixInv_C(int n, double *a, int m, double *b)
         }
         double inv = 1.0 / prow[pc];
         prow[pc] = 1.0;
-        for (std::size_t c = 0; c < N; ++c) {
-            prow[c] *= inv;
-        }
-        for (std::size_t c = 0; c < M; ++c) {
-            brow[c] *= inv;
+        Scale(prow, inv, N);
+        if (M > 0) {
+            Scale(brow, inv, M);
         }
 
+        const bool searchNext = i + 1 < N;
+        next = Pivot();
         for (std::size_t r = 0; r < N; ++r) {
             if (r == pc) {
                 continue;
@@ -122,14 +220,12 @@ extern "C" int MatrixInv_C(int n, double *a, int m, double *b)
             double *row = a + r * N;
             double f = row[pc];
             row[pc] = 0.0;
-            for (std::size_t c = 0; c < N; ++c) {
-                row[c] = row[c] - prow[c] * f;
-            }
+            Eliminate(row, prow, f, N);
             if (M > 0) {
-                double *rrow = b + r * M;
-                for (std::size_t c = 0; c < M; ++c) {
-                    rrow[c] = rrow[c] - brow[c] * f;
-                }
+                Eliminate(b + r * M, brow, f, M);
+            }
+            if (searchNext && used[r] != 1) {
+                SearchRow(row, mask.get(), r, N, next);
             }
         }
     }

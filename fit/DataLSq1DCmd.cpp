@@ -18,9 +18,11 @@
  */
 
 #include "kardum.h"
+#include "frame/Callback.h"
 #include "frame/Frame.h"
 
 #include <climits>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -29,33 +31,53 @@
 namespace {
 
 /*
- * Evaluates the basis at x through the script: sets vX, runs the line and
- * reads tC(0) ... tC(n-1) into phi.  A value whose text does not convert
- * keeps the previous one.  Returns false when an element is missing.
+ * The basis callback of one call: the line kept as one script object (its
+ * bytecode is reused point after point), and the names vX and tC with the
+ * element names of tC kept as objects.
  */
-bool EvalBasis(Tcl_Interp *interp, const char *script, double x, double *phi,
-               int n, std::string &text)
-{
-    int len = std::snprintf(nullptr, 0, "%f", x);
-    text.resize(static_cast<std::size_t>(len) + 1);
-    std::snprintf(text.data(), text.size(), "%f", x);
-    Tcl_SetVar(interp, "vX", text.c_str(), TCL_LEAVE_ERR_MSG);
-    Tcl_Eval(interp, script);
-
-    char index[16];
-    for (int r = 0; r < n; ++r) {
-        std::snprintf(index, sizeof index, "%d", r);
-        const char *value = Tcl_GetVar2(interp, "tC", index, TCL_LEAVE_ERR_MSG);
-        if (value == nullptr) {
-            return false;
-        }
-        double d;
-        if (Tcl_GetDouble(interp, value, &d) == TCL_OK) {
-            phi[r] = d;
-        }
+class Basis {
+public:
+    Basis(Tcl_Interp *interp, const char *script, int n)
+        : interp_(interp), script_(interp, script), tC_(interp, "tC", n), n_(n),
+          vX_(Tcl_NewStringObj("vX", 2))
+    {
+        Tcl_IncrRefCount(vX_);
     }
-    return true;
-}
+    ~Basis() { Tcl_DecrRefCount(vX_); }
+    Basis(const Basis &) = delete;
+    Basis &operator=(const Basis &) = delete;
+
+    /*
+     * Evaluates the basis at x: sets vX to the "%f" text of x, runs the
+     * line and reads tC(0) ... tC(n-1) into phi.  A value whose text does
+     * not convert keeps the previous one.  False when an element is
+     * missing.
+     */
+    bool Eval(double x, double *phi)
+    {
+        int len = kardum::FormatFixed(text_, x);
+        Tcl_Obj *value = Tcl_NewStringObj(text_, len);
+        Tcl_IncrRefCount(value);
+        Tcl_ObjSetVar2(interp_, vX_, nullptr, value, TCL_LEAVE_ERR_MSG);
+        Tcl_DecrRefCount(value);
+        script_.Eval();
+        tC_.NewEvaluation();
+        for (int r = 0; r < n_; ++r) {
+            if (!tC_.Read(r, phi[r])) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    Tcl_Interp *interp_;
+    kardum::Script script_;
+    kardum::Answer tC_;
+    int n_;
+    Tcl_Obj *vX_;
+    char text_[kardum::kFixedTextSize];
+};
 
 } // namespace
 
@@ -89,15 +111,14 @@ extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
 
     /* β (nCoef), the weights (nP) and the basis values (nCoef). */
     std::vector<double> scratch;
-    std::string text;
+    std::unique_ptr<Basis> basisCallback;
     try {
         scratch.assign(nC + points + nC, 0.0);
-        /* Room for the "%f" text of any double (up to 309 digits, sign,
-         * point and six decimals), so the loop never allocates. */
-        text.reserve(330);
+        basisCallback = std::make_unique<Basis>(interp, script, nCoef);
     } catch (...) {
         return 1.0;
     }
+    Basis &basis = *basisCallback;
     double *beta = scratch.data();
     double *w = beta + nC;
     double *phi = w + points;
@@ -123,7 +144,7 @@ extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
 
     /* Pass 1: the normal equations of the fitted coefficients. */
     for (std::size_t i = 0; i < points; ++i) {
-        if (!EvalBasis(interp, script, x[i], phi, nCoef, text)) {
+        if (!basis.Eval(x[i], phi)) {
             return -1.0;
         }
         double v = y[i];
@@ -166,7 +187,7 @@ extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
     /* Pass 2: the chi-square. */
     double chi2 = 0.0;
     for (std::size_t i = 0; i < points; ++i) {
-        if (!EvalBasis(interp, script, x[i], phi, nCoef, text)) {
+        if (!basis.Eval(x[i], phi)) {
             return -1.0;
         }
         double fit = 0.0;

@@ -15,28 +15,24 @@
 
 #include "kardum.h"
 #include "fit/Marquardt.h"
+#include "frame/Callback.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-/* Reads a number from a variable of the invoking frame.  False when the
- * variable is undefined; text that is not a number leaves `value` as it
- * was. */
-bool ReadNumber(Tcl_Interp *interp, const char *name, const char *element,
-                double &value)
+Tcl_Obj *NewRef(Tcl_Obj *obj)
 {
-    const char *text = Tcl_GetVar2(interp, name, element, TCL_LEAVE_ERR_MSG);
-    if (text == nullptr) {
-        return false;
-    }
-    double read;
-    if (Tcl_GetDouble(interp, text, &read) == TCL_OK) {
-        value = read;
-    }
-    return true;
+    Tcl_IncrRefCount(obj);
+    return obj;
+}
+
+void DecrRef(Tcl_Obj *obj)
+{
+    Tcl_DecrRefCount(obj);
 }
 
 } // namespace
@@ -49,15 +45,23 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
     if (nPar < 0) {
         nPar = 0;
     }
-    /* The callback may do anything to the object, so keep the name. */
-    std::string name;
+    /* The callback may do anything to the object, so keep the name; the
+     * script and the answer variables are kept as objects for the pass. */
     std::vector<double> d;
+    std::unique_ptr<kardum::Script> callback;
+    std::unique_ptr<kardum::Answer> funcRet, dYdA;
     try {
-        name = Tcl_GetString(work);
         d.assign(static_cast<std::size_t>(nPar), 0.0);
+        callback = std::make_unique<kardum::Script>(interp, script);
+        funcRet = std::make_unique<kardum::Answer>(interp, "FuncRet", 0);
+        dYdA = std::make_unique<kardum::Answer>(interp, "dYdA", nPar);
     } catch (const std::bad_alloc &) {
         return 1;
     }
+    std::unique_ptr<Tcl_Obj, void (*)(Tcl_Obj *)> nameObj(
+        NewRef(Tcl_NewStringObj(Tcl_GetString(work), -1)), DecrRef);
+    std::unique_ptr<Tcl_Obj, void (*)(Tcl_Obj *)> four(NewRef(Tcl_NewStringObj("4", 1)),
+                                                      DecrRef);
     /* Only the first mfit fitted parameters have a place in alpha and
      * beta; a count below the number of flags set thus never writes past
      * the mfit*mfit and mfit elements given. */
@@ -75,17 +79,20 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
     double yhat = 0.0;
     for (int i = 0; i < nP; ++i) {
         char index[16];
-        std::snprintf(index, sizeof index, "%d", i);
+        int len = std::snprintf(index, sizeof index, "%d", i);
         w[4] = i;
-        Tcl_SetVar2(interp, name.c_str(), "4", index, TCL_LEAVE_ERR_MSG);
-        Tcl_Eval(interp, script);
+        Tcl_Obj *indexText = NewRef(Tcl_NewStringObj(index, len));
+        Tcl_ObjSetVar2(interp, nameObj.get(), four.get(), indexText, TCL_LEAVE_ERR_MSG);
+        DecrRef(indexText);
+        callback->Eval();
 
-        if (!ReadNumber(interp, "FuncRet", nullptr, yhat)) {
+        funcRet->NewEvaluation();
+        dYdA->NewEvaluation();
+        if (!funcRet->Read(-1, yhat)) {
             return -1;
         }
         for (int j = 0; j < nPar; ++j) {
-            std::snprintf(index, sizeof index, "%d", j);
-            if (!ReadNumber(interp, "dYdA", index, d[j])) {
+            if (!dYdA->Read(j, d[j])) {
                 return -1;
             }
         }

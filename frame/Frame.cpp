@@ -158,8 +158,12 @@ Block::Block(std::initializer_list<std::size_t> sizes)
         total += n;
     }
     /* A request beyond physical memory could only be met by overcommitted
-     * pages, and touching them would get the process killed: refuse it. */
-    if (total > PhysicalMemory() / sizeof(double)) {
+     * pages, and touching them would get the process killed: refuse it.
+     * Asking the system for its memory takes a system call, which would
+     * double the cost of a small command such as KDpolyExp1D, so only
+     * requests above 64 MiB ask: no machine that runs Tcl has less. */
+    const std::size_t small = (std::size_t(64) << 20) / sizeof(double);
+    if (total > small && total > PhysicalMemory() / sizeof(double)) {
         throw std::bad_alloc();
     }
     data_.reset(static_cast<double *>(std::calloc(total == 0 ? 1 : total, sizeof(double))));

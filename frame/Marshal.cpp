@@ -8,9 +8,11 @@
  */
 
 #include "kardum.h"
+#include "frame/Text.h"
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -18,35 +20,84 @@ namespace {
 
 /*
  * The element index as a Tcl object whose text is "%d" of the index.  One
- * object serves the whole loop; Tcl keeps a reference to it when it creates
- * an element (the index becomes the hash key), and then a fresh one is
- * taken, so a shared object is never modified.
+ * object serves the whole loop.  Its text is kept in place: the common step
+ * from one index to the next increments the decimal digits where they
+ * stand, so no index is formatted or allocated anew per element.  The
+ * object stays a pure string (no internal representation) and unshared;
+ * Tcl keeps a reference to it when it creates an element (the index
+ * becomes the hash key), and then a fresh object takes over, so text that
+ * Tcl holds on to is never modified.
  */
 class IndexObj {
 public:
-    IndexObj() : obj_(Fresh()) {}
+    IndexObj() : obj_(Fresh(nullptr, 0)) {}
     ~IndexObj() { Tcl_DecrRefCount(obj_); }
     IndexObj(const IndexObj &) = delete;
     IndexObj &operator=(const IndexObj &) = delete;
 
     Tcl_Obj *At(long long index)
     {
-        if (Tcl_IsShared(obj_)) {
-            Tcl_DecrRefCount(obj_);
-            obj_ = Fresh();
+        if (obj_->refCount > 1 || obj_->typePtr != nullptr || obj_->bytes == nullptr) {
+            Renew();
         }
-        Tcl_SetWideIntObj(obj_, static_cast<Tcl_WideInt>(index));
+        if (index == next_ && index > 0) {
+            Increment();
+        } else {
+            obj_->length = std::snprintf(obj_->bytes, kCapacity, "%lld", index);
+        }
+        next_ = index + 1;
         return obj_;
     }
 
 private:
-    static Tcl_Obj *Fresh()
+    /* Room for the text of any long long and its terminating NUL. */
+    static constexpr int kCapacity = 24;
+
+    static Tcl_Obj *Fresh(const char *text, int length)
     {
         Tcl_Obj *obj = Tcl_NewObj();
         Tcl_IncrRefCount(obj);
+        Tcl_InvalidateStringRep(obj);
+        obj->bytes = Tcl_Alloc(kCapacity);
+        std::memcpy(obj->bytes, text != nullptr ? text : "", static_cast<std::size_t>(length));
+        obj->bytes[length] = '\0';
+        obj->length = length;
         return obj;
     }
+
+    /* A fresh object with the text of the current one. */
+    void Renew()
+    {
+        Tcl_Obj *old = obj_;
+        if (old->bytes == nullptr) {
+            next_ = 0;                  /* no text to step from */
+        }
+        obj_ = Fresh(old->bytes, old->bytes != nullptr ? old->length : 0);
+        Tcl_DecrRefCount(old);
+    }
+
+    /* Adds one to the non-negative decimal text in place. */
+    void Increment()
+    {
+        char *digits = obj_->bytes;
+        int n = obj_->length;
+        int i = n - 1;
+        while (i >= 0 && digits[i] == '9') {
+            digits[i--] = '0';
+        }
+        if (i >= 0) {
+            ++digits[i];
+            return;
+        }
+        std::memmove(digits + 1, digits, static_cast<std::size_t>(n));
+        digits[0] = '1';
+        digits[n + 1] = '\0';
+        obj_->length = n + 1;
+    }
+
     Tcl_Obj *obj_;
+    /* The index after the one the text holds (0: none yet). */
+    long long next_ = 0;
 };
 
 /*
@@ -130,11 +181,12 @@ double RealAt(const void *array, int i, char type)
 
 /* Stores the converted value of one element; a value that does not convert
  * leaves the slot as it was. */
-void Store(Tcl_Interp *interp, Tcl_Obj *value, void *array, int i, char type)
+void Store(Tcl_Interp *interp, Tcl_Obj *value, void *array, int i, char type,
+           kardum::TextReader &reader)
 {
     if (IsReal(type)) {
         double d;
-        if (Tcl_GetDoubleFromObj(interp, value, &d) != TCL_OK) {
+        if (reader.Read(value, &d) != TCL_OK) {
             return;
         }
         if (type == 'D') {
@@ -169,6 +221,8 @@ extern "C" int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
     if (!Readable(type)) {
         return 0;
     }
+    /* Element values convert as their text would (see TextReader). */
+    kardum::TextReader reader(interp);
     IndexObj index;
     int count = 0;
     for (int i = 0; i < len; ++i) {
@@ -177,7 +231,7 @@ extern "C" int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
         if (value == nullptr) {
             continue;
         }
-        Store(interp, value, array, i, type);
+        Store(interp, value, array, i, type, reader);
         ++count;
     }
     return count;

@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 #include <string>
 
 using Marshal = TclFixture;
@@ -204,4 +206,56 @@ TEST_F(Marshal, RepeatedWritesAndReadsOfNewElements)
     EXPECT_EQ(back[1], 1.0);
     EXPECT_EQ(back[4], 4.0);
     EXPECT_EQ(Eval("array size Fresh"), "4");
+}
+
+// Reading converts every element as Tcl_GetDouble converts its text, at
+// every tcl_precision: number objects without text (as expr leaves them),
+// with text, integers, big integers and text that is not a number.
+TEST_F(Marshal, ReadDoublesMatchTheTextPathAtEveryPrecision)
+{
+    const double awkward[] = {
+        -0.0, 4.9406564584124654e-324, 2.2250738585072009e-308,
+        1.7976931348623157e308, -1e-300, 0.1, 1.0 / 3.0, 2.0 / 3.0 * 1e-5,
+        0.30000000000000004, 123456789012345678.0, 1.0 / 0.0, -1.0 / 0.0,
+        std::nan(""),
+    };
+    const char *texts[] = {" 12 ", "0x10", "1e400", "-0", "abc", "1_0",
+                           "123456789012345678901234567890"};
+    Name x("X");
+    for (const char *precision : {"0", "6", "12", "16", "17"}) {
+        Eval(std::string("set ::tcl_precision ") + precision);
+        // The elements fresh for each read, so that no text is cached yet.
+        auto fill = [&]() {
+            Eval("unset -nocomplain X");
+            int i = 0;
+            for (double v : awkward) {
+                Tcl_Obj *idx = Tcl_NewIntObj(i++);
+                Tcl_ObjSetVar2(interp, x, idx, Tcl_NewDoubleObj(v), 0);
+            }
+            for (const char *t : texts) {
+                Tcl_Obj *idx = Tcl_NewIntObj(i++);
+                Tcl_ObjSetVar2(interp, x, idx, Tcl_NewStringObj(t, -1), 0);
+            }
+            Tcl_ObjSetVar2(interp, x, Tcl_NewIntObj(i++),
+                           Tcl_NewWideIntObj((Tcl_WideInt(1) << 53) + 1), 0);
+            return i;
+        };
+        const int n = fill();
+        std::vector<double> fast(n, -7.0), text(n, -7.0);
+        ASSERT_EQ(TclArrayToC(interp, x, fast.data(), n, 0, 'D'), n);
+        fill();
+        for (int i = 0; i < n; ++i) {
+            std::string idx = std::to_string(i);
+            const char *t = Tcl_GetVar2(interp, "X", idx.c_str(), 0);
+            ASSERT_NE(t, nullptr);
+            double d;
+            if (Tcl_GetDouble(nullptr, t, &d) == TCL_OK) {
+                text[i] = d;
+            }
+            EXPECT_EQ(std::memcmp(&fast[i], &text[i], sizeof(double)), 0)
+                << "precision " << precision << ", element " << i << " \"" << t
+                << "\": " << fast[i] << " against " << text[i];
+        }
+    }
+    Eval("set ::tcl_precision 0");
 }

@@ -1,0 +1,64 @@
+/*
+ * Callback.cpp --
+ *
+ *	Kept callback scripts and answer variables (see Callback.h).
+ */
+
+#include "Callback.h"
+
+#include <string>
+
+namespace kardum {
+
+Script::Script(Tcl_Interp *interp, const char *text)
+    : interp_(interp), obj_(Tcl_NewStringObj(text, -1))
+{
+    Tcl_IncrRefCount(obj_);
+}
+
+Script::~Script()
+{
+    Tcl_DecrRefCount(obj_);
+}
+
+int Script::Eval()
+{
+    return Tcl_EvalObjEx(interp_, obj_, 0);
+}
+
+Answer::Answer(Tcl_Interp *interp, const char *name, int elements)
+    : interp_(interp), name_(Tcl_NewStringObj(name, -1)), reader_(interp)
+{
+    Tcl_IncrRefCount(name_);
+    index_.reserve(elements > 0 ? static_cast<std::size_t>(elements) : 0);
+    for (int i = 0; i < elements; ++i) {
+        std::string text = std::to_string(i);
+        Tcl_Obj *obj = Tcl_NewStringObj(text.c_str(), static_cast<int>(text.size()));
+        Tcl_IncrRefCount(obj);
+        index_.push_back(obj);
+    }
+}
+
+Answer::~Answer()
+{
+    for (Tcl_Obj *obj : index_) {
+        Tcl_DecrRefCount(obj);
+    }
+    Tcl_DecrRefCount(name_);
+}
+
+bool Answer::Read(int element, double &value)
+{
+    Tcl_Obj *index = element < 0 ? nullptr : index_[static_cast<std::size_t>(element)];
+    Tcl_Obj *obj = Tcl_ObjGetVar2(interp_, name_, index, TCL_LEAVE_ERR_MSG);
+    if (obj == nullptr) {
+        return false;
+    }
+    double read;
+    if (reader_.Read(obj, &read) == TCL_OK) {
+        value = read;
+    }
+    return true;
+}
+
+} // namespace kardum

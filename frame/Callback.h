@@ -1,0 +1,76 @@
+/*
+ * Callback.h --
+ *
+ *	What the commands that call back into the script use per point:
+ *
+ *	Script	  a callback line kept as one script object for the whole call,
+ *		  so that Tcl compiles it once and reuses its bytecode, instead
+ *		  of parsing the text anew on every evaluation.
+ *	Answer	  a variable (or the elements 0 .. n-1 of an array) that the
+ *		  script leaves its answers in, read through kept name and
+ *		  index objects.
+ *
+ *	Both evaluate and read in the frame that invoked the command, with
+ *	TCL_LEAVE_ERR_MSG, exactly as Tcl_Eval, Tcl_GetVar2 and Tcl_GetDouble
+ *	on the texts would; answers convert as their text would (see
+ *	TextReader).  Internal to the library.
+ */
+
+#ifndef KARDUM_CALLBACK_H
+#define KARDUM_CALLBACK_H
+
+#include <tcl.h>
+
+#include "frame/Text.h"
+
+#include <vector>
+
+namespace kardum {
+
+/* A script object holding one callback line for the whole call. */
+class Script {
+public:
+    Script(Tcl_Interp *interp, const char *text);
+    ~Script();
+    Script(const Script &) = delete;
+    Script &operator=(const Script &) = delete;
+
+    /* Evaluates the line in the current frame; returns its code. */
+    int Eval();
+
+private:
+    Tcl_Interp *interp_;
+    Tcl_Obj *obj_;
+};
+
+/* Kept name and index objects for reading a scalar or the elements
+ * 0 .. n-1 of an array, one evaluation after another. */
+class Answer {
+public:
+    /* A scalar variable when elements is 0, else an array. */
+    Answer(Tcl_Interp *interp, const char *name, int elements);
+    ~Answer();
+    Answer(const Answer &) = delete;
+    Answer &operator=(const Answer &) = delete;
+
+    /*
+     * Reads the scalar (element -1) or element i into value.  False when
+     * it does not exist (Tcl's message is left in the result); text that
+     * is not a number leaves value as it was.
+     */
+    bool Read(int element, double &value);
+
+    /* To be called after each evaluation of the script: the script may
+     * have changed tcl_precision. */
+    void NewEvaluation() { reader_.Forget(); }
+
+private:
+    Tcl_Interp *interp_;
+    Tcl_Obj *name_;
+    std::vector<Tcl_Obj *> index_;
+    TextReader reader_;
+};
+
+} // namespace kardum
+
+#endif /* KARDUM_CALLBACK_H */
