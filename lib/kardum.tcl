@@ -1,0 +1,653 @@
+# kardum.tcl --
+#
+#	Script-level helpers over the commands of Kardum_C, for what every
+#	script would otherwise write by hand:
+#
+#	kardum::integrate  Romberg integration driven through KDintegTrap
+#	kardum::nlfit      a Levenberg-Marquardt fit driven through
+#	                   KDdataNLinLSq to convergence
+#	kardum::gridfill   records binned with KDdataGrid and the empty cells
+#	                   filled with KDgridFill2D, from named options
+#
+#	The helpers take Tcl lists and command prefixes, build the numbered
+#	arrays the commands want in their own frames and keep no state between
+#	calls, so they nest (an integrand may itself integrate or fit).
+#	Errors raised by a user's command stop the helper and come back with
+#	their own message and errorInfo.
+
+package require Tcl 8.5
+package require Kardum_C 2.0
+
+namespace eval ::kardum {
+    namespace export integrate nlfit gridfill
+}
+package provide kardum 2.0
+
+# --- Option and value checks -------------------------------------------
+
+# Reads "-name value" pairs against a dict of defaults; returns the dict.
+proc ::kardum::Options {cmd defaults words} {
+    set options $defaults
+    foreach {name value} $words {
+        if {![dict exists $defaults $name]} {
+            set names [lsort [dict keys $defaults]]
+            set list "[join [lrange $names 0 end-1] {, }] or [lindex $names end]"
+            return -code error -errorcode {KARDUM OPTION} \
+                "$cmd: unknown option \"$name\", must be $list"
+        }
+        if {[llength $words] % 2 && $name eq [lindex $words end]} {
+            return -code error -errorcode {KARDUM OPTION} \
+                "$cmd: option \"$name\" needs a value"
+        }
+        dict set options $name $value
+    }
+    return $options
+}
+
+proc ::kardum::Invalid {cmd message} {
+    return -code error -errorcode {KARDUM VALUE} "$cmd: $message"
+}
+
+# A finite number, returned as a double.
+proc ::kardum::Real {cmd what value} {
+    if {[catch {expr {double($value)}} number] || abs($number) == Inf} {
+        Invalid $cmd "$what must be a finite number, got \"$value\""
+    }
+    return $number
+}
+
+proc ::kardum::NonNegative {cmd what value} {
+    set number [Real $cmd $what $value]
+    if {$number < 0} {
+        Invalid $cmd "$what must not be negative, got $value"
+    }
+    return $number
+}
+
+# An integer in [min, max] (max empty: no upper bound).
+proc ::kardum::Integer {cmd what value min {max {}}} {
+    if {![string is integer -strict $value]
+            || $value < $min || ($max ne {} && $value > $max)} {
+        set range [expr {$max eq {} ? "at least $min" : "from $min to $max"}]
+        Invalid $cmd "$what must be an integer $range, got \"$value\""
+    }
+    return [expr {int($value)}]
+}
+
+proc ::kardum::Boolean {cmd what value} {
+    if {![string is boolean -strict $value]} {
+        Invalid $cmd "$what must be a boolean, got \"$value\""
+    }
+    return [expr {$value ? 1 : 0}]
+}
+
+# One of a list of words; returns its position.
+proc ::kardum::Choice {cmd what value words} {
+    set i [lsearch -exact $words $value]
+    if {$i < 0} {
+        set list "[join [lrange $words 0 end-1] {, }] or [lindex $words end]"
+        Invalid $cmd "$what must be $list, got \"$value\""
+    }
+    return $i
+}
+
+# A list of exactly n finite numbers (any length when n is empty).
+proc ::kardum::Reals {cmd what values {n {}}} {
+    if {[catch {llength $values} length] || ($n ne {} && $length != $n)} {
+        set count [string trim "$n numbers"]
+        Invalid $cmd "$what must be a list of $count, got \"$values\""
+    }
+    set out {}
+    set i 0
+    foreach value $values {
+        lappend out [Real $cmd "element $i of $what" $value]
+        incr i
+    }
+    return $out
+}
+
+# A value a user's command returned: a number (NaN is not), else "".
+proc ::kardum::Answer {value} {
+    if {[catch {expr {double($value)}} number]} {
+        return {}
+    }
+    return $number
+}
+
+# Calls a user's command prefix with extra words in the frame that called
+# the helper whose frame is level `frame`.  Returns 1 with the result in
+# `resultVar`, or 0 with the failure recorded in that helper's state array
+# `stateVar`, from where the helper rethrows it once the command of the
+# library has returned (the library does not look at a callback's code).
+proc ::kardum::Call {stateVar frame prefix words resultVar} {
+    upvar 1 $resultVar result
+    set code [catch {uplevel #[expr {$frame - 1}] [concat [lrange $prefix 0 end] $words]} \
+                  result options]
+    if {$code == 0 || $code == 2} {
+        return 1
+    }
+    if {$code != 1} {
+        set how [expr {$code == 3 ? "break" : $code == 4 ? "continue" : "code $code"}]
+        set result "$prefix ended with $how, not with a result"
+        set options {-errorcode {KARDUM VALUE}}
+    }
+    Failed $stateVar $frame $result $options
+    return 0
+}
+
+# Records the first failure of a callback in the state array of the helper
+# whose frame is level `frame`.
+proc ::kardum::Failed {stateVar frame message options} {
+    upvar #$frame $stateVar state
+    if {!$state(failed)} {
+        set state(failed) 1
+        set state(message) $message
+        set state(options) $options
+    }
+}
+
+proc ::kardum::Rethrow {stateVar} {
+    upvar 1 $stateVar state
+    set options $state(options)
+    dict unset options -level
+    dict unset options -code
+    return -code error -level 2 {*}$options $state(message)
+}
+
+# --- kardum::integrate -------------------------------------------------
+
+# kardum::integrate command a b ?option value ...?
+#
+#	Integrates the command prefix `command` (called with one abscissa,
+#	returning the integrand's value) from a to b.  KDintegTrap computes the
+#	trapezoid stages; their Romberg extrapolation stops once the diagonal
+#	changes by at most max(-tol * |estimate|, -abstol).  With -vector 1 the
+#	command is called once per stage with the list of the stage's abscissae
+#	and returns the list of values.
+proc ::kardum::integrate {command a b args} {
+    set cmd kardum::integrate
+    set o [Options $cmd {-tol 1e-10 -abstol 1e-12 -minstages 4 -maxstages 20
+                         -vector 0} $args]
+    set a [Real $cmd "the lower limit" $a]
+    set b [Real $cmd "the upper limit" $b]
+    set tol [NonNegative $cmd -tol [dict get $o -tol]]
+    set abstol [NonNegative $cmd -abstol [dict get $o -abstol]]
+    set minStages [Integer $cmd -minstages [dict get $o -minstages] 2 32]
+    set maxStages [Integer $cmd -maxstages [dict get $o -maxstages] $minStages 32]
+    set vector [Boolean $cmd -vector [dict get $o -vector]]
+    if {[catch {llength $command} words] || $words == 0} {
+        Invalid $cmd "the integrand must be a command prefix, got \"$command\""
+    }
+
+    # Read by the callbacks, which run one frame below this one.
+    array set Integrand [list command $command a $a b $b stage 1 failed 0 \
+                             frame [info level]]
+    set adapter [expr {$vector ? "::kardum::IntegVector" : "::kardum::IntegPoint"}]
+
+    set trap 0.0
+    set row {}
+    for {set n 1} {$n <= $maxStages} {incr n} {
+        set Integrand(stage) $n
+        set code [catch {KDintegTrap $adapter $a $b $n $trap $vector} trap options]
+        if {$Integrand(failed)} {
+            Rethrow Integrand
+        }
+        if {$code} {
+            return -options $options $trap
+        }
+        if {!(abs($trap) < Inf)} {
+            Invalid $cmd "the integrand is not finite on \[$a, $b\] (stage $n gave $trap)"
+        }
+        # Richardson extrapolation: column m removes the error term of
+        # order h^(2m) from the one before.
+        set next [list $trap]
+        set f 1.0
+        for {set m 1} {$m < $n} {incr m} {
+            set f [expr {4.0 * $f}]
+            set fine [lindex $next end]
+            set coarse [lindex $row [expr {$m - 1}]]
+            lappend next [expr {$fine + ($fine - $coarse) / ($f - 1.0)}]
+        }
+        set estimate [lindex $next end]
+        if {$n > 1} {
+            set change [expr {abs($estimate - [lindex $row end])}]
+            if {$n >= $minStages && $change <= max($tol * abs($estimate), $abstol)} {
+                return $estimate
+            }
+        }
+        set row $next
+    }
+    return -code error -errorcode [list KARDUM NOCONVERGE $estimate] \
+        "$cmd: no convergence within $maxStages stages (estimate $estimate,\
+         last change $change)"
+}
+
+# Abscissa i of stage n (k points), computed in full precision: the words
+# KDintegTrap passes carry only seven digits.
+proc ::kardum::Abscissa {a b n k i} {
+    if {$n == 1} {
+        return [expr {$i == 0 ? $a : $b}]
+    }
+    return [expr {$a + ($b - $a) * ((2.0 * $i + 1.0) / (2.0 * $k))}]
+}
+
+# Point mode: set InTg [::kardum::IntegPoint x h k i]
+proc ::kardum::IntegPoint {x h k i} {
+    upvar 1 Integrand s
+    if {$s(failed)} {
+        return 0.0
+    }
+    set x [Abscissa $s(a) $s(b) $s(stage) $k $i]
+    if {![Call Integrand $s(frame) $s(command) [list $x] value]} {
+        return 0.0
+    }
+    set number [Answer $value]
+    if {$number eq {}} {
+        Failed Integrand $s(frame) "kardum::integrate: the integrand returned\
+            \"$value\" at x = $x, not a number" {-errorcode {KARDUM VALUE}}
+        return 0.0
+    }
+    return $number
+}
+
+# Vector mode: set InTg [::kardum::IntegVector x0 h k -1 OuT]; fills OuT.
+proc ::kardum::IntegVector {x0 h k flag out} {
+    upvar 1 Integrand s $out o
+    for {set i 0} {$i < $k} {incr i} {
+        set o($i) 0.0
+    }
+    if {$s(failed)} {
+        return
+    }
+    set xs {}
+    for {set i 0} {$i < $k} {incr i} {
+        lappend xs [Abscissa $s(a) $s(b) $s(stage) $k $i]
+    }
+    if {![Call Integrand $s(frame) $s(command) [list $xs] values]} {
+        return
+    }
+    if {[catch {llength $values} length] || $length != $k} {
+        Failed Integrand $s(frame) "kardum::integrate: the integrand returned\
+            [expr {[string is integer -strict $length] ? $length : "no list of"}]\
+            values for $k abscissae" {-errorcode {KARDUM VALUE}}
+        return
+    }
+    set i 0
+    foreach value $values x $xs {
+        set number [Answer $value]
+        if {$number eq {}} {
+            Failed Integrand $s(frame) "kardum::integrate: the integrand\
+                returned \"$value\" at x = $x, not a number" {-errorcode {KARDUM VALUE}}
+            return
+        }
+        set o($i) $number
+        incr i
+    }
+}
+
+# --- kardum::nlfit -----------------------------------------------------
+
+# kardum::nlfit model xs ys params ?option value ...?
+#
+#	Fits the parameters of `model` to the points (xs, ys) with
+#	KDdataNLinLSq, one Levenberg-Marquardt step per call, until an accepted
+#	step lowers chi-square by at most -tol times its value (or chi-square
+#	is 0, or lambda has grown past 1e10: no step lowers it any more), then
+#	makes the finishing call for the covariance.  The model prefix is
+#	called with one element of xs and the list of parameters and returns
+#	the model value followed by its m partial derivatives, or with
+#	-derivatives numeric the value alone.  Returns a dict: parameters,
+#	errors, chisquare, covariance (a list of rows), dof, steps.
+proc ::kardum::nlfit {model xs ys params args} {
+    set cmd kardum::nlfit
+    set o [Options $cmd {-sigma {} -hold {} -maxsteps 500 -tol 1e-12
+                         -lambda 0.001 -derivatives analytic} $args]
+    if {[catch {llength $model} words] || $words == 0} {
+        Invalid $cmd "the model must be a command prefix, got \"$model\""
+    }
+    if {[catch {llength $xs} n]} {
+        Invalid $cmd "the abscissae must be a list, got \"$xs\""
+    }
+    if {$n == 0} {
+        Invalid $cmd "there are no data points"
+    }
+    set ys [Reals $cmd "the values" $ys $n]
+    set params [Reals $cmd "the parameters" $params]
+    set m [llength $params]
+    if {$m == 0} {
+        Invalid $cmd "there are no parameters"
+    }
+    set sigma [dict get $o -sigma]
+    set absolute [expr {[llength $sigma] > 0}]
+    if {$absolute} {
+        set sigma [Reals $cmd -sigma $sigma $n]
+        foreach s $sigma {
+            if {$s <= 0} {
+                Invalid $cmd "-sigma values must be positive, got $s"
+            }
+        }
+    }
+    set flags [lrepeat $m 1]
+    foreach j [dict get $o -hold] {
+        lset flags [Integer $cmd "a -hold index" $j 0 [expr {$m - 1}]] 0
+    }
+    set f [expr [join $flags +]]
+    if {$f == 0} {
+        Invalid $cmd "every parameter is held"
+    }
+    set maxSteps [Integer $cmd -maxsteps [dict get $o -maxsteps] 1]
+    set tol [NonNegative $cmd -tol [dict get $o -tol]]
+    set lambda [Real $cmd -lambda [dict get $o -lambda]]
+    if {$lambda <= 0 || $lambda > 0.9} {
+        Invalid $cmd "-lambda must lie in (0, 0.9], got [dict get $o -lambda]"
+    }
+    set numeric [Choice $cmd -derivatives [dict get $o -derivatives] {analytic numeric}]
+
+    # The arrays of KDdataNLinLSq, named in this frame.
+    for {set i 0} {$i < $n} {incr i} {
+        set V($i) [lindex $ys $i]
+        set SiG($i) [expr {$absolute ? [lindex $sigma $i] : 1.0}]
+    }
+    for {set j 0} {$j < $m} {incr j} {
+        set Par($j) [lindex $params $j]
+        set iPar($j) [lindex $flags $j]
+    }
+    set size [expr {4 * $m * $m + 2 * $m + 5}]
+    for {set k 0} {$k < $size} {incr k} {
+        set Work($k) 0.0
+    }
+    set Work(0) [expr {-$lambda}]
+
+    # Read by the model callback, which runs one frame below this one.
+    array set Fit [list model $model x $xs m $m flags $flags \
+                       numeric $numeric failed 0 frame [info level]]
+
+    set steps 0
+    while 1 {
+        if {$steps >= $maxSteps} {
+            return -code error -errorcode {KARDUM NOCONVERGE} \
+                "$cmd: no convergence within $maxSteps steps (chi-square\
+                 $Work(2), lambda $Work(0))"
+        }
+        set before $Work(2)
+        KDdataNLinLSq V SiG $n Par iPar $m ::kardum::NlinPoint Work
+        if {$Fit(failed)} {
+            Rethrow Fit
+        }
+        incr steps
+        set after $Work(2)
+        # An accepted step shows as a lower best chi-square (the first call,
+        # which starts the fit and steps once, finds Work(2) still 0).
+        if {$after == 0.0 || $Work(0) > 1e10
+                || ($after < $before && $before - $after <= $tol * $after)} {
+            break
+        }
+    }
+
+    set Work(0) 0.0
+    KDdataNLinLSq V SiG $n Par iPar $m ::kardum::NlinPoint Work
+
+    set chi2 $Work(2)
+    set dof [expr {$n - $f}]
+    set scale [expr {!$absolute && $dof > 0 ? $chi2 / $dof : 1.0}]
+    set parameters {}
+    set errors {}
+    set covariance {}
+    for {set j 0} {$j < $m} {incr j} {
+        lappend parameters $Par($j)
+        set row {}
+        for {set k 0} {$k < $m} {incr k} {
+            set c [Answer $Work([expr {$m + 5 + $j * $m + $k}])]
+            if {$c eq {}} {
+                return -code error -errorcode {KARDUM SINGULAR} \
+                    "$cmd: the curvature matrix is singular: the data do not\
+                     determine every fitted parameter"
+            }
+            lappend row [expr {$scale * $c}]
+        }
+        lappend covariance $row
+        set variance [lindex $row $j]
+        if {$variance < 0} {
+            return -code error -errorcode {KARDUM SINGULAR} \
+                "$cmd: the curvature matrix is singular (parameter $j has the\
+                 variance $variance): the data do not determine every fitted\
+                 parameter"
+        }
+        lappend errors [expr {sqrt($variance)}]
+    }
+    return [dict create parameters $parameters errors $errors chisquare $chi2 \
+                covariance $covariance dof $dof steps $steps]
+}
+
+# The model callback: set FuncRet [ ::kardum::NlinPoint nPar dYdA Work ].
+# Takes the point from Work(4) and the parameters from Work(5 ...), calls
+# the user's model and sets dYdA(0 ... nPar-1).
+proc ::kardum::NlinPoint {nPar dYdA work} {
+    upvar 1 Fit fit $dYdA d $work w
+    for {set j 0} {$j < $nPar} {incr j} {
+        set d($j) 0.0
+    }
+    if {$fit(failed)} {
+        return 0.0
+    }
+    set x [lindex $fit(x) $w(4)]
+    set p {}
+    for {set j 0} {$j < $nPar} {incr j} {
+        lappend p $w([expr {$j + 5}])
+    }
+    if {!$fit(numeric)} {
+        if {![Call Fit $fit(frame) $fit(model) [list $x $p] answer]} {
+            return 0.0
+        }
+        if {[catch {llength $answer} length] || $length != $nPar + 1} {
+            Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at x = $x;\
+                it must return its value and $nPar derivatives (or use\
+                -derivatives numeric)" {-errorcode {KARDUM VALUE}}
+            return 0.0
+        }
+        set values {}
+        foreach value $answer {
+            set number [Answer $value]
+            if {$number eq {}} {
+                Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at\
+                    x = $x, not a list of numbers" {-errorcode {KARDUM VALUE}}
+                return 0.0
+            }
+            lappend values $number
+        }
+        for {set j 0} {$j < $nPar} {incr j} {
+            set d($j) [lindex $values [expr {$j + 1}]]
+        }
+        return [lindex $values 0]
+    }
+
+    # Central differences, with a step relative to each parameter.
+    if {[set y [NlinValue $x $p]] eq {}} {
+        return 0.0
+    }
+    for {set j 0} {$j < $nPar} {incr j} {
+        if {![lindex $fit(flags) $j]} {
+            continue
+        }
+        set pj [lindex $p $j]
+        set h [expr {6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
+        set up [expr {$pj + $h}]
+        set down [expr {$pj - $h}]
+        if {[set yUp [NlinValue $x [lreplace $p $j $j $up]]] eq {}
+                || [set yDown [NlinValue $x [lreplace $p $j $j $down]]] eq {}} {
+            return 0.0
+        }
+        set d($j) [expr {($yUp - $yDown) / ($up - $down)}]
+    }
+    return $y
+}
+
+# The model's value alone (-derivatives numeric), or "" after a failure.
+proc ::kardum::NlinValue {x p} {
+    upvar 2 Fit fit
+    if {![Call Fit $fit(frame) $fit(model) [list $x $p] answer]} {
+        return {}
+    }
+    set number [Answer $answer]
+    if {$number eq {}} {
+        Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\"\
+            at x = $x, not a number" {-errorcode {KARDUM VALUE}}
+    }
+    return $number
+}
+
+# --- kardum::gridfill --------------------------------------------------
+
+# kardum::gridfill records ?option value ...?
+#
+#	Bins records onto a regular grid with KDdataGrid and fills the empty
+#	cells with KDgridFill2D, building the grid descriptor and the fill
+#	settings from named options.  A record is {x y z} (a point) or
+#	{x1 x2 y1 y2 z} (a footprint).  Returns the grid as a list of ny rows
+#	of nx values, row iy holding the cells ix = 0 ... nx-1; a cell that
+#	stays empty holds the -empty value.
+proc ::kardum::gridfill {records args} {
+    set cmd kardum::gridfill
+    set o [Options $cmd {-extent {} -cells {} -binning {} -range {}
+                         -ignorezeros 0 -fill 1 -radius 4 -quadrants 4
+                         -perquadrant 1 -degree 1 -power 1 -cap none
+                         -margins {0 0 0 0} -boundary open -empty {}} $args]
+
+    if {[dict get $o -extent] eq {}} {
+        Invalid $cmd "-extent {x0 x1 y0 y1} is required"
+    }
+    lassign [Reals $cmd -extent [dict get $o -extent] 4] x0 x1 y0 y1
+    if {$x0 == $x1 || $y0 == $y1} {
+        Invalid $cmd "-extent must span both axes, got \"[dict get $o -extent]\""
+    }
+    set cells [dict get $o -cells]
+    if {[catch {llength $cells} length] || $length != 2} {
+        Invalid $cmd "-cells {nx ny} is required, got \"$cells\""
+    }
+    set nx [Integer $cmd "nx in -cells" [lindex $cells 0] 1]
+    set ny [Integer $cmd "ny in -cells" [lindex $cells 1] 1]
+    if {wide($nx) * $ny > 0x7fffffff} {
+        Invalid $cmd "the grid of $nx by $ny cells is too large"
+    }
+
+    # Records: all points or all footprints.
+    if {[catch {llength $records} n]} {
+        Invalid $cmd "the records must be a list, got \"$records\""
+    }
+    set width [expr {$n ? [llength [lindex $records 0]] : 3}]
+    if {$width != 3 && $width != 5} {
+        Invalid $cmd "record 0 must be {x y z} or {x1 x2 y1 y2 z},\
+            got \"[lindex $records 0]\""
+    }
+    set i 0
+    foreach record $records {
+        set values [Reals $cmd "record $i" $record $width]
+        if {$width == 3} {
+            lassign $values X($i) Y($i) Z($i)
+        } else {
+            lassign $values X1($i) X2($i) Y1($i) Y2($i) Z($i)
+        }
+        incr i
+    }
+
+    set binning [dict get $o -binning]
+    if {$binning eq {}} {
+        set binning [expr {$width == 3 ? "point" : "area"}]
+    }
+    if {[llength $binning] == 1} {
+        lappend binning [lindex $binning 0]
+    }
+    if {[llength $binning] != 2} {
+        Invalid $cmd "-binning must be one or two of point and area, got \"$binning\""
+    }
+    set words {}
+    foreach axis {x y} word $binning {
+        lappend words [lindex {POINT AREA} [Choice $cmd "-binning for $axis" $word {point area}]]
+    }
+
+    # The largest double: beyond every value and every search of the fill.
+    set huge 1.7976931348623157e308
+    set range [dict get $o -range]
+    if {$range eq {}} {
+        set range [list -$huge $huge]
+    }
+    lassign [Reals $cmd -range $range 2] lo hi
+    if {$lo > $hi} {
+        Invalid $cmd "-range must run from its lower to its upper value, got \"$range\""
+    }
+    set ignore [Boolean $cmd -ignorezeros [dict get $o -ignorezeros]]
+    set fill [Boolean $cmd -fill [dict get $o -fill]]
+
+    # The fill settings, checked before any work.
+    set radius [Integer $cmd -radius [dict get $o -radius] 0]
+    set quadrants [Integer $cmd -quadrants [dict get $o -quadrants] 1 4]
+    set perQuadrant [Integer $cmd -perquadrant [dict get $o -perquadrant] 0]
+    set degree [Integer $cmd -degree [dict get $o -degree] 0 4]
+    set power [Real $cmd -power [dict get $o -power]]
+    set cap [Choice $cmd -cap [dict get $o -cap] {none nearest max}]
+    set margins [dict get $o -margins]
+    if {[catch {llength $margins} length] || $length != 4} {
+        Invalid $cmd "-margins must be {xlo xhi ylo yhi}, got \"$margins\""
+    }
+    foreach margin $margins name {xlo xhi ylo yhi} {
+        lappend limits [Integer $cmd "$name in -margins" $margin 0]
+    }
+    set boundary [dict get $o -boundary]
+    if {[llength $boundary] == 1} {
+        lappend boundary [lindex $boundary 0]
+    }
+    if {[llength $boundary] != 2} {
+        Invalid $cmd "-boundary must be one or two of open, strict and periodic,\
+            got \"$boundary\""
+    }
+    set letters {}
+    foreach axis {x y} word $boundary cellCount [list $nx $ny] {
+        set letter [lindex {N O Y} [Choice $cmd "-boundary for $axis" $word {open strict periodic}]]
+        if {$letter eq "Y" && $radius > $cellCount} {
+            Invalid $cmd "-radius $radius exceeds the $cellCount cells of the periodic\
+                $axis axis"
+        }
+        lappend letters $letter
+    }
+
+    # The grid descriptor: cells stored x fastest, unfilled cells marked by
+    # a value no fit produces, no cell excluded.
+    set empty -$huge
+    array set gI [list 0 $x0 1 $x1 2 $y0 3 $y1 4 $nx 5 $ny \
+                      6 [lindex $words 0] 7 [lindex $words 1] 8 ROW \
+                      9 [expr {$ignore ? "IGNORE" : "KEEP"}] \
+                      10 [expr {$n ? "NEW ADD END " : "NEW END "}] \
+                      11 $empty 12 $huge 13 $lo 14 $hi \
+                      15 [lindex $letters 0] 16 [lindex $letters 1]]
+    if {$width == 3} {
+        KDdataGrid $n 1 X X 1 Y Y Z Grd Nrm gI
+    } else {
+        KDdataGrid $n 1 X1 X2 1 Y1 Y2 Z Grd Nrm gI
+    }
+
+    if {$fill} {
+        set gI(13) -$huge
+        set gI(14) $huge
+        array set sI [list 0 $perQuadrant 1 $radius 2 $quadrants \
+                          3 $cap 4 [lindex $limits 0] 5 [lindex $limits 1] \
+                          6 [lindex $limits 2] 7 [lindex $limits 3] \
+                          8 $power 9 $degree]
+        KDgridFill2D Grd gI Nrm sI
+    }
+
+    set marker [dict get $o -empty]
+    set rows {}
+    for {set iy 0} {$iy < $ny} {incr iy} {
+        set row {}
+        for {set ix 0} {$ix < $nx} {incr ix} {
+            set k [expr {$ix + $iy * $nx}]
+            if {$Nrm($k) == 0.0 && $Grd($k) == $empty} {
+                lappend row $marker
+            } else {
+                lappend row $Grd($k)
+            }
+        }
+        lappend rows $row
+    }
+    return $rows
+}
