@@ -18,12 +18,12 @@
  */
 
 #include "kardum.h"
+#include "fit/Flags.h"
 #include "frame/Callback.h"
 #include "frame/Frame.h"
 
 #include <climits>
 #include <memory>
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -281,20 +281,8 @@ extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
         Tcl_Obj *iCoefName = args.Obj(6);
         if (TclArrayToC(interp, iCoefName, read.data(), nCoef, 0, 'L') == nCoef) {
             for (int r = 0; r < nCoef; ++r) {
-                char index[16];
-                std::snprintf(index, sizeof index, "%d", r);
-                const char *name = Tcl_GetString(iCoefName);
-                bool ok = read[r] == 0 || read[r] == 1;
-                if (read[r] == 1) {
-                    /* Tcl's integer reading also gives 1 for -4294967295. */
-                    Tcl_Obj *value = Tcl_GetVar2Ex(interp, name, index, 0);
-                    Tcl_WideInt wide = 0;
-                    ok = value != nullptr &&
-                         Tcl_GetWideIntFromObj(nullptr, value, &wide) == TCL_OK &&
-                         wide == 1;
-                }
-                if (!ok) {
-                    const char *textValue = Tcl_GetVar2(interp, name, index, 0);
+                if (!IsFitFlag(interp, iCoefName, r, read[r])) {
+                    const char *textValue = FlagText(interp, iCoefName, r);
                     Fail("KDdataLSq1D: iCoef(%d) must be 0 or 1, got \"%s\"", r,
                          textValue != nullptr ? textValue : "");
                 }

@@ -1,0 +1,51 @@
+/*
+ * Flags.h --
+ *
+ *	Checking the fit flags (1 fit, 0 hold) of KDdataLSq1D, KDdataMqCoef
+ *	and KDdataNLinLSq.  The flags are read as 32-bit integers, so that a
+ *	value such as 257 is not taken for its low byte; these helpers look at
+ *	an element once more where that reading is not enough.  Internal to
+ *	the library.
+ */
+
+#ifndef KARDUM_FIT_FLAGS_H
+#define KARDUM_FIT_FLAGS_H
+
+#include <tcl.h>
+
+#include <cstdio>
+
+namespace kardum {
+
+/* The text of element j of the array `name`, or null when it is missing. */
+inline const char *FlagText(Tcl_Interp *interp, Tcl_Obj *name, int j)
+{
+    char index[16];
+    std::snprintf(index, sizeof index, "%d", j);
+    return Tcl_GetVar2(interp, Tcl_GetString(name), index, 0);
+}
+
+/*
+ * True when flag j, read as the integer v, is exactly 0 or 1.  Tcl's
+ * integer reading also gives 1 for texts such as -4294967295, so a 1 is
+ * checked once more as a wide integer.
+ */
+inline bool IsFitFlag(Tcl_Interp *interp, Tcl_Obj *name, int j, int v)
+{
+    if (v == 0) {
+        return true;
+    }
+    if (v != 1) {
+        return false;
+    }
+    char index[16];
+    std::snprintf(index, sizeof index, "%d", j);
+    Tcl_Obj *value = Tcl_GetVar2Ex(interp, Tcl_GetString(name), index, 0);
+    Tcl_WideInt wide = 0;
+    return value != nullptr &&
+           Tcl_GetWideIntFromObj(nullptr, value, &wide) == TCL_OK && wide == 1;
+}
+
+} // namespace kardum
+
+#endif /* KARDUM_FIT_FLAGS_H */
