@@ -9,12 +9,12 @@
 #define KARDUM_FIT_MARQUARDT_H
 
 #include "kardum.h"
+#include "fit/Flags.h"
 #include "frame/Frame.h"
 
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -50,13 +50,11 @@ inline bool ReadFlags(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name,
     }
     flags.assign(static_cast<std::size_t>(nPar), 0);
     for (int j = 0; j < nPar; ++j) {
-        if (read[j] == 0 || read[j] == 1) {
+        if (IsFitFlag(interp, name, j, read[j])) {
             flags[j] = static_cast<char>(read[j]);
             continue;
         }
-        char index[16];
-        std::snprintf(index, sizeof index, "%d", j);
-        const char *text = Tcl_GetVar2(interp, Tcl_GetString(name), index, 0);
+        const char *text = FlagText(interp, name, j);
         if (text == nullptr && read[j] == marker) {
             continue;
         }
