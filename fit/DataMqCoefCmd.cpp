@@ -160,17 +160,20 @@ extern "C" int DataMqCoefCmd(ClientData, Tcl_Interp *interp, int objc,
             return TCL_OK;
         }
         std::vector<char> flags;
-        if (!ReadFlags(interp, cmd, args.Obj(4), nPar, flags)) {
+        if (!ReadFlags(interp, cmd, args.Obj(4), nPar, flags, true)) {
             return TCL_OK;
         }
 
-        double mfitValue = work[3];
-        if (!(mfitValue >= 0.0 && mfitValue <= nPar) ||
-            mfitValue != static_cast<int>(mfitValue)) {
+        /* Work(3) counts the fitted parameters, truncated toward zero; it
+         * sizes alpha and beta, so it must agree with the flags. */
+        double mfitValue = std::trunc(work[3]);
+        int fitted = CountFitted(flags.data(), nPar);
+        if (!(mfitValue == fitted)) {
             char text[TCL_DOUBLE_SPACE];
-            Tcl_PrintDouble(nullptr, mfitValue, text);
-            Fail("%s: %s(3) must be a whole number of fitted parameters from "
-                 "0 to %d, got %s", cmd, Tcl_GetString(workName), nPar, text);
+            Tcl_PrintDouble(nullptr, work[3], text);
+            Fail("%s: %s(3) says %s parameters are fitted but %s flags %d",
+                 cmd, Tcl_GetString(workName), text, Tcl_GetString(args.Obj(4)),
+                 fitted);
         }
         std::int64_t mfit = static_cast<int>(mfitValue);
         if (alphaOff + mfit * mfit > len) {

@@ -25,6 +25,17 @@ inline const char *FlagText(Tcl_Interp *interp, Tcl_Obj *name, int j)
     return Tcl_GetVar2(interp, Tcl_GetString(name), index, 0);
 }
 
+/* Element j of the array `name` as a wide integer; false when it is
+ * missing or is not an integer. */
+inline bool FlagWide(Tcl_Interp *interp, Tcl_Obj *name, int j, Tcl_WideInt &wide)
+{
+    char index[16];
+    std::snprintf(index, sizeof index, "%d", j);
+    Tcl_Obj *value = Tcl_GetVar2Ex(interp, Tcl_GetString(name), index, 0);
+    return value != nullptr &&
+           Tcl_GetWideIntFromObj(nullptr, value, &wide) == TCL_OK;
+}
+
 /*
  * True when flag j, read as the integer v, is exactly 0 or 1.  Tcl's
  * integer reading also gives 1 for texts such as -4294967295, so a 1 is
@@ -35,15 +46,8 @@ inline bool IsFitFlag(Tcl_Interp *interp, Tcl_Obj *name, int j, int v)
     if (v == 0) {
         return true;
     }
-    if (v != 1) {
-        return false;
-    }
-    char index[16];
-    std::snprintf(index, sizeof index, "%d", j);
-    Tcl_Obj *value = Tcl_GetVar2Ex(interp, Tcl_GetString(name), index, 0);
     Tcl_WideInt wide = 0;
-    return value != nullptr &&
-           Tcl_GetWideIntFromObj(nullptr, value, &wide) == TCL_OK && wide == 1;
+    return v == 1 && FlagWide(interp, name, j, wide) && wide == 1;
 }
 
 } // namespace kardum

@@ -36,12 +36,13 @@ inline int WorkLength(const char *cmd, int nPar)
 }
 
 /* Reads nPar fit flags from the array `name`; false when none exists.
- * Every flag must be 0 (hold) or 1 (fit); missing ones hold.  The flags
- * are read as integers, so that 257 is not taken for its low byte 1; a
- * slot that still holds the marker afterwards is either missing or did
- * not convert, which a second look at the element tells apart. */
+ * With `othersHold` false every flag must be 0 (hold) or 1 (fit); with it
+ * true a flag of 1 fits and any other integer holds.  Missing flags hold.
+ * The flags are read as integers, so that 257 is not taken for its low
+ * byte 1; a slot that still holds the marker afterwards is either missing
+ * or did not convert, which a second look at the element tells apart. */
 inline bool ReadFlags(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name,
-                      int nPar, std::vector<char> &flags)
+                      int nPar, std::vector<char> &flags, bool othersHold = false)
 {
     const int marker = INT_MIN;
     std::vector<int> read(static_cast<std::size_t>(nPar), marker);
@@ -59,8 +60,15 @@ inline bool ReadFlags(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name,
             continue;
         }
         std::string shown = text != nullptr ? text : std::to_string(read[j]);
-        Fail("%s: %s(%d) must be 0 or 1, got %s", cmd, Tcl_GetString(name), j,
-             shown.c_str());
+        if (!othersHold) {
+            Fail("%s: %s(%d) must be 0 or 1, got %s", cmd, Tcl_GetString(name), j,
+                 shown.c_str());
+        }
+        Tcl_WideInt wide = 0;
+        if (!FlagWide(interp, name, j, wide)) {
+            Fail("%s: %s(%d) must be an integer (1 fits, any other holds), got %s",
+                 cmd, Tcl_GetString(name), j, shown.c_str());
+        }
     }
     return true;
 }

@@ -20,17 +20,11 @@
 #ifndef KARDUM_BINNING_H
 #define KARDUM_BINNING_H
 
+#include "grid/Descriptor.h"
+
 #include <climits>
 
 namespace kardum {
-
-/* Positions in the binning descriptor record (element numbers of gI). */
-enum {
-    kBinX0 = 0, kBinX1 = 1, kBinY0 = 2, kBinY1 = 3, kBinNx = 4, kBinNy = 5,
-    kBinXMode = 6, kBinYMode = 7, kBinOrder = 8, kBinIgnore = 9,
-    kBinAction = 10, kBinEmpty = 11, kBinExcluded = 12, kBinLow = 13,
-    kBinHigh = 14, kBinRecordSize = 15
-};
 
 enum { kBinNew = 4, kBinAdd = 2, kBinEnd = 1 };
 
@@ -44,9 +38,9 @@ inline int BinCellCount(double n)
  * truncated), 0 when a count is out of range. */
 inline int BinFlatCount(const double *d)
 {
-    int nx = BinCellCount(d[kBinNx]);
-    int ny = BinCellCount(d[kBinNy]);
-    return nx > 0 && ny > 0 ? BinCellCount(d[kBinNx] * d[kBinNy]) : 0;
+    int nx = BinCellCount(d[gi::kNx]);
+    int ny = BinCellCount(d[gi::kNy]);
+    return nx > 0 && ny > 0 ? BinCellCount(d[gi::kNx] * d[gi::kNy]) : 0;
 }
 
 /* The cells one record covers along one axis and the covered fractions of
@@ -121,24 +115,24 @@ template <class Records, class Store>
 void BinAdd(const double *d, int nP, int xHold, int yHold,
             const Records &rec, Store &store)
 {
-    int nx = BinCellCount(d[kBinNx]);
-    int ny = BinCellCount(d[kBinNy]);
+    int nx = BinCellCount(d[gi::kNx]);
+    int ny = BinCellCount(d[gi::kNy]);
     if (BinFlatCount(d) <= 0 || xHold < 1 || yHold < 1) {
         return;
     }
-    double x0 = d[kBinX0], y0 = d[kBinY0];
-    double dx = (d[kBinX1] - x0) / d[kBinNx];
-    double dy = (d[kBinY1] - y0) / d[kBinNy];
-    bool xAscending = !(x0 > d[kBinX1]);
-    bool yAscending = !(y0 > d[kBinY1]);
-    bool xPoint = d[kBinXMode] < 0.5;
-    bool yPoint = d[kBinYMode] < 0.5;
-    bool column = d[kBinOrder] > 0.5;
-    bool ignoreZero = d[kBinIgnore] > 0.5;
+    double x0 = d[gi::kX0], y0 = d[gi::kY0];
+    double dx = (d[gi::kX1] - x0) / d[gi::kNx];
+    double dy = (d[gi::kY1] - y0) / d[gi::kNy];
+    bool xAscending = !(x0 > d[gi::kX1]);
+    bool yAscending = !(y0 > d[gi::kY1]);
+    bool xPoint = d[gi::kXBin] < 0.5;
+    bool yPoint = d[gi::kYBin] < 0.5;
+    bool column = d[gi::kOrder] > 0.5;
+    bool ignoreZero = d[gi::kIgnore] > 0.5;
 
     for (int i = 0; i < nP; ++i) {
         double value = rec.Z(i);
-        if ((ignoreZero && value == 0.0) || value < d[kBinLow] || value > d[kBinHigh]) {
+        if ((ignoreZero && value == 0.0) || value < d[gi::kLow] || value > d[gi::kHigh]) {
             continue;
         }
         int r = i / xHold;
@@ -174,7 +168,7 @@ void BinEnd(const double *d, Store &store)
 {
     int flatCount = BinFlatCount(d);
     for (int k = 0; k < flatCount; ++k) {
-        store.Finish(k, d[kBinEmpty]);
+        store.Finish(k, d[gi::kEmpty]);
     }
 }
 

@@ -20,16 +20,10 @@
 
 namespace {
 
-/* Positions in the descriptor record (element numbers of gI). */
-enum {
-    kX0 = kardum::kBinX0, kX1 = kardum::kBinX1, kY0 = kardum::kBinY0,
-    kY1 = kardum::kBinY1, kNx = kardum::kBinNx, kNy = kardum::kBinNy,
-    kXBin = kardum::kBinXMode, kYBin = kardum::kBinYMode,
-    kOrder = kardum::kBinOrder, kIgnore = kardum::kBinIgnore,
-    kAction = kardum::kBinAction, kEmpty = kardum::kBinEmpty,
-    kExcluded = kardum::kBinExcluded, kLow = kardum::kBinLow,
-    kHigh = kardum::kBinHigh, kDescriptorSize = kardum::kBinRecordSize
-};
+/* The worker's descriptor record holds gI's elements 0 .. 14 at their
+ * own element numbers. */
+using namespace kardum::gi;
+const int kDescriptorSize = kHigh + 1;
 
 enum { kNew = kardum::kBinNew, kAdd = kardum::kBinAdd, kEnd = kardum::kBinEnd };
 
