@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what the benchmarks compare against when it is missing: Debian's
-# tcllib (math::linearalgebra) and the reference LAPACK.  Run by `make
+# tcllib (math::linearalgebra), the reference LAPACK and GMT (its
+# nearneighbor, against files to a filled grid).  Run by `make
 # bench` only; the tests and CI need neither.
 set -e
 TCLSH=${TCLSH:-tclsh}
@@ -10,6 +11,9 @@ if ! echo 'package require math::linearalgebra' | "$TCLSH" >/dev/null 2>&1; then
 fi
 if ! dpkg -s liblapack-dev >/dev/null 2>&1; then
     need="$need liblapack-dev"
+fi
+if ! command -v gmt >/dev/null 2>&1; then
+    need="$need gmt"
 fi
 [ -z "$need" ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then

@@ -170,6 +170,26 @@ int FillGrid(Grid &g, const FillSpec &f)
     return status;
 }
 
+/* ::kardum::Records records: {width recordsValue}, the records checked
+ * and held in one buffer (the value itself when it is one already). */
+int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    return RunPackageCommand(interp, [&]() -> int {
+        if (objc != 2) {
+            Tcl_WrongNumArgs(interp, 1, objv, "records");
+            return TCL_ERROR;
+        }
+        Tcl_Obj *value = objv[1];
+        auto records = GetRecords(interp, value, kCmd);
+        if (!IsRecordsObj(value)) {
+            value = NewRecordsObj(records);
+        }
+        Tcl_Obj *out[2] = {Tcl_NewIntObj(records->width), value};
+        Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
+        return TCL_OK;
+    });
+}
+
 int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     return RunPackageCommand(interp, [&]() -> int {

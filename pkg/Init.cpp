@@ -23,6 +23,7 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::readxyz", kardum::pkg::ReadXyzCmd},
     {"::kardum::WriteGrid", kardum::pkg::WriteGridCmd},
     {"::kardum::WriteImage", kardum::pkg::WriteImageCmd},
+    {"::kardum::Records", kardum::pkg::RecordsCmd},
     {"::kardum::GridCompute", kardum::pkg::GridComputeCmd},
     {nullptr, nullptr},
 };
