@@ -15,7 +15,7 @@ DEMO_ARGS ?=
 WINDOWS_ARCHS ?= i686 x86_64
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: all build test demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+.PHONY: all build test shell demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
         windows windows-dll windows-check
 
 all: build
@@ -26,8 +26,18 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
+# `make test TESTFLAGS="-file gridfill.test -match gridfill-2.*"` runs only
+# those tcltest files and tests (options of tests/all.tcl and tcltest).
 test: build
+ifeq ($(strip $(TESTFLAGS)),)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+else
+	$(BUILD)/tclsh.sh tests/all.tcl $(TESTFLAGS)
+endif
+
+# A tclsh with the build tree's library and packages on its path.
+shell: build
+	$(BUILD)/tclsh.sh
 
 demo: build
 	KARDUM_LIBRARY=$(abspath $(BUILD))/libkardum.so $(TCLSH) $(DEMO) $(DEMO_ARGS)
