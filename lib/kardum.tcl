@@ -15,7 +15,7 @@
 #	Errors raised by a user's command stop the helper and come back with
 #	their own message and errorInfo.
 
-package require Tcl 8.5
+package require Tcl 8.6-
 package require Kardum_C 2.0
 
 namespace eval ::kardum {
@@ -786,17 +786,30 @@ proc ::kardum::NlinValue {x p} {
 # kardum::gridfill records ?option value ...?
 #
 #	Bins records onto a regular grid with KDdataGrid and fills the empty
-#	cells with KDgridFill2D, building the grid descriptor and the fill
-#	settings from named options.  A record is {x y z} (a point) or
-#	{x1 x2 y1 y2 z} (a footprint).  Returns the grid as a list of ny rows
-#	of nx values, row iy holding the cells ix = 0 ... nx-1; a cell that
-#	stays empty holds the -empty value.
+#	cells with the fill of KDgridFill2D, building the grid descriptor and
+#	the fill settings from named options.  A record is {x y z} (a point)
+#	or {x1 x2 y1 y2 z} (a footprint).  Returns the grid as a list of ny
+#	rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
+#	that stays empty holds the -empty value.
+#
+#	Sound and complete by default (::kardum::FillGrid does the work): a
+#	filled value outside the range of the values it was fitted from,
+#	widened by -guardmargin times their spread, is fitted again at a lower
+#	degree (-guard); cells left empty are filled in further passes with a
+#	doubled radius, half the quadrants and one degree less each, up to
+#	-maxradius (-complete).  The random table comes from -seed, never from
+#	::Rnd1Seed.  -report names a variable that receives the counts;
+#	-crossvalidate k returns the RMS of the k-fold prediction errors
+#	instead of the grid.
 proc ::kardum::gridfill {records args} {
     set cmd kardum::gridfill
     set o [Options $cmd {-extent {} -cells {} -binning {} -range {}
                          -ignorezeros 0 -fill 1 -radius 4 -quadrants 4
                          -perquadrant 1 -degree 1 -power 1 -cap none
-                         -margins {0 0 0 0} -boundary open -empty {}} $args]
+                         -margins {0 0 0 0} -boundary open -empty {}
+                         -guard 1 -guardmargin 0.5 -complete 1 -maxradius {}
+                         -seed 566378 -report {} -sources 0
+                         -crossvalidate {}} $args]
 
     if {[dict get $o -extent] eq {}} {
         Invalid $cmd "-extent {x0 x1 y0 y1} is required"
@@ -869,11 +882,13 @@ proc ::kardum::gridfill {records args} {
     set perQuadrant [Integer $cmd -perquadrant [dict get $o -perquadrant] 0]
     set degree [Integer $cmd -degree [dict get $o -degree] 0 4]
     set power [Real $cmd -power [dict get $o -power]]
-    set cap [Choice $cmd -cap [dict get $o -cap] {none nearest max}]
+    set cap [lindex {none nearest max} \
+                 [Choice $cmd -cap [dict get $o -cap] {none nearest max}]]
     set margins [dict get $o -margins]
     if {[catch {llength $margins} length] || $length != 4} {
         Invalid $cmd "-margins must be {xlo xhi ylo yhi}, got \"$margins\""
     }
+    set limits {}
     foreach margin $margins name {xlo xhi ylo yhi} {
         lappend limits [Integer $cmd "$name in -margins" $margin 0]
     }
@@ -894,6 +909,27 @@ proc ::kardum::gridfill {records args} {
         }
         lappend letters $letter
     }
+    set guard [Boolean $cmd -guard [dict get $o -guard]]
+    set guardMargin [NonNegative $cmd -guardmargin [dict get $o -guardmargin]]
+    set complete [Boolean $cmd -complete [dict get $o -complete]]
+    set maxRadius [dict get $o -maxradius]
+    if {$maxRadius eq {}} {
+        set maxRadius [expr {4 * $radius}]
+    }
+    set maxRadius [Integer $cmd -maxradius $maxRadius $radius]
+    set seed [Integer $cmd -seed [dict get $o -seed] -0x80000000 0x7fffffff]
+    set sources [Boolean $cmd -sources [dict get $o -sources]]
+    set folds [dict get $o -crossvalidate]
+    if {$folds ne {}} {
+        set folds [Integer $cmd -crossvalidate $folds 2]
+    }
+    set reportVar [dict get $o -report]
+    if {$reportVar ne {}} {
+        upvar 1 $reportVar report
+        if {[array exists report]} {
+            Invalid $cmd "-report names the array \"$reportVar\", not a variable"
+        }
+    }
 
     # The grid descriptor: cells stored x fastest, unfilled cells marked by
     # a value no fit produces, no cell excluded.
@@ -910,29 +946,64 @@ proc ::kardum::gridfill {records args} {
         KDdataGrid $n 1 X1 X2 1 Y1 Y2 Z Grd Nrm gI
     }
 
+    set size [expr {$nx * $ny}]
+    set values {}
+    set weights {}
+    for {set k 0} {$k < $size} {incr k} {
+        lappend values $Grd($k)
+        lappend weights $Nrm($k)
+    }
+    set settings [list -weight $weights -empty $empty -excluded $huge \
+                      -boundary $letters -margins $limits -perquadrant $perQuadrant \
+                      -radius $radius -quadrants $quadrants -degree $degree \
+                      -power $power -cap $cap -guard $guard -guardmargin $guardMargin \
+                      -complete $complete -maxradius $maxRadius -seed $seed]
+    if {$folds ne {}} {
+        set result [FillGrid $values $nx $ny {*}$settings -crossvalidate $folds]
+        if {$reportVar ne {}} {
+            set report $result
+        }
+        return [dict get $result rms]
+    }
     if {$fill} {
-        set gI(13) -$huge
-        set gI(14) $huge
-        array set sI [list 0 $perQuadrant 1 $radius 2 $quadrants \
-                          3 $cap 4 [lindex $limits 0] 5 [lindex $limits 1] \
-                          6 [lindex $limits 2] 7 [lindex $limits 3] \
-                          8 $power 9 $degree]
-        KDgridFill2D Grd gI Nrm sI
+        set result [FillGrid $values $nx $ny {*}$settings -sources $sources]
+        set values [dict get $result grid]
+        dict unset result grid
+    } else {
+        set data 0
+        foreach weight $weights {
+            if {$weight != 0.0} {incr data}
+        }
+        set result [dict create data $data excluded 0 empty [expr {$size - $data}] \
+                        passes {}]
     }
 
     set marker [dict get $o -empty]
     set rows {}
+    set k 0
     for {set iy 0} {$iy < $ny} {incr iy} {
         set row {}
         for {set ix 0} {$ix < $nx} {incr ix} {
-            set k [expr {$ix + $iy * $nx}]
-            if {$Nrm($k) == 0.0 && $Grd($k) == $empty} {
+            set value [lindex $values $k]
+            if {[lindex $weights $k] == 0.0 && $value == $empty} {
                 lappend row $marker
             } else {
-                lappend row $Grd($k)
+                lappend row $value
             }
+            incr k
         }
         lappend rows $row
+    }
+    if {$reportVar ne {}} {
+        if {$sources && [dict exists $result sources]} {
+            set flat [dict get $result sources]
+            set grid {}
+            for {set start 0} {$start < $size} {incr start $nx} {
+                lappend grid [lrange $flat $start [expr {$start + $nx - 1}]]
+            }
+            dict set result sources $grid
+        }
+        set report $result
     }
     return $rows
 }

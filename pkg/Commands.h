@@ -14,6 +14,9 @@
 
 namespace kardum::pkg {
 
+/* ::kardum::FillGrid: the guarded, completing fill of kardum::gridfill. */
+int FillGridCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+
 } // namespace kardum::pkg
 
 #endif
