@@ -122,7 +122,7 @@ private:
         obj_ = Tcl_NewObj();
         Tcl_IncrRefCount(obj_);
         Tcl_InvalidateStringRep(obj_);
-        obj_->bytes = Tcl_Alloc(sizeof text);
+        obj_->bytes = static_cast<char *>(Tcl_Alloc(sizeof text));
         std::memcpy(obj_->bytes, text, sizeof text);
         obj_->length = length;
     }
@@ -355,6 +355,9 @@ int RunCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 
 extern "C" __attribute__((visibility("default"))) int Kardumbench_Init(Tcl_Interp *interp)
 {
+    if (Tcl_InitStubs(interp, TCL_VERSION, 0) == nullptr) {
+        return TCL_ERROR;
+    }
     Tcl_CreateObjCommand(interp, "KDbenchCpuTime", CpuTimeCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchFloor", FloorCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchInverse", InverseCmd, nullptr, nullptr);

@@ -17,6 +17,12 @@
 
 namespace kardum {
 
+/* A coefficient or parameter is fitted when its flag is exactly 1. */
+inline bool IsFitted(char flag)
+{
+    return flag == 1;
+}
+
 /* The text of element j of the array `name`, or null when it is missing. */
 inline const char *FlagText(Tcl_Interp *interp, Tcl_Obj *name, int j)
 {

@@ -20,9 +20,17 @@
 
 namespace kardum {
 
-/* Header of the work array: lambda, chi-square, best chi-square, number of
- * fitted parameters, point index; the parameters follow. */
-constexpr int kWorkHeader = 5;
+/* The slots at the head of the work array; the nPar trial parameters
+ * follow from kTrial on. */
+enum WorkSlot : int {
+    kLambda = 0,        /* Marquardt lambda; its sign says start, step or finish */
+    kChi2 = 1,          /* chi-square of the last assembly pass */
+    kBestChi2 = 2,      /* chi-square at the best parameters */
+    kFitted = 3,        /* number of fitted parameters */
+    kPoint = 4,         /* index of the point the model evaluates */
+    kTrial = 5          /* first trial parameter */
+};
+constexpr int kWorkHeader = kTrial;
 
 /* 4*nPar^2 + 2*nPar + 5, or ArgError when it does not fit an int. */
 inline int WorkLength(const char *cmd, int nPar)
@@ -77,7 +85,7 @@ inline int CountFitted(const char *flags, int nPar)
 {
     int f = 0;
     for (int j = 0; j < nPar; ++j) {
-        f += flags[j] == 1;
+        f += IsFitted(flags[j]);
     }
     return f;
 }

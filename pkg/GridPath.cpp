@@ -5,29 +5,32 @@
  *	the empty cells filled in C++ buffers, by the same workers as the
  *	array path (the binning arithmetic of DataGrid_C, GridFill_C), so the
  *	grid holds the same bits as KDdataGrid and KDgridFill2D give on Tcl
- *	arrays with the same descriptor and settings.
+ *	arrays with the same descriptor and settings (the guard and the
+ *	further passes off, the same seed).
  *
  *	::kardum::GridCompute records x0 x1 y0 y1 nx ny xArea yArea ignore lo hi marker
- *	                      ?m r q cap xlo xhi ylo yhi p degree xBoundary yBoundary seed?
+ *	                      fill ?option value ...?
  *
  *	records    a records value or a list of {x y z} or {x1 x2 y1 y2 z}
  *	xArea ...  1: area binning along that axis, 0: point binning
  *	ignore     1: records whose value is exactly 0 are skipped
  *	lo hi      records with values outside are skipped
  *	marker     what an empty cell reads as
- *	the rest   the fill (sI(0) .. sI(9) of KDgridFill2D, the boundary
- *	           letters of gI(15) and gI(16), the generator's seed); without
- *	           them the grid is only binned.
+ *	fill       1: fill the empty cells with the guarded fill
+ *	           (pkg/GuardedFill.h), 0: bin only
+ *	options    those of ::kardum::FillGrid but -weight, -empty and
+ *	           -excluded (the binning gives them)
  *
- *	Returns a grid value (cells x fastest), which also keeps each cell's
- *	binned weight.
+ *	Returns {grid report}: a grid value (cells x fastest, which also keeps
+ *	each cell's binned weight) and the fill's report as a dict; with
+ *	-crossvalidate k, {{} cross-validation dict} and no grid.
  */
 
 #include "kardum.h"
 #include "grid/Binning.h"
 #include "grid/Descriptor.h"
-#include "grid/GridFill.h"
 #include "pkg/Commands.h"
+#include "pkg/FillOptions.h"
 #include "pkg/GridPath.h"
 #include "pkg/GridValue.h"
 #include "pkg/Run.h"
@@ -73,15 +76,6 @@ double DoubleArg(Tcl_Obj *obj, const char *what)
         Fail("%s: %s must be a number, got \"%s\"", kCmd, what, Tcl_GetString(obj));
     }
     return v;
-}
-
-char LetterArg(Tcl_Obj *obj, const char *what)
-{
-    std::string s = Tcl_GetString(obj);
-    if (s != "N" && s != "O" && s != "Y") {
-        Fail("%s: %s must be N, O or Y, got \"%s\"", kCmd, what, s.c_str());
-    }
-    return s[0];
 }
 
 } // namespace
@@ -140,36 +134,6 @@ void MarkEmpty(Grid &g)
     }
 }
 
-int FillGrid(Grid &g, const FillSpec &f)
-{
-    /* KDgridFill2D's record for a descriptor with cells x fastest ("ROW"),
-     * the empty value and an excluded value that no cell holds, and
-     * search bounds beyond every value. */
-    double record[fill::kRecordSize] = {};
-    record[fill::kX0] = g.x0;
-    record[fill::kX1] = g.x1;
-    record[fill::kY0] = g.y0;
-    record[fill::kY1] = g.y1;
-    record[fill::kNx] = g.nx;
-    record[fill::kNy] = g.ny;
-    record[fill::kEmpty] = kEmptyValue;
-    record[fill::kExcluded] = kExcludedValue;
-    record[fill::kLayout] = 'R';
-    record[fill::kXBoundary] = f.xBoundary;
-    record[fill::kYBoundary] = f.yBoundary;
-    record[fill::kLower] = -DBL_MAX;
-    record[fill::kUpper] = DBL_MAX;
-    char mode[2] = {f.cap == 1 ? 'N' : f.cap == 2 ? 'A' : 'O', 1};
-    int limits[fill::kLimitCount] = {f.margins[0], f.margins[1], f.margins[2],
-                                     f.margins[3], f.degree};
-    double p = f.p;
-    int seed = f.seed;
-    int status = GridFill_C(g.cells.data(), g.weights.data(), f.m, f.r, mode, &p,
-                            f.q, limits, record, &seed);
-    MarkEmpty(g);
-    return status;
-}
-
 /* ::kardum::Records records: {width recordsValue}, the records checked
  * and held in one buffer (the value itself when it is one already). */
 int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
@@ -193,10 +157,10 @@ int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     return RunPackageCommand(interp, [&]() -> int {
-        if (objc != 14 && objc != 27) {
+        if (objc < 15 || (objc - 15) % 2 != 0) {
             Tcl_WrongNumArgs(interp, 1, objv,
-                "records x0 x1 y0 y1 nx ny xArea yArea ignore lo hi marker "
-                "?m r q cap xlo xhi ylo yhi p degree xBoundary yBoundary seed?");
+                "records x0 x1 y0 y1 nx ny xArea yArea ignore lo hi marker fill "
+                "?option value ...?");
             return TCL_ERROR;
         }
         GridSpec spec;
@@ -219,31 +183,59 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         spec.lo = DoubleArg(objv[11], "lo");
         spec.hi = DoubleArg(objv[12], "hi");
         spec.marker = Tcl_GetString(objv[13]);
+        bool fill = IntArg(objv[14], "fill", 0, 1) != 0;
+
+        /* The fill's settings, checked before any work. */
+        FillSetup setup;
+        FillGuards guards;
+        setup.nx = spec.nx;
+        setup.ny = spec.ny;
+        setup.empty = kEmptyValue;
+        setup.excluded = kExcludedValue;
+        FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
+        if (opt.weight != nullptr) {
+            Fail("%s: the weights come from the binning", kCmd);
+        }
+
         auto records = GetRecords(interp, objv[1], kCmd);
         auto grid = BinRecords(*records, spec);
         records.reset();
-        if (objc == 27) {
-            FillSpec f;
-            f.m = IntArg(objv[14], "-perquadrant", 0, INT_MAX);
-            f.r = IntArg(objv[15], "-radius", 0, INT_MAX);
-            f.q = IntArg(objv[16], "-quadrants", 1, 4);
-            f.cap = IntArg(objv[17], "cap", 0, 2);
+
+        Tcl_Obj *report;
+        if (opt.folds) {
+            CrossValidation cv = CrossValidateFill(grid->cells.data(), grid->weights.data(),
+                                                   setup, guards, opt.folds);
+            report = Tcl_NewDictObj();
+            Tcl_Obj *keys[4] = {Tcl_NewStringObj("folds", -1), Tcl_NewStringObj("predicted", -1),
+                                Tcl_NewStringObj("missed", -1), Tcl_NewStringObj("rms", -1)};
+            Tcl_Obj *values[4] = {Tcl_NewWideIntObj(cv.folds), Tcl_NewWideIntObj(cv.predicted),
+                                  Tcl_NewWideIntObj(cv.missed), Tcl_NewDoubleObj(cv.rms)};
             for (int i = 0; i < 4; ++i) {
-                f.margins[i] = IntArg(objv[18 + i], "a margin", 0, INT_MAX);
+                Tcl_DictObjPut(nullptr, report, keys[i], values[i]);
             }
-            f.p = DoubleArg(objv[22], "-power");
-            f.degree = IntArg(objv[23], "-degree", 0, 4);
-            f.xBoundary = LetterArg(objv[24], "the x boundary");
-            f.yBoundary = LetterArg(objv[25], "the y boundary");
-            f.seed = IntArg(objv[26], "seed", INT_MIN, INT_MAX);
-            if ((f.xBoundary == 'Y' && f.r > spec.nx) || (f.yBoundary == 'Y' && f.r > spec.ny)) {
-                Fail("%s: -radius %d exceeds the cells of a periodic axis", kCmd, f.r);
+        } else if (fill) {
+            FillReport filled;
+            GuardedFill(grid->cells.data(), grid->weights.data(), setup, guards,
+                        opt.wantSource, filled);
+            MarkEmpty(*grid);
+            report = ReportDict(filled);
+            if (opt.wantSource) {
+                Tcl_Obj *sources = Tcl_NewListObj(0, nullptr);
+                for (signed char c : filled.source) {
+                    Tcl_ListObjAppendElement(nullptr, sources, Tcl_NewIntObj(c));
+                }
+                Tcl_DictObjPut(nullptr, report, Tcl_NewStringObj("sources", -1), sources);
             }
-            if (FillGrid(*grid, f) < 0) {
-                throw std::bad_alloc();     /* the fill could not take its buffers */
+        } else {
+            FillReport binned;
+            for (double w : grid->weights) {
+                binned.dataCells += w != 0.0;
             }
+            binned.emptyCells = static_cast<long long>(grid->Size()) - binned.dataCells;
+            report = ReportDict(binned);
         }
-        Tcl_SetObjResult(interp, NewGridObj(std::move(grid)));
+        Tcl_Obj *out[2] = {opt.folds ? Tcl_NewObj() : NewGridObj(std::move(grid)), report};
+        Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
         return TCL_OK;
     });
 }

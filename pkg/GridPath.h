@@ -32,23 +32,9 @@ struct GridSpec {
     std::string marker;
 };
 
-/* KDgridFill2D's settings sI(0) .. sI(9), the boundary letters and the
- * generator's seed. */
-struct FillSpec {
-    int m = 1, r = 4, q = 4, cap = 0;
-    int margins[4] = {0, 0, 0, 0};
-    double p = 1.0;
-    int degree = 1;
-    char xBoundary = 'N', yBoundary = 'N';
-    int seed = 566378;
-};
-
 /* Bins the records (NEW ADD END): the cells hold the averages, the
  * weights the binned weights, empty cells kEmptyValue. */
 std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &spec);
-
-/* Fills the empty cells with GridFill_C; returns its status. */
-int FillGrid(Grid &g, const FillSpec &f);
 
 /* Marks the cells that hold no value: no weight and still kEmptyValue. */
 void MarkEmpty(Grid &g);
