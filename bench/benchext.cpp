@@ -110,7 +110,7 @@ private:
         obj_ = Tcl_NewObj();
         Tcl_IncrRefCount(obj_);
         Tcl_InvalidateStringRep(obj_);
-        obj_->bytes = Tcl_Alloc(sizeof text);
+        obj_->bytes = static_cast<char *>(Tcl_Alloc(sizeof text));
         std::memcpy(obj_->bytes, text, sizeof text);
         obj_->length = length;
     }
@@ -291,6 +291,9 @@ int SmallFitCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 
 extern "C" __attribute__((visibility("default"))) int Kardumbench_Init(Tcl_Interp *interp)
 {
+    if (Tcl_InitStubs(interp, TCL_VERSION, 0) == nullptr) {
+        return TCL_ERROR;
+    }
     Tcl_CreateObjCommand(interp, "KDbenchCpuTime", CpuTimeCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchFloor", FloorCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchInverse", InverseCmd, nullptr, nullptr);

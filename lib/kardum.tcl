@@ -15,7 +15,7 @@
 #	Errors raised by a user's command stop the helper and come back with
 #	their own message and errorInfo.
 
-package require Tcl 8.5
+package require Tcl 8.6-
 package require Kardum_C 2.0
 
 namespace eval ::kardum {

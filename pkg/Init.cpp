@@ -10,6 +10,7 @@
 
 #include "kardum.h"
 #include "pkg/Commands.h"
+#include "frame/Stubs.h"
 
 namespace {
 
@@ -28,6 +29,9 @@ const PackageCommandRow kPackageCommands[] = {
 
 extern "C" int Kardumpkg_Init(Tcl_Interp *interp)
 {
+    if (!kardum::InitTclStubs(interp)) {
+        return TCL_ERROR;
+    }
     for (const PackageCommandRow *row = kPackageCommands; row->name; ++row) {
         if (!Tcl_CreateObjCommand(interp, row->name, row->proc, nullptr, nullptr)) {
             return TCL_ERROR;
