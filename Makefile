@@ -44,6 +44,7 @@ build: $(BUILD)/CMakeCache.txt | deps
 # those tcltest files and tests (options of tests/all.tcl and tcltest).
 test: build | deps
 ifeq ($(strip $(TESTFLAGS)),)
+	cmake --build $(BUILD) --target kardum_tests -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 else
 	$(BUILD)/tclsh.sh tests/all.tcl $(TESTFLAGS)
@@ -62,6 +63,7 @@ $(SANITIZE)/CMakeCache.txt: | deps
 
 sanitize: $(SANITIZE)/CMakeCache.txt | deps
 	cmake --build $(SANITIZE) -j $(JOBS)
+	cmake --build $(SANITIZE) --target kardum_tests -j $(JOBS)
 	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
 # The tests again under valgrind memcheck (RelWithDebInfo build).
@@ -70,6 +72,7 @@ $(MEMCHECK)/CMakeCache.txt: | deps
 
 memcheck: $(MEMCHECK)/CMakeCache.txt | deps
 	cmake --build $(MEMCHECK) -j $(JOBS)
+	cmake --build $(MEMCHECK) --target kardum_tests -j $(JOBS)
 	cd $(MEMCHECK) && ctest --output-on-failure -j $(JOBS) -L memcheck
 
 # libFuzzer targets (clang++): `make fuzz FUZZ_SECONDS=N FUZZ_TARGET=script|workers`
