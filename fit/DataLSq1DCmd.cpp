@@ -261,6 +261,7 @@ extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
         script += " $vX tC ";
         script += std::to_string(nCoef);
 
+        RequireRoom(interp, "KDdataLSq1D", args.Obj(8), nC2);
         Block block({n, n, nC, nC2, wtMode == 1 ? n : 0});
         double *x = block[0], *y = block[1], *coef = block[2];
         double *covar = block[3], *sig = block[4];

@@ -150,6 +150,7 @@ extern "C" int DataMqCoefCmd(ClientData, Tcl_Interp *interp, int objc,
         int len = WorkLength(cmd, nPar);
 
         std::size_t n = static_cast<std::size_t>(nP);
+        RequireRoom(interp, cmd, workName, static_cast<std::size_t>(len));
         Block block({n, n, static_cast<std::size_t>(len)});
         double *y = block[0];
         double *sig = block[1];

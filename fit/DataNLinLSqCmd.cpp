@@ -179,6 +179,7 @@ extern "C" int DataNLinLSqCmd(ClientData, Tcl_Interp *interp, int objc,
         const std::string script = std::string("set FuncRet [ ") + args.Word(7) +
             " " + std::to_string(nPar) + " dYdA " + args.Word(8) + " ]\n";
 
+        RequireRoom(interp, cmd, workName, static_cast<std::size_t>(len));
         std::size_t n = static_cast<std::size_t>(nP);
         Block block({n, n, static_cast<std::size_t>(nPar),
                      static_cast<std::size_t>(len)});
