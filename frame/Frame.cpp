@@ -207,11 +207,14 @@ void RequireRoom(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name, std::size_t
     std::size_t need = created > std::numeric_limits<std::size_t>::max() / kElementBytes
         ? std::numeric_limits<std::size_t>::max()
         : created * kElementBytes;
-    Fail("%s: writing %llu elements into %s needs about %s of memory for its "
-         "%llu new elements, more than the %s this process can have",
-         cmd, static_cast<unsigned long long>(count), Tcl_GetString(name),
-         Bytes(need).c_str(), static_cast<unsigned long long>(created),
-         Bytes(memory).c_str());
+    MemoryError error;
+    AppendFormat(error.message,
+                 "%s: writing %llu elements into %s needs about %s of memory for "
+                 "its %llu new elements, more than the %s this process can have",
+                 cmd, static_cast<unsigned long long>(count), Tcl_GetString(name),
+                 Bytes(need).c_str(), static_cast<unsigned long long>(created),
+                 Bytes(memory).c_str());
+    throw error;
 }
 
 Block::Block(std::initializer_list<std::size_t> sizes)

@@ -41,6 +41,12 @@ struct ArgError {
 /* Tcl has already left its message in the interpreter result. */
 struct TclError {};
 
+/* More memory asked for than the process can have, said before any work:
+ * TCL_ERROR with this message. */
+struct MemoryError {
+    std::string message;
+};
+
 /* Appends printf-formatted text to `out`, sized to fit (callback lines,
  * messages: no fixed-size buffers). */
 void AppendFormat(std::string &out, const char *format, ...)
@@ -61,6 +67,8 @@ void AppendFormat(std::string &out, const char *format, ...)
  * commands' errors get their errorCode:
  *   std::bad_alloc, std::length_error   TCL_ERROR, interpreter result
  *                                       untouched, errorCode {KARDUM MEMORY};
+ *   MemoryError                         TCL_ERROR with its message,
+ *                                       errorCode {KARDUM MEMORY};
  *   ArgError                            TCL_ERROR with its message,
  *                                       errorCode {KARDUM VALUE};
  *   TclError                            TCL_ERROR with the message and the
@@ -130,7 +138,7 @@ private:
 std::size_t PhysicalMemory();
 
 /*
- * Before a command writes `count` elements into the array `name`: ArgError
+ * Before a command writes `count` elements into the array `name`: MemoryError
  * naming the count and the memory when the elements Tcl would have to
  * create for them need more memory than this process can have (the
  * machine's memory, or less under an address-space limit).  Elements that
@@ -170,6 +178,10 @@ int RunCommand(Tcl_Interp *interp, Body &&body)
         Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
         return TCL_ERROR;
     } catch (const std::length_error &) {
+        Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
+        return TCL_ERROR;
+    } catch (const MemoryError &e) {
+        Tcl_SetObjResult(interp, Tcl_NewStringObj(e.message.c_str(), -1));
         Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
         return TCL_ERROR;
     } catch (const ArgError &e) {
