@@ -6,6 +6,7 @@
  */
 
 #include "kardum.h"
+#include "frame/Stubs.h"
 
 namespace {
 
@@ -43,6 +44,9 @@ const CommandRow kCommands[] = {
 
 extern "C" int Kardum_Init(Tcl_Interp *interp)
 {
+    if (!kardum::InitTclStubs(interp)) {
+        return TCL_ERROR;
+    }
     for (const CommandRow &row : kCommands) {
         Tcl_CreateObjCommand(interp, row.name, row.proc, nullptr, nullptr);
     }

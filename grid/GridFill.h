@@ -141,6 +141,12 @@ FillOutcome FillCell(const FillPlan &plan, const signed char *state,
                      const double *grid, FillStore &store, int ix, int iy,
                      double &value);
 
+/* The same for a cell already started with StartCell; `cell` then holds
+ * the gathered points (store.z[0 .. cell.points-1] are their values). */
+FillOutcome FillCell(const FillPlan &plan, const signed char *state,
+                     const double *grid, FillStore &store, FillCellRecord &cell,
+                     double &value);
+
 /*
  * KDgridFill2D's settings array sI and its descriptor record, read and
  * checked as the command does (ArgError naming the element on a call

@@ -303,6 +303,13 @@ FillOutcome FillCell(const FillPlan &plan, const signed char *state,
                      double &value)
 {
     FillCellRecord cell = StartCell(plan, ix, iy);
+    return FillCell(plan, state, grid, store, cell, value);
+}
+
+FillOutcome FillCell(const FillPlan &plan, const signed char *state,
+                     const double *grid, FillStore &store, FillCellRecord &cell,
+                     double &value)
+{
     GatherNeighbours(plan, state, grid, store, cell);
     if (cell.marked[0] + cell.marked[1] + cell.marked[2] + cell.marked[3] < cell.required) {
         return FillOutcome::kTooFewQuadrants;
