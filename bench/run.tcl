@@ -513,13 +513,13 @@ proc fileJob {n cells target reps} {
     set cell [expr {1.0 / $cells}]
     set pkgDir [file dirname $::env(KARDUM_LIBRARY)]
     set job [file join [file dirname [info script]] gridjob.tcl]
-    set ::kdCmd [list [info nameofexecutable] $job $pkgDir $in [file join $dir kardum.asc] \
+    set kdCmd [list [info nameofexecutable] $job $pkgDir $in [file join $dir kardum.asc] \
                      0 1 0 1 $cells $cells]
-    set ::gmtCmd [list $gmt nearneighbor $in -R0/1/0/1 -I$cell -r -S[expr {4 * $cell}] \
+    set gmtCmd [list $gmt nearneighbor $in -R0/1/0/1 -I$cell -r -S[expr {4 * $cell}] \
                       -N4+m4 -G[file join $dir gmt.asc]=ef]
     set ::peaks {}
-    job $name $target {native runChild kd $::kdCmd} "GMT nearneighbor" \
-        {native runChild gmt $::gmtCmd} $reps {} [expr {$n < 100000}]
+    job $name $target [list native runChild kd $kdCmd] "GMT nearneighbor" \
+        [list native runChild gmt $gmtCmd] $reps {} [expr {$n < 100000}]
     set bytes [expr {8.0 * (3 * $n + $cells * $cells)}]
     lappend fileRows [list $name $n $cells $bytes [dict get $::peaks kd] [dict get $::peaks gmt]]
 }
