@@ -21,6 +21,7 @@ WINDOWS_ARCHS ?= i686 x86_64
 WINDOWS_BUILD ?= build-windows
 
 .PHONY: deps all build test demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+        test-tcl9 test-fresh \
         windows windows-dll windows-check
 
 all: build
@@ -93,6 +94,16 @@ bench-matrixinv: $(BUILD)/CMakeCache.txt | deps
 
 install: build | deps
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The project's commands in minimal Debian roots (as root; each root is
+# kept in build-roots/ for the next run): `make test-tcl9` builds, installs
+# and tests on Tcl 9.0 in Debian 13; `make test-fresh` runs `make demo`
+# and `make test` in a fresh clone on a bare Debian 12.
+test-tcl9: | deps
+	bash tools/debian-root.sh tcl9
+
+test-fresh: | deps
+	bash tools/debian-root.sh fresh
 
 # `make windows`: both DLLs, then the export check of each against
 # include/kardum.h.  `make windows-dll` only builds them (the build itself
