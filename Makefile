@@ -20,8 +20,12 @@ DEMO_ARGS ?=
 WINDOWS_ARCHS ?= i686 x86_64
 WINDOWS_BUILD ?= build-windows
 
+<<<<<<< HEAD
 .PHONY: deps all build test demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
         test-tcl9 test-fresh \
+=======
+.PHONY: deps all build test shell demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+>>>>>>> main
         windows windows-dll windows-check
 
 all: build
@@ -41,8 +45,19 @@ build: $(BUILD)/CMakeCache.txt | deps
 	$(if $(TCL_VERSION),cmake -S . -B $(BUILD) $(CMAKE_TCL) >/dev/null)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# `make test TESTFLAGS="-file gridfill.test -match gridfill-2.*"` runs only
+# those tcltest files and tests (options of tests/all.tcl and tcltest).
 test: build | deps
+ifeq ($(strip $(TESTFLAGS)),)
+	cmake --build $(BUILD) --target kardum_tests -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+else
+	$(BUILD)/tclsh.sh tests/all.tcl $(TESTFLAGS)
+endif
+
+# A tclsh with the build tree's library and packages on its path.
+shell: build | deps
+	$(BUILD)/tclsh.sh
 
 # build/kardum-env.sh names the library and the tclsh of the configured Tcl.
 demo: build | deps
@@ -53,6 +68,7 @@ $(SANITIZE)/CMakeCache.txt: | deps
 
 sanitize: $(SANITIZE)/CMakeCache.txt | deps
 	cmake --build $(SANITIZE) -j $(JOBS)
+	cmake --build $(SANITIZE) --target kardum_tests -j $(JOBS)
 	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
 # The tests again under valgrind memcheck (RelWithDebInfo build).
@@ -61,6 +77,7 @@ $(MEMCHECK)/CMakeCache.txt: | deps
 
 memcheck: $(MEMCHECK)/CMakeCache.txt | deps
 	cmake --build $(MEMCHECK) -j $(JOBS)
+	cmake --build $(MEMCHECK) --target kardum_tests -j $(JOBS)
 	cd $(MEMCHECK) && ctest --output-on-failure -j $(JOBS) -L memcheck
 
 # libFuzzer targets (clang++): `make fuzz FUZZ_SECONDS=N FUZZ_TARGET=script|workers`

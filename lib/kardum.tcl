@@ -917,7 +917,7 @@ proc ::kardum::gridfill {records args} {
         set maxRadius [expr {4 * $radius}]
     }
     set maxRadius [Integer $cmd -maxradius $maxRadius $radius]
-    set seed [Integer $cmd -seed [dict get $o -seed] -0x80000000 0x7fffffff]
+    set seed [Integer $cmd -seed [dict get $o -seed] -2147483648 2147483647]
     set sources [Boolean $cmd -sources [dict get $o -sources]]
     set folds [dict get $o -crossvalidate]
     if {$folds ne {}} {
