@@ -45,10 +45,13 @@ build: $(BUILD)/CMakeCache.txt | deps
 	$(if $(TCL_VERSION),cmake -S . -B $(BUILD) $(CMAKE_TCL) >/dev/null)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The test targets configure again first: GoogleTest may have arrived since
+# the build tree was made (tools/deps.sh installs it for them).
 # `make test TESTFLAGS="-file gridfill.test -match gridfill-2.*"` runs only
 # those tcltest files and tests (options of tests/all.tcl and tcltest).
 test: build | deps
 ifeq ($(strip $(TESTFLAGS)),)
+	cmake -S . -B $(BUILD) >/dev/null
 	cmake --build $(BUILD) --target kardum_tests -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 else
@@ -68,6 +71,7 @@ $(SANITIZE)/CMakeCache.txt: | deps
 
 sanitize: $(SANITIZE)/CMakeCache.txt | deps
 	cmake --build $(SANITIZE) -j $(JOBS)
+	cmake -S . -B $(SANITIZE) >/dev/null
 	cmake --build $(SANITIZE) --target kardum_tests -j $(JOBS)
 	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
@@ -77,6 +81,7 @@ $(MEMCHECK)/CMakeCache.txt: | deps
 
 memcheck: $(MEMCHECK)/CMakeCache.txt | deps
 	cmake --build $(MEMCHECK) -j $(JOBS)
+	cmake -S . -B $(MEMCHECK) >/dev/null
 	cmake --build $(MEMCHECK) --target kardum_tests -j $(JOBS)
 	cd $(MEMCHECK) && ctest --output-on-failure -j $(JOBS) -L memcheck
 
