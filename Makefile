@@ -20,12 +20,8 @@ DEMO_ARGS ?=
 WINDOWS_ARCHS ?= i686 x86_64
 WINDOWS_BUILD ?= build-windows
 
-<<<<<<< HEAD
-.PHONY: deps all build test demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
-        test-tcl9 test-fresh \
-=======
 .PHONY: deps all build test shell demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
->>>>>>> main
+        test-tcl9 test-fresh \
         windows windows-dll windows-check
 
 all: build
