@@ -99,7 +99,10 @@ tcl9)
         tail -n 3 /tmp/install.log
         dpkg-query -W -f="\${Status}\n" libgtest-dev 2>/dev/null | grep -q "ok installed" &&
             echo "   (GoogleTest is already here: this root was used before)"
-        echo "puts [package require Kardum_C]/[package require kardum] on Tcl [info patchlevel]" | tclsh9.0
+        # A tclsh of its own finds the installed packages.
+        echo "puts \"installed: Kardum_C [package require Kardum_C], kardum [package require kardum], \
+[llength [info commands KD*]] commands, Tcl [info patchlevel]\"" > /tmp/installed.tcl
+        (cd / && tclsh9.0 /tmp/installed.tcl)
         echo "== tcl9: make test"
         make test
         echo "== tcl9: make demo"
