@@ -31,17 +31,24 @@ installed() {
 case "${TCL_VERSION:-}" in
     "")
         if installed tcl9.0-dev && ! installed tcl8.6-dev; then
-            tcl="tcl9.0 tcl9.0-dev"
+            tcl=9.0
         else
-            tcl="tcl8.6 tcl8.6-dev tcl"
+            tcl=8.6
         fi ;;
-    8.6) tcl="tcl8.6 tcl8.6-dev tcl" ;;
-    9.0) tcl="tcl9.0 tcl9.0-dev" ;;
+    8.6|9.0) tcl=$TCL_VERSION ;;
     *) echo "deps.sh: TCL_VERSION must be 8.6 or 9.0, got '$TCL_VERSION'" >&2; exit 2 ;;
 esac
 
+# The Thread package, which the tests use, is packaged for each Tcl.
+if [ $tcl = 9.0 ]; then
+    tcl="tcl9.0 tcl9.0-dev"
+    thread=tcl9.0-thread
+else
+    tcl="tcl8.6 tcl8.6-dev tcl"
+    thread=tcl-thread
+fi
 build="cmake g++ make binutils $tcl"
-test="$build libgtest-dev"
+test="$build libgtest-dev $thread"
 packages=""
 for target in "$@"; do
     case "$target" in
@@ -49,7 +56,7 @@ for target in "$@"; do
         test|sanitize) packages="$packages $test" ;;
         memcheck) packages="$packages $test valgrind" ;;
         fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
-        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib" ;;
+        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt" ;;
         windows*) packages="$packages cmake make $tcl g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32" ;;
         test-tcl9|test-fresh) packages="$packages debootstrap git ca-certificates" ;;
         ci) packages="$packages $test valgrind clang libclang-rt-dev
