@@ -662,8 +662,12 @@ proc ::kardum::nlfit {model xs ys params args} {
     }
     array set Fit [list model $model x $xs m $m flags $flags bounds $bounds \
                        numeric $numeric failed 0 frame [info level] names $names \
+                       level #[expr {[info level] - 1}] \
                        mapped [lsearch -all -not -exact $bounds {}] p {} factors {}]
+    NlinState Fit
 
+    set callback [expr {$numeric ? "::kardum::NlinNumericPoint"
+                        : "::kardum::NlinPoint \$Fit(state) \$Work(4)"}]
     # The size of the data in chi-square's units.
     set scale2 0.0
     foreach y $ys s [expr {$absolute ? $sigma : [lrepeat $n 1.0]}] {
@@ -680,7 +684,7 @@ proc ::kardum::nlfit {model xs ys params args} {
         }
         set before $Work(2)
         set lambdaBefore [expr {$steps ? $Work(0) : $lambda}]
-        KDdataNLinLSq V SiG $n Par iPar $m ::kardum::NlinPoint Work
+        NlinStep $n $m $callback
         if {$Fit(failed)} {
             Rethrow Fit
         }
@@ -724,7 +728,7 @@ proc ::kardum::nlfit {model xs ys params args} {
     }
 
     set Work(0) 0.0
-    KDdataNLinLSq V SiG $n Par iPar $m ::kardum::NlinPoint Work
+    NlinStep $n $m $callback
     if {$failure eq "stalled"} {
         # A curvature matrix that cannot be inverted rejects every step.
         for {set k [expr {$m + 5}]} {$k < $m * $m + $m + 5} {incr k} {
@@ -787,6 +791,14 @@ proc ::kardum::nlfit {model xs ys params args} {
 
 # The error of a covariance that cannot be formed, the best fit handed to
 # the variable of -best first.
+# One call of KDdataNLinLSq on the arrays of kardum::nlfit, from a frame
+# that holds little else: the model callback looks its variables up by name
+# once per point.
+proc ::kardum::NlinStep {n m callback} {
+    upvar 1 V V SiG SiG Par Par iPar iPar Work Work Fit Fit
+    KDdataNLinLSq V SiG $n Par iPar $m $callback Work
+}
+
 proc ::kardum::NlinSingular {cmd detail} {
     upvar 1 bestName bestName best best
     if {$bestName ne {}} {
@@ -989,48 +1001,64 @@ proc ::kardum::NlinCovariance {workVar m flags atBound} {
     return $rows
 }
 
-# The model callback: set FuncRet [ ::kardum::NlinPoint nPar dYdA Work ].
+# The model callback for -derivatives numeric:
+#     set FuncRet [ ::kardum::NlinNumericPoint nPar dYdA Work ]
 # Takes the point from Work(4) and the parameters from Work(5 ...), calls
-# the user's model and sets dYdA(0 ... nPar-1).
-proc ::kardum::NlinPoint {nPar dYdA work} {
+# the user's model 2f + 1 times and sets dYdA(0 ... nPar-1).  (Models with
+# derivatives go through ::kardum::NlinPoint, the same steps in C++.)
+proc ::kardum::NlinNumericPoint {nPar dYdA work} {
     upvar 1 Fit fit $dYdA d $work w
     if {$fit(failed)} {
         return [NlinZero]
     }
-    set i $w(4)
-    if {$i == 0} {
-        # A new pass: the parameters it is made at.
-        set inner {}
-        for {set j 0} {$j < $nPar} {incr j} {
-            lappend inner $j $w([expr {$j + 5}])
-        }
-        lassign [NlinOuterFactors $fit(bounds) $inner $nPar] fit(p) fit(factors)
+    if {$w(4) == 0} {
+        NlinPass fit $nPar w
     }
-    set x [lindex $fit(x) $i]
-    if {$fit(numeric)} {
-        return [NlinNumeric $x $nPar]
+    return [NlinNumeric [lindex $fit(x) $w(4)] $nPar]
+}
+
+# At the first point of a pass (the state in the array fitVar): the user's parameters the pass is made at,
+# and the derivatives dp/du of the change of variables, into Fit(p) and
+# Fit(factors).
+proc ::kardum::NlinPass {fitVar nPar work} {
+    upvar 1 $fitVar fit $work w
+    set inner {}
+    for {set j 0} {$j < $nPar} {incr j} {
+        lappend inner $j $w([expr {$j + 5}])
     }
-    set code [catch {uplevel 2 [linsert $fit(model) end $x $fit(p)]} answer options]
-    if {$code != 0 && $code != 2} {
-        NlinFailed $code $answer $options
-        return [NlinZero]
-    }
+    lassign [NlinOuterFactors $fit(bounds) $inner $nPar] fit(p) fit(factors)
+    NlinState fit
+}
+
+# The state list ::kardum::NlinPoint reads: {model level xs mapped factors
+# p failed}.
+proc ::kardum::NlinState {fitVar} {
+    upvar 1 $fitVar fit
+    set fit(state) [list $fit(model) $fit(level) $fit(x) $fit(mapped) $fit(factors) \
+                        $fit(p) $fit(failed)]
+}
+
+# Keeps the failure of a model (code, message, return options).
+proc ::kardum::NlinRecord {code answer options} {
+    upvar 1 Fit fit
+    NlinFailed $code $answer $options
+    NlinState fit
+}
+
+# Words the complaint about an answer that is not the value and nPar
+# derivatives.
+proc ::kardum::NlinCheck {x answer nPar} {
+    upvar 1 Fit fit
     if {[catch {llength $answer} length] || $length != $nPar + 1} {
-        Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at x = $x;\
-            it must return its value and [Count $nPar derivative derivatives] (or use\
-            -derivatives numeric)" {-errorcode {KARDUM VALUE}}
-        return [NlinZero]
+        set message "kardum::nlfit: the model returned \"$answer\" at x = $x; it must\
+            return its value and [Count $nPar derivative derivatives] (or use\
+            -derivatives numeric)"
+    } else {
+        set message "kardum::nlfit: the model returned \"$answer\" at x = $x, not a\
+            list of numbers"
     }
-    if {[catch {::tcl::mathfunc::max {*}$answer}]} {
-        Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at\
-            x = $x, not a list of numbers" {-errorcode {KARDUM VALUE}}
-        return [NlinZero]
-    }
-    lassign $answer value {*}$fit(names)
-    foreach j $fit(mapped) {
-        set d($j) [expr {$d($j) * [lindex $fit(factors) $j]}]
-    }
-    return $value
+    Failed Fit $fit(frame) $message {-errorcode {KARDUM VALUE}}
+    NlinState fit
 }
 
 # After a failure: derivatives 0, value 0.
@@ -1082,7 +1110,7 @@ proc ::kardum::NlinNumeric {x nPar} {
 # The model's value alone (-derivatives numeric), or "" after a failure.
 proc ::kardum::NlinValue {x p} {
     upvar 2 fit fit
-    set code [catch {uplevel 4 [linsert $fit(model) end $x $p]} answer options]
+    set code [catch {uplevel $fit(level) [linsert $fit(model) end $x $p]} answer options]
     if {$code != 0 && $code != 2} {
         NlinFailed $code $answer $options
         return {}

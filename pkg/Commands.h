@@ -17,6 +17,10 @@ namespace kardum::pkg {
 /* ::kardum::FillGrid: the guarded, completing fill of kardum::gridfill. */
 int FillGridCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 
+/* ::kardum::NlinPoint: the model callback of kardum::nlfit for models that
+ * return their derivatives (pkg/NlinPointCmd.cpp). */
+int NlinPointCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+
 } // namespace kardum::pkg
 
 #endif

@@ -22,6 +22,7 @@ struct PackageCommandRow {
 /* One row per command; the namespace is created with the first. */
 const PackageCommandRow kPackageCommands[] = {
     {"::kardum::FillGrid", kardum::pkg::FillGridCmd},
+    {"::kardum::NlinPoint", kardum::pkg::NlinPointCmd},
     {nullptr, nullptr},
 };
 
