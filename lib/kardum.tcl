@@ -725,7 +725,10 @@ proc ::kardum::nlfit {model xs ys params args} {
                 # No step lowers chi-square any more: a minimum to
                 # rounding, unless the gradient says otherwise (residuals
                 # at the rounding of the data have no meaningful gradient).
-                if {[NlinGradient Work $m $flags] <= sqrt($gtol) || $after <= 1e-20 * $scale2} {
+                if {$after == 0.0} {
+                    set reason exact
+                } elseif {[NlinGradient Work $m $flags] <= sqrt($gtol)
+                          || $after <= 1e-20 * $scale2} {
                     set reason rounding
                 } else {
                     set failure stalled
