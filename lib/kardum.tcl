@@ -19,7 +19,7 @@ package require Tcl 8.6-
 package require Kardum_C 2.0
 
 namespace eval ::kardum {
-    namespace export integrate nlfit gridfill
+    namespace export integrate nlfit gridfill readxyz gridwrite gridimage
 }
 
 # The C++ commands behind the helpers come from the library file that holds
@@ -1247,25 +1247,8 @@ proc ::kardum::gridfill {records args} {
         Invalid $cmd "the grid of $nx by $ny cells is too large"
     }
 
-    # Records: all points or all footprints.
-    if {[catch {llength $records} n]} {
-        Invalid $cmd "the records must be a list, got \"$records\""
-    }
-    set width [expr {$n ? [llength [lindex $records 0]] : 3}]
-    if {$width != 3 && $width != 5} {
-        Invalid $cmd "record 0 must be {x y z} or {x1 x2 y1 y2 z},\
-            got \"[lindex $records 0]\""
-    }
-    set i 0
-    foreach record $records {
-        set values [Reals $cmd "record $i" $record $width]
-        if {$width == 3} {
-            lassign $values X($i) Y($i) Z($i)
-        } else {
-            lassign $values X1($i) X2($i) Y1($i) Y2($i) Z($i)
-        }
-        incr i
-    }
+    # Records: all points or all footprints, held as one buffer of doubles.
+    lassign [Records $records] width records
 
     set binning [dict get $o -binning]
     if {$binning eq {}} {
@@ -1350,69 +1333,29 @@ proc ::kardum::gridfill {records args} {
         }
     }
 
-    # The grid descriptor: cells stored x fastest, unfilled cells marked by
-    # a value no fit produces, no cell excluded.
-    set empty -$huge
-    array set gI [list 0 $x0 1 $x1 2 $y0 3 $y1 4 $nx 5 $ny \
-                      6 [lindex $words 0] 7 [lindex $words 1] 8 ROW \
-                      9 [expr {$ignore ? "IGNORE" : "KEEP"}] \
-                      10 [expr {$n ? "NEW ADD END " : "NEW END "}] \
-                      11 $empty 12 $huge 13 $lo 14 $hi \
-                      15 [lindex $letters 0] 16 [lindex $letters 1]]
-    if {$width == 3} {
-        KDdataGrid $n 1 X X 1 Y Y Z Grd Nrm gI
-    } else {
-        KDdataGrid $n 1 X1 X2 1 Y1 Y2 Z Grd Nrm gI
-    }
-
-    set size [expr {$nx * $ny}]
-    set values {}
-    set weights {}
-    for {set k 0} {$k < $size} {incr k} {
-        lappend values $Grd($k)
-        lappend weights $Nrm($k)
-    }
-    set settings [list -weight $weights -empty $empty -excluded $huge \
-                      -boundary $letters -margins $limits -perquadrant $perQuadrant \
+    # Binning and filling run in C++ on the records' buffer (GridCompute):
+    # the arithmetic of KDdataGrid on the descriptor it would be given, cells
+    # stored x fastest, then the guarded fill on the binned grid and its
+    # weights, unfilled cells marked by a value no fit produces.
+    set settings [list -boundary $letters -margins $limits -perquadrant $perQuadrant \
                       -radius $radius -quadrants $quadrants -degree $degree \
                       -power $power -cap $cap -guard $guard -guardmargin $guardMargin \
                       -complete $complete -maxradius $maxRadius -seed $seed]
     if {$folds ne {}} {
-        set result [FillGrid $values $nx $ny {*}$settings -crossvalidate $folds]
+        lappend settings -crossvalidate $folds
+    } elseif {$fill} {
+        lappend settings -sources $sources
+    }
+    lassign [GridCompute $records $x0 $x1 $y0 $y1 $nx $ny \
+                 [expr {[lindex $words 0] eq "AREA"}] [expr {[lindex $words 1] eq "AREA"}] \
+                 $ignore $lo $hi [dict get $o -empty] $fill {*}$settings] rows result
+    if {$folds ne {}} {
         if {$reportVar ne {}} {
             set report $result
         }
         return [dict get $result rms]
     }
-    if {$fill} {
-        set result [FillGrid $values $nx $ny {*}$settings -sources $sources]
-        set values [dict get $result grid]
-        dict unset result grid
-    } else {
-        set data 0
-        foreach weight $weights {
-            if {$weight != 0.0} {incr data}
-        }
-        set result [dict create data $data excluded 0 empty [expr {$size - $data}] \
-                        passes {}]
-    }
-
-    set marker [dict get $o -empty]
-    set rows {}
-    set k 0
-    for {set iy 0} {$iy < $ny} {incr iy} {
-        set row {}
-        for {set ix 0} {$ix < $nx} {incr ix} {
-            set value [lindex $values $k]
-            if {[lindex $weights $k] == 0.0 && $value == $empty} {
-                lappend row $marker
-            } else {
-                lappend row $value
-            }
-            incr k
-        }
-        lappend rows $row
-    }
+    set size [expr {$nx * $ny}]
     if {$reportVar ne {}} {
         if {$sources && [dict exists $result sources]} {
             set flat [dict get $result sources]
@@ -1425,4 +1368,54 @@ proc ::kardum::gridfill {records args} {
         set report $result
     }
     return $rows
+}
+
+# --- Grid files: kardum::readxyz, kardum::gridwrite, kardum::gridimage --
+
+# kardum::readxyz file (C++, pkg/GridIO.cpp)
+#
+#	Records {x y z} from a text file: one record a line, three numbers
+#	separated by blanks, tabs or commas; blank lines and lines starting
+#	with # are skipped.  Returns the list of records, ready for
+#	kardum::gridfill, held as one buffer of doubles until a script looks
+#	at it as text.
+
+# kardum::gridwrite grid file ?option value ...?
+#
+#	Writes a grid (as kardum::gridfill returns it, or any list of rows of
+#	numbers) into a file: an ESRI ASCII grid, which GDAL, QGIS and GMT
+#	read, or x y z lines at the centres of the cells that hold a value.
+proc ::kardum::gridwrite {grid file args} {
+    set cmd kardum::gridwrite
+    set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {}} $args]
+    Choice $cmd -format [dict get $o -format] {esri-ascii xyz}
+    WriteGrid $grid $file [dict get $o -format] [dict get $o -extent] \
+        [dict get $o -nodata] [dict get $o -empty]
+    return $file
+}
+
+# kardum::gridimage grid file ?option value ...?
+#
+#	Writes a grid as a PNG picture with its colour scale; empty cells are
+#	grey.
+proc ::kardum::gridimage {grid file args} {
+    set cmd kardum::gridimage
+    set o [Options $cmd {-pixels auto -range {} -empty {}} $args]
+    set pixels [dict get $o -pixels]
+    if {$pixels eq "auto"} {
+        set pixels 0
+    } else {
+        set pixels [Integer $cmd -pixels $pixels 1 1000]
+    }
+    set range [dict get $o -range]
+    if {$range ne {}} {
+        lassign [Reals $cmd -range $range 2] lo hi
+        if {$lo > $hi} {
+            Invalid $cmd "-range must run from its lower to its upper value, got \"$range\""
+        }
+    } else {
+        lassign {{} {}} lo hi
+    }
+    WriteImage $grid $file $pixels $lo $hi [dict get $o -empty]
+    return $file
 }
