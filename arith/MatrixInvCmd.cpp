@@ -276,6 +276,10 @@ extern "C" int MatrixInvCmd(ClientData, Tcl_Interp *interp, int objc,
                  n, m, INT_MAX);
         }
 
+        RequireRoom(interp, "KDmatrixInv", args.Obj(2), nn);
+        if (m > 0) {
+            RequireRoom(interp, "KDmatrixInv", args.Obj(5), nm);
+        }
         Block block({nn, nm});
         double *A = block[0];
         double *B = block[1];

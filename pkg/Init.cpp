@@ -22,6 +22,11 @@ struct PackageCommandRow {
 /* One row per command; the namespace is created with the first. */
 const PackageCommandRow kPackageCommands[] = {
     {"::kardum::FillGrid", kardum::pkg::FillGridCmd},
+    {"::kardum::readxyz", kardum::pkg::ReadXyzCmd},
+    {"::kardum::WriteGrid", kardum::pkg::WriteGridCmd},
+    {"::kardum::WriteImage", kardum::pkg::WriteImageCmd},
+    {"::kardum::Records", kardum::pkg::RecordsCmd},
+    {"::kardum::GridCompute", kardum::pkg::GridComputeCmd},
     {nullptr, nullptr},
 };
 

@@ -51,7 +51,7 @@ for target in "$@"; do
         lint) packages="$packages cppcheck" ;;
         memcheck) packages="$packages $test valgrind" ;;
         fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
-        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib" ;;
+        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time" ;;
         windows*) packages="$packages cmake make $tcl g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32" ;;
         tcl9|test-tcl9) packages="$packages debootstrap git ca-certificates" ;;
         ci) packages="$packages $test valgrind clang libclang-rt-dev cppcheck
