@@ -21,6 +21,7 @@ WINDOWS_ARCHS ?= i686 x86_64
 WINDOWS_BUILD ?= build-windows
 
 .PHONY: deps all build test shell strict lint demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+        test-tcl9 test-fresh \
         windows windows-dll windows-check
 
 all: build
@@ -40,10 +41,13 @@ build: $(BUILD)/CMakeCache.txt | deps
 	$(if $(TCL_VERSION),cmake -S . -B $(BUILD) $(CMAKE_TCL) >/dev/null)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The test targets configure again first: GoogleTest may have arrived since
+# the build tree was made (tools/deps.sh installs it for them).
 # `make test TESTFLAGS="-file gridfill.test -match gridfill-2.*"` runs only
 # those tcltest files and tests (options of tests/all.tcl and tcltest).
 test: build | deps
 ifeq ($(strip $(TESTFLAGS)),)
+	cmake -S . -B $(BUILD) >/dev/null
 	cmake --build $(BUILD) --target kardum_tests -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 else
@@ -79,6 +83,7 @@ $(SANITIZE)/CMakeCache.txt: | deps
 
 sanitize: $(SANITIZE)/CMakeCache.txt | deps
 	cmake --build $(SANITIZE) -j $(JOBS)
+	cmake -S . -B $(SANITIZE) >/dev/null
 	cmake --build $(SANITIZE) --target kardum_tests -j $(JOBS)
 	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
@@ -88,6 +93,7 @@ $(MEMCHECK)/CMakeCache.txt: | deps
 
 memcheck: $(MEMCHECK)/CMakeCache.txt | deps
 	cmake --build $(MEMCHECK) -j $(JOBS)
+	cmake -S . -B $(MEMCHECK) >/dev/null
 	cmake --build $(MEMCHECK) --target kardum_tests -j $(JOBS)
 	cd $(MEMCHECK) && ctest --output-on-failure -j $(JOBS) -L memcheck
 
@@ -122,6 +128,16 @@ bench-matrixinv: $(BUILD)/CMakeCache.txt | deps
 
 install: build | deps
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The project's commands in minimal Debian roots (as root; each root is
+# kept in build-roots/ for the next run): `make test-tcl9` builds, installs
+# and tests on Tcl 9.0 in Debian 13; `make test-fresh` runs `make demo`
+# and `make test` in a fresh clone on a bare Debian 12.
+test-tcl9: | deps
+	bash tools/debian-root.sh tcl9
+
+test-fresh: | deps
+	bash tools/debian-root.sh fresh
 
 # `make windows`: both DLLs, then the export check of each against
 # include/kardum.h.  `make windows-dll` only builds them (the build itself
