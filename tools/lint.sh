@@ -15,8 +15,11 @@ cd "$(dirname "$0")/.."
 if [ $# -eq 0 ]; then
     set -- frame arith fit grid pkg
 fi
+# useInitializationList is left out: members that are set only after a
+# check in the constructor's body (a channel, a handle) read better there.
 exec cppcheck --quiet --error-exitcode=1 --inline-suppr \
     --enable=warning,performance,portability \
+    --suppress=useInitializationList \
     --std=c++20 --language=c++ \
     -I include -I . \
     "$@"
