@@ -12,6 +12,7 @@
 #include "grid/GridFill.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -32,6 +33,11 @@
 namespace kardum::pkg {
 
 namespace {
+
+/* A cell's flat position, or an index into a list of them: the grid holds
+ * at most INT_MAX cells, and per empty cell every byte counts on large
+ * grids. */
+using CellIndex = std::int32_t;
 
 using namespace kardum::fill;
 
@@ -175,26 +181,35 @@ int Stretches(int i, int r, int n, int lo, int hi, bool periodic, int (&from)[2]
 }
 
 /*
- * Counts of data cells over rectangles (a summed-area table), so that a
- * pass goes over the cells without any data cell in their search window
- * at once instead of scanning the window: far from the data, where the
- * windows of the last passes are large, that is most of the work.
+ * Counts of data cells over blocks of kBlock x kBlock cells (a summed-area
+ * table of the blocks), so that a pass goes over the cells without any
+ * data cell near their search window at once instead of scanning the
+ * window: far from the data, where the windows of the last passes are
+ * large, that is most of the work.  The blocks that cover a window may
+ * reach a little beyond it, so a cell is passed over only when it surely
+ * finds nothing; the table takes 1/64 of the grid's cells.
  */
 class DataCounts {
 public:
     DataCounts(const signed char *state, int nx, int ny)
-        : nx_(nx), sum_((static_cast<std::size_t>(nx) + 1) * (static_cast<std::size_t>(ny) + 1))
+        : bx_((nx + kBlock - 1) / kBlock), by_((ny + kBlock - 1) / kBlock),
+          sum_((static_cast<std::size_t>(bx_) + 1) * (static_cast<std::size_t>(by_) + 1))
     {
         for (int iy = 0; iy < ny; ++iy) {
-            int row = 0;
             for (int ix = 0; ix < nx; ++ix) {
-                row += state[static_cast<std::size_t>(iy) * nx + ix] == kData ? 1 : 0;
-                At(ix + 1, iy + 1) = At(ix + 1, iy) + row;
+                if (state[static_cast<std::size_t>(iy) * nx + ix] == kData) {
+                    ++At(ix / kBlock + 1, iy / kBlock + 1);
+                }
+            }
+        }
+        for (int b = 1; b <= by_; ++b) {
+            for (int a = 1; a <= bx_; ++a) {
+                At(a, b) += At(a - 1, b) + At(a, b - 1) - At(a - 1, b - 1);
             }
         }
     }
 
-    /* Whether the search window of the cell holds a data cell. */
+    /* False only when the search window of the cell holds no data cell. */
     bool AnyInWindow(const FillPlan &plan, int ix, int iy) const
     {
         int x0[2], x1[2], y0[2], y1[2];
@@ -202,8 +217,9 @@ public:
         int nys = Stretches(iy, plan.r, plan.ny, plan.ylo, plan.yhi, plan.yPeriodic, y0, y1);
         for (int a = 0; a < nxs; ++a) {
             for (int b = 0; b < nys; ++b) {
-                if (At(x1[a] + 1, y1[b] + 1) - At(x0[a], y1[b] + 1) - At(x1[a] + 1, y0[b]) +
-                        At(x0[a], y0[b]) > 0) {
+                int a0 = x0[a] / kBlock, a1 = x1[a] / kBlock + 1;
+                int b0 = y0[b] / kBlock, b1 = y1[b] / kBlock + 1;
+                if (At(a1, b1) - At(a0, b1) - At(a1, b0) + At(a0, b0) > 0) {
                     return true;
                 }
             }
@@ -212,10 +228,12 @@ public:
     }
 
 private:
-    int &At(int x, int y) { return sum_[static_cast<std::size_t>(y) * (nx_ + 1) + x]; }
-    int At(int x, int y) const { return sum_[static_cast<std::size_t>(y) * (nx_ + 1) + x]; }
+    static constexpr int kBlock = 8;
 
-    int nx_;
+    int &At(int a, int b) { return sum_[static_cast<std::size_t>(b) * (bx_ + 1) + a]; }
+    int At(int a, int b) const { return sum_[static_cast<std::size_t>(b) * (bx_ + 1) + a]; }
+
+    int bx_, by_;
     std::vector<int> sum_;
 };
 
@@ -227,14 +245,13 @@ private:
  */
 void RunPasses(const double *grid, const signed char *state, bool useWeight,
                const double *table, const FillSetup &s, const FillGuards &g,
-               const std::vector<long long> &positions, std::vector<double> &values,
+               const std::vector<CellIndex> &positions, std::vector<double> &values,
                std::vector<signed char> &passOf, std::vector<FillPass> &passes)
 {
     values.assign(positions.size(), s.empty);
     passOf.assign(positions.size(), 0);
-    std::vector<std::size_t> pending(positions.size());
-    std::iota(pending.begin(), pending.end(), std::size_t{0});
-    std::vector<std::size_t> left;
+    std::vector<CellIndex> pending(positions.size());
+    std::iota(pending.begin(), pending.end(), CellIndex{0});
     int maxRadius = MaxRadius(s, g);
     Support support{s.radius, s.quadrants, s.degree};
     DataCounts counts(state, s.nx, s.ny);
@@ -251,18 +268,20 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
         }
         FillPlan lowered = plan;
         FillStore store(plan);
-        left.clear();
-        for (std::size_t j : pending) {
+        /* The cells left for the next pass move to the front of pending,
+         * in their order. */
+        std::size_t left = 0;
+        for (CellIndex j : pending) {
             long long pos = positions[j];
             int ix = static_cast<int>(pos % s.nx), iy = static_cast<int>(pos / s.nx);
             if (!counts.AnyInWindow(plan, ix, iy)) {
-                left.push_back(j);
+                pending[left++] = j;
                 continue;
             }
             FillCellRecord cell = StartCell(plan, ix, iy);
             double value = 0.0;
             if (FillCell(plan, state, grid, store, cell, value) != FillOutcome::kFilled) {
-                left.push_back(j);
+                pending[left++] = j;
                 continue;
             }
             if (g.guard && Guard(plan, lowered, store, cell, g.guardMargin, value)) {
@@ -274,7 +293,7 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
         }
         record.seconds = ThreadSeconds() - start;
         passes.push_back(record);
-        pending.swap(left);
+        pending.resize(left);
 
         Support next = Relax(support, maxRadius);
         if (!g.complete || next == support) {
@@ -347,11 +366,12 @@ void GuardedFill(double *grid, const double *weight, const FillSetup &s,
     FillPlan first = PlanFor(s, {s.radius, s.quadrants, s.degree}, weight != nullptr, table);
     MarkCells(first, grid, weight, state.data());
 
-    std::vector<long long> positions;
+    std::vector<CellIndex> positions;
+    positions.reserve(static_cast<std::size_t>(std::count(state.begin(), state.end(), kToFill)));
     report = FillReport{};
     for (std::size_t k = 0; k < cells; ++k) {
         if (state[k] == kToFill) {
-            positions.push_back(static_cast<long long>(k));
+            positions.push_back(static_cast<CellIndex>(k));
         } else if (state[k] == kData) {
             ++report.dataCells;
         } else {
@@ -392,10 +412,10 @@ CrossValidation CrossValidateFill(const double *grid, const double *weight,
     FillPlan first = PlanFor(s, {s.radius, s.quadrants, s.degree}, weight != nullptr, table);
     MarkCells(first, grid, weight, state.data());
 
-    std::vector<long long> data;
+    std::vector<CellIndex> data;
     for (std::size_t k = 0; k < cells; ++k) {
         if (state[k] == kData) {
-            data.push_back(static_cast<long long>(k));
+            data.push_back(static_cast<CellIndex>(k));
         }
     }
     /* A random order of the data cells from the seed; fold f holds every
@@ -412,7 +432,7 @@ CrossValidation CrossValidateFill(const double *grid, const double *weight,
     CrossValidation cv;
     cv.folds = folds;
     double sum = 0.0;
-    std::vector<long long> held;
+    std::vector<CellIndex> held;
     std::vector<double> values;
     std::vector<signed char> passOf;
     std::vector<FillPass> passes;
