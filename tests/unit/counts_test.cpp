@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,71 @@ TEST_F(Counts, AWriteIntoAScalarEndsWithTheMessageOfTheLastIndex)
     Name w("W");
     EXPECT_EQ(CArrayToTcl(interp, w, values.data(), 3, 0, 'D'), 1);
     EXPECT_EQ(Eval("lsort [array names W]"), "0 1 2");
+}
+
+} // namespace
+
+namespace {
+
+// The marshalling loops look at the interpreter every 1024 elements: a
+// cancel or an exceeded time limit that arrives while a command runs ends
+// them there, Tcl's message in the result, and the interpreter goes on.
+// Each step runs inside a command, as the library's commands do (at the
+// top level Tcl forgets a cancel once an evaluation ends).
+struct Inside {
+    std::function<void(Tcl_Interp *)> body;
+    static int Run(void *data, Tcl_Interp *interp, int, Tcl_Obj *const *)
+    {
+        static_cast<Inside *>(data)->body(interp);
+        return TCL_OK;
+    }
+};
+
+TEST_F(Counts, MarshallingStopsOnCancelAndOnATimeLimit)
+{
+    Eval("for {set i 0} {$i < 30000} {incr i} {set X($i) $i}");
+    Name x("X"), w("W");
+    std::vector<double> slots(30000, 0.0);
+    int found = -1;
+    std::string message;
+    Inside inside;
+    Tcl_CreateObjCommand(interp, "inside", Inside::Run, &inside, nullptr);
+
+    inside.body = [&](Tcl_Interp *in) {
+        Tcl_CancelEval(in, nullptr, nullptr, 0);
+        found = TclArrayToC(in, x, slots.data(), 30000, 0, 'D');
+        message = Tcl_GetStringResult(in);
+    };
+    Eval("inside");
+    EXPECT_EQ(found, 0);
+    EXPECT_EQ(message, "eval canceled");
+    EXPECT_EQ(slots[29999], 0.0);
+    EXPECT_EQ(Eval("expr {6 * 7}"), "42");
+
+    inside.body = [&](Tcl_Interp *in) {
+        Tcl_CancelEval(in, nullptr, nullptr, 0);
+        CArrayToTcl(in, w, slots.data(), 30000, 0, 'D');
+        message = Tcl_GetStringResult(in);
+    };
+    Eval("inside");
+    EXPECT_EQ(message, "eval canceled");
+    EXPECT_EQ(Eval("array size W"), "1023");
+
+    inside.body = [&](Tcl_Interp *in) {
+        Tcl_Time past;
+        Tcl_GetTime(&past);
+        past.sec -= 1;
+        Tcl_LimitSetTime(in, &past);
+        Tcl_LimitTypeSet(in, TCL_LIMIT_TIME);
+        found = TclArrayToC(in, x, slots.data(), 30000, 0, 'D');
+        message = Tcl_GetStringResult(in);
+        Tcl_LimitTypeReset(in, TCL_LIMIT_TIME);
+    };
+    Eval("inside");
+    EXPECT_EQ(found, 0);
+    EXPECT_EQ(message, "time limit exceeded");
+    EXPECT_EQ(Eval("expr {6 * 7}"), "42");
+    EXPECT_EQ(TclArrayToC(interp, x, slots.data(), 30000, 0, 'D'), 30000);
 }
 
 } // namespace
