@@ -20,7 +20,8 @@ DEMO_ARGS ?=
 WINDOWS_ARCHS ?= i686 x86_64
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: deps all build test shell demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+.PHONY: deps all build test shell strict lint demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+        test-tcl9 test-fresh \
         windows windows-dll windows-check
 
 all: build
@@ -40,10 +41,13 @@ build: $(BUILD)/CMakeCache.txt | deps
 	$(if $(TCL_VERSION),cmake -S . -B $(BUILD) $(CMAKE_TCL) >/dev/null)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The test targets configure again first: GoogleTest may have arrived since
+# the build tree was made (tools/deps.sh installs it for them).
 # `make test TESTFLAGS="-file gridfill.test -match gridfill-2.*"` runs only
 # those tcltest files and tests (options of tests/all.tcl and tcltest).
 test: build | deps
 ifeq ($(strip $(TESTFLAGS)),)
+	cmake -S . -B $(BUILD) >/dev/null
 	cmake --build $(BUILD) --target kardum_tests -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 else
@@ -54,6 +58,22 @@ endif
 shell: build | deps
 	$(BUILD)/tclsh.sh
 
+# The library and every test program built with warnings as errors, by
+# g++ and by clang++, each in its own tree ($(STRICT)-gcc, $(STRICT)-clang).
+STRICT ?= build-strict
+strict: | deps
+	@set -e; for pair in gcc:g++ clang:clang++; do \
+	    dir=$(STRICT)-$${pair%%:*}; cxx=$${pair#*:}; \
+	    [ -f $$dir/CMakeCache.txt ] || \
+	        cmake -S . -B $$dir -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$$cxx \
+	              -DKARDUM_WERROR=ON -DKARDUM_BENCH=OFF $(CMAKE_TCL); \
+	    cmake --build $$dir -j $(JOBS) --target all kardum_tests; \
+	done
+
+# cppcheck over the library's sources (tools/lint.sh); fails on any finding.
+lint: | deps
+	sh tools/lint.sh
+
 # build/kardum-env.sh names the library and the tclsh of the configured Tcl.
 demo: build | deps
 	. $(BUILD)/kardum-env.sh && KARDUM_LIBRARY=$$KARDUM_LIBRARY $(or $(TCLSH),$$KARDUM_TCLSH) $(DEMO) $(DEMO_ARGS)
@@ -63,6 +83,7 @@ $(SANITIZE)/CMakeCache.txt: | deps
 
 sanitize: $(SANITIZE)/CMakeCache.txt | deps
 	cmake --build $(SANITIZE) -j $(JOBS)
+	cmake -S . -B $(SANITIZE) >/dev/null
 	cmake --build $(SANITIZE) --target kardum_tests -j $(JOBS)
 	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
@@ -72,6 +93,7 @@ $(MEMCHECK)/CMakeCache.txt: | deps
 
 memcheck: $(MEMCHECK)/CMakeCache.txt | deps
 	cmake --build $(MEMCHECK) -j $(JOBS)
+	cmake -S . -B $(MEMCHECK) >/dev/null
 	cmake --build $(MEMCHECK) --target kardum_tests -j $(JOBS)
 	cd $(MEMCHECK) && ctest --output-on-failure -j $(JOBS) -L memcheck
 
@@ -107,6 +129,16 @@ bench-matrixinv: $(BUILD)/CMakeCache.txt | deps
 install: build | deps
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# The project's commands in minimal Debian roots (as root; each root is
+# kept in build-roots/ for the next run): `make test-tcl9` builds, installs
+# and tests on Tcl 9.0 in Debian 13; `make test-fresh` runs `make demo`
+# and `make test` in a fresh clone on a bare Debian 12.
+test-tcl9: | deps
+	bash tools/debian-root.sh tcl9
+
+test-fresh: | deps
+	bash tools/debian-root.sh fresh
+
 # `make windows`: both DLLs, then the export check of each against
 # include/kardum.h.  `make windows-dll` only builds them (the build itself
 # checks that each DLL imports nothing but the Tcl DLL and Windows' own).
@@ -132,4 +164,4 @@ windows-check: windows-dll
 	done; exit $$status
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ) $(WINDOWS_ARCHS:%=$(WINDOWS_BUILD)-%)
+	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ) $(STRICT)-gcc $(STRICT)-clang $(WINDOWS_ARCHS:%=$(WINDOWS_BUILD)-%)

@@ -4,7 +4,7 @@
 #	tools/deps.sh [--print] TARGET...
 #
 # TARGET: a make target (build demo install test sanitize memcheck fuzz
-# bench windows test-tcl9 ...) or ci, everything CI runs.  Checks which packages the targets need are missing.  As root it
+# bench windows test-tcl9 test-fresh ...) or ci, everything CI runs.  Checks which packages the targets need are missing.  As root it
 # installs them (apt-get update once, then apt-get install); otherwise it
 # prints the exact apt-get line to run and fails.  When all is present it
 # prints nothing.  --print only lists the packages of the targets.
@@ -19,7 +19,7 @@ if [ "${1:-}" = --print ]; then
     shift
 fi
 if [ $# -eq 0 ]; then
-    echo "usage: $0 [--print] build|demo|install|test|sanitize|memcheck|fuzz|bench|windows|tcl9|ci ..." >&2
+    echo "usage: $0 [--print] build|demo|install|test|sanitize|memcheck|fuzz|bench|windows|tcl9|strict|lint|ci ..." >&2
     exit 2
 fi
 
@@ -31,28 +31,37 @@ installed() {
 case "${TCL_VERSION:-}" in
     "")
         if installed tcl9.0-dev && ! installed tcl8.6-dev; then
-            tcl="tcl9.0 tcl9.0-dev"
+            tcl=9.0
         else
-            tcl="tcl8.6 tcl8.6-dev tcl"
+            tcl=8.6
         fi ;;
-    8.6) tcl="tcl8.6 tcl8.6-dev tcl" ;;
-    9.0) tcl="tcl9.0 tcl9.0-dev" ;;
+    8.6|9.0) tcl=$TCL_VERSION ;;
     *) echo "deps.sh: TCL_VERSION must be 8.6 or 9.0, got '$TCL_VERSION'" >&2; exit 2 ;;
 esac
 
+# The Thread package, which the tests use, is packaged for each Tcl.
+if [ $tcl = 9.0 ]; then
+    tcl="tcl9.0 tcl9.0-dev"
+    thread=tcl9.0-thread
+else
+    tcl="tcl8.6 tcl8.6-dev tcl"
+    thread=tcl-thread
+fi
 build="cmake g++ make binutils $tcl"
-test="$build libgtest-dev"
+test="$build libgtest-dev $thread"
 packages=""
 for target in "$@"; do
     case "$target" in
         clean|deps) ;;
         test|sanitize) packages="$packages $test" ;;
+        strict) packages="$packages $test clang" ;;
+        lint) packages="$packages cppcheck" ;;
         memcheck) packages="$packages $test valgrind" ;;
         fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
-        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt" ;;
+        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time" ;;
         windows*) packages="$packages cmake make $tcl g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32" ;;
-        tcl9|test-tcl9) packages="$packages debootstrap git ca-certificates" ;;
-        ci) packages="$packages $test valgrind clang libclang-rt-dev
+        test-tcl9|test-fresh) packages="$packages debootstrap git ca-certificates" ;;
+        ci) packages="$packages $test valgrind clang libclang-rt-dev cppcheck
                       g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
                       debootstrap git ca-certificates" ;;
         *) packages="$packages $build" ;;   # build, demo, install, all, ...
@@ -91,4 +100,4 @@ fi
 echo "deps.sh: installing$missing" >&2
 export DEBIAN_FRONTEND=noninteractive
 apt-get -o DPkg::Lock::Timeout=900 update -qq
-apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing >/dev/null
+apt-get -o DPkg::Lock::Timeout=900 -o Dpkg::Use-Pty=0 install -y -qq --no-install-recommends $missing >/dev/null
