@@ -20,7 +20,7 @@ DEMO_ARGS ?=
 WINDOWS_ARCHS ?= i686 x86_64
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: deps all build test shell demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+.PHONY: deps all build test shell strict lint demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
         test-tcl9 test-fresh \
         windows windows-dll windows-check
 
@@ -57,6 +57,22 @@ endif
 # A tclsh with the build tree's library and packages on its path.
 shell: build | deps
 	$(BUILD)/tclsh.sh
+
+# The library and every test program built with warnings as errors, by
+# g++ and by clang++, each in its own tree ($(STRICT)-gcc, $(STRICT)-clang).
+STRICT ?= build-strict
+strict: | deps
+	@set -e; for pair in gcc:g++ clang:clang++; do \
+	    dir=$(STRICT)-$${pair%%:*}; cxx=$${pair#*:}; \
+	    [ -f $$dir/CMakeCache.txt ] || \
+	        cmake -S . -B $$dir -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$$cxx \
+	              -DKARDUM_WERROR=ON -DKARDUM_BENCH=OFF $(CMAKE_TCL); \
+	    cmake --build $$dir -j $(JOBS) --target all kardum_tests; \
+	done
+
+# cppcheck over the library's sources (tools/lint.sh); fails on any finding.
+lint: | deps
+	sh tools/lint.sh
 
 # build/kardum-env.sh names the library and the tclsh of the configured Tcl.
 demo: build | deps
@@ -148,4 +164,4 @@ windows-check: windows-dll
 	done; exit $$status
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ) $(WINDOWS_ARCHS:%=$(WINDOWS_BUILD)-%)
+	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ) $(STRICT)-gcc $(STRICT)-clang $(WINDOWS_ARCHS:%=$(WINDOWS_BUILD)-%)

@@ -19,7 +19,7 @@ if [ "${1:-}" = --print ]; then
     shift
 fi
 if [ $# -eq 0 ]; then
-    echo "usage: $0 [--print] build|demo|install|test|sanitize|memcheck|fuzz|bench|windows|tcl9|ci ..." >&2
+    echo "usage: $0 [--print] build|demo|install|test|sanitize|memcheck|fuzz|bench|windows|tcl9|strict|lint|ci ..." >&2
     exit 2
 fi
 
@@ -54,12 +54,14 @@ for target in "$@"; do
     case "$target" in
         clean|deps) ;;
         test|sanitize) packages="$packages $test" ;;
+        strict) packages="$packages $test clang" ;;
+        lint) packages="$packages cppcheck" ;;
         memcheck) packages="$packages $test valgrind" ;;
         fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
         bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time" ;;
         windows*) packages="$packages cmake make $tcl g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32" ;;
         test-tcl9|test-fresh) packages="$packages debootstrap git ca-certificates" ;;
-        ci) packages="$packages $test valgrind clang libclang-rt-dev
+        ci) packages="$packages $test valgrind clang libclang-rt-dev cppcheck
                       g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
                       debootstrap git ca-certificates" ;;
         *) packages="$packages $build" ;;   # build, demo, install, all, ...
