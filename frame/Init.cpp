@@ -41,8 +41,25 @@ const CommandRow kCommands[] = {
 
 } // namespace
 
+/*
+ * The oldest Tcl the library runs in.  The library reaches Tcl through the
+ * stub table only, so it loads into any Tcl of the major version it was
+ * built for from this one on; 8.6 is the oldest release whose table holds
+ * every call the library makes, and the oldest the tests run on.
+ */
+#if TCL_MAJOR_VERSION >= 9
+constexpr const char *kTclFloor = "9.0";
+#else
+constexpr const char *kTclFloor = "8.6";
+#endif
+
 extern "C" int Kardum_Init(Tcl_Interp *interp)
 {
+    /* Before anything else touches Tcl: fills the stub table, or leaves
+     * Tcl's message when this Tcl is older or of another major version. */
+    if (Tcl_InitStubs(interp, kTclFloor, 0) == nullptr) {
+        return TCL_ERROR;
+    }
     for (const CommandRow &row : kCommands) {
         Tcl_CreateObjCommand(interp, row.name, row.proc, nullptr, nullptr);
     }
