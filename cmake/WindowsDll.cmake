@@ -68,7 +68,8 @@ add_compile_options(-Werror)
 add_library(kardum_objects OBJECT ${KARDUM_SOURCES})
 target_include_directories(kardum_objects PRIVATE
   ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR} ${KARDUM_WINDOWS_TCL}/include)
-target_compile_definitions(kardum_objects PRIVATE USE_TCL_STUBS __USE_MINGW_ANSI_STDIO=1)
+target_compile_definitions(kardum_objects PRIVATE
+  USE_TCL_STUBS TCL_NO_DEPRECATED __USE_MINGW_ANSI_STDIO=1)
 
 add_library(kardum SHARED $<TARGET_OBJECTS:kardum_objects>)
 target_link_libraries(kardum PRIVATE ${KARDUM_TCL_STUB_LIBRARY})

@@ -72,7 +72,7 @@ run() {
 log_dir=$(dirname "$dll")/wine-logs
 mkdir -p "$log_dir"
 
-echo "-- $(basename "$tclsh") ($(basename "$tcl")) with $(basename "$dll"), under $("$wine" --version 2>/dev/null)"
+echo "-- $(basename "$tclsh") ($(basename "$(dirname "$tcl")")) with $(basename "$dll"), under $("$wine" --version 2>/dev/null)"
 run tcltest "$(win "$source_dir/tests/all.tcl")"
 grep -h '^tcltest:' "$log_dir/tcltest.log" || true
 for example in "$source_dir"/examples/*.tcl; do
