@@ -19,32 +19,48 @@ namespace {
 
 const double kDegPerRad = 57.29577951308232;
 
-/* Operation name to the worker's one-character code. */
+/* The worker's operation codes: one character each, as ArrayMath_C
+ * receives them from native callers too. */
+enum Op : char {
+    kMul = '*', kAdd = '+', kSub = '-', kDiv = '/',
+    kAcos = '0', kAcosDeg = '1',        /* result in radians / degrees */
+    kAtan2 = '2', kAtan2Deg = '3',
+    kLog10 = '4', kLn = '5',            /* A2 replaces non-positive input */
+    kCosDeg = '6', kCos = '7',          /* argument in degrees / radians */
+    kSinDeg = '8', kSin = '9',
+    kTanDeg = 'a', kTan = 'b',
+    kSqrt = 'c',
+    kSum = 'S', kMean = 'A', kVariance = 'V'    /* reductions */
+};
+
+/* Operation name to its code: only the first character, the length and
+ * sometimes the second character are looked at.  A name that begins with
+ * another character selects the code of that character. */
 char OpCode(const char *name)
 {
     std::size_t n = std::strlen(name);
     char s0 = name[0];
     char s1 = n > 0 ? name[1] : '\0';
     switch (s0) {
-    case 'A':
+    case 'A':           /* AVG, ACOS, ACOSD, ATAN2, ATAN2D */
         if (n <= 3) {
-            return 'A';
+            return kMean;
         }
         if (s1 == 'C') {
-            return n == 5 ? '1' : '0';
+            return n == 5 ? kAcosDeg : kAcos;
         }
-        return n == 6 ? '3' : '2';
-    case 'C':
-        return n == 4 ? '6' : '7';
-    case 'L':
-        return n == 4 ? '5' : '4';
-    case 'S':
+        return n == 6 ? kAtan2Deg : kAtan2;
+    case 'C':           /* COSD, COS */
+        return n == 4 ? kCosDeg : kCos;
+    case 'L':           /* a four-character L-name, LOG */
+        return n == 4 ? kLn : kLog10;
+    case 'S':           /* SUM, SIN, SQRT, SIND */
         if (n == 3) {
-            return s1 == 'U' ? 'S' : '9';
+            return s1 == 'U' ? kSum : kSin;
         }
-        return s1 == 'Q' ? 'c' : '8';
-    case 'T':
-        return n == 4 ? 'a' : 'b';
+        return s1 == 'Q' ? kSqrt : kSinDeg;
+    case 'T':           /* TAND, TAN */
+        return n == 4 ? kTanDeg : kTan;
     default:
         return s0;
     }
@@ -52,15 +68,29 @@ char OpCode(const char *name)
 
 bool IsReduction(char code)
 {
-    return code == 'S' || code == 'A' || code == 'V';
+    return code == kSum || code == kMean || code == kVariance;
+}
+
+/* Codes known to the element-wise loop. */
+bool IsElementWise(char code)
+{
+    switch (code) {
+    case kMul: case kAdd: case kSub: case kDiv:
+    case kAcos: case kAcosDeg: case kAtan2: case kAtan2Deg:
+    case kLog10: case kLn: case kCosDeg: case kCos:
+    case kSinDeg: case kSin: case kTanDeg: case kTan: case kSqrt:
+        return true;
+    default:
+        return false;
+    }
 }
 
 /* Codes that read the second operand. */
 bool UsesOperand(char code)
 {
     switch (code) {
-    case '*': case '+': case '-': case '/':
-    case '2': case '3': case '4': case '5': case 'V':
+    case kMul: case kAdd: case kSub: case kDiv:
+    case kAtan2: case kAtan2Deg: case kLog10: case kLn: case kVariance:
         return true;
     default:
         return false;
@@ -84,7 +114,7 @@ extern "C" double ArrayMath_C(double *a1, char op, double *a2, double *out,
         double sum = 0.0;
         int m = 0;
         for (std::int64_t i1 = 0; i1 < len; i1 += step1) {
-            if (op == 'V') {
+            if (op == kVariance) {
                 double d = a1[i1] - a2[0];
                 sum += d * d;
             } else {
@@ -92,13 +122,13 @@ extern "C" double ArrayMath_C(double *a1, char op, double *a2, double *out,
             }
             ++m;
         }
-        if (op == 'S') {
+        if (op == kSum) {
             return sum;
         }
-        return op == 'A' ? sum / m : sum / (m - 1);
+        return op == kMean ? sum / m : sum / (m - 1);
     }
 
-    if (std::strchr("*+-/0123456789abc", op) == nullptr || op == '\0') {
+    if (!IsElementWise(op)) {
         return 0.0;
     }
 
@@ -107,23 +137,23 @@ extern "C" double ArrayMath_C(double *a1, char op, double *a2, double *out,
         double x = a1[i1];
         double r;
         switch (op) {
-        case '*': r = x * a2[i2]; break;
-        case '+': r = x + a2[i2]; break;
-        case '-': r = x - a2[i2]; break;
-        case '/': r = x / a2[i2]; break;
-        case '0': r = std::acos(x); break;
-        case '1': r = std::acos(x) * kDegPerRad; break;
-        case '2': r = std::atan2(a2[i2], x); break;
-        case '3': r = std::atan2(a2[i2], x) * kDegPerRad; break;
-        case '4': r = x > 0 ? std::log10(x) : a2[0]; break;
-        case '5': r = x > 0 ? std::log(x) : a2[0]; break;
-        case '6': r = std::cos(x / kDegPerRad); break;
-        case '8': r = std::sin(x / kDegPerRad); break;
-        case '7': r = std::cos(x); break;
-        case '9': r = std::sin(x); break;
-        case 'a': r = std::tan(x / kDegPerRad); break;
-        case 'b': r = std::tan(x); break;
-        default: r = std::sqrt(x); break;
+        case kMul: r = x * a2[i2]; break;
+        case kAdd: r = x + a2[i2]; break;
+        case kSub: r = x - a2[i2]; break;
+        case kDiv: r = x / a2[i2]; break;
+        case kAcos: r = std::acos(x); break;
+        case kAcosDeg: r = std::acos(x) * kDegPerRad; break;
+        case kAtan2: r = std::atan2(a2[i2], x); break;
+        case kAtan2Deg: r = std::atan2(a2[i2], x) * kDegPerRad; break;
+        case kLog10: r = x > 0 ? std::log10(x) : a2[0]; break;
+        case kLn: r = x > 0 ? std::log(x) : a2[0]; break;
+        case kCosDeg: r = std::cos(x / kDegPerRad); break;
+        case kSinDeg: r = std::sin(x / kDegPerRad); break;
+        case kCos: r = std::cos(x); break;
+        case kSin: r = std::sin(x); break;
+        case kTanDeg: r = std::tan(x / kDegPerRad); break;
+        case kTan: r = std::tan(x); break;
+        default: r = std::sqrt(x); break;      /* kSqrt */
         }
         out[iA] = r;
     }
@@ -155,7 +185,7 @@ extern "C" int ArrayMathCmd(ClientData, Tcl_Interp *interp, int objc,
         bool a2Array = !reduction &&
             Tcl_GetVar2(interp, Tcl_GetString(a2Name), "0", TCL_LEAVE_ERR_MSG) != nullptr;
         double number = 0.0;
-        if (!a2Array && code != 'S' && code != 'A') {
+        if (!a2Array && code != kSum && code != kMean) {
             const char *text = Tcl_GetVar2(interp, Tcl_GetString(a2Name), nullptr,
                                            TCL_LEAVE_ERR_MSG);
             if (text == nullptr) {

@@ -18,6 +18,7 @@
  */
 
 #include "kardum.h"
+#include "fit/Covariance.h"
 #include "fit/Flags.h"
 #include "frame/Callback.h"
 #include "frame/Frame.h"
@@ -26,7 +27,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -124,7 +124,7 @@ extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
     double *w = beta + nC;
     double *phi = w + points;
 
-    auto fitted = [iCoef](std::size_t r) { return iCoef[r] == 1; };
+    auto fitted = [iCoef](std::size_t r) { return kardum::IsFitted(iCoef[r]); };
     std::size_t nFit = 0;
     for (std::size_t r = 0; r < nC; ++r) {
         nFit += fitted(r) ? 1 : 0;
@@ -202,33 +202,7 @@ extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
 
     /* Spread the packed inverse over the rows and columns of the fitted
      * coefficients; held ones get zero rows and columns. */
-    if (nFit < nC) {
-        for (std::size_t p = nFit * nFit; p-- > 0;) {
-            std::size_t a = p / nFit, b = p % nFit;
-            covar[a * nC + b] = covar[p];
-        }
-        for (std::size_t p = nFit; p < nC; ++p) {
-            for (std::size_t r = 0; r <= p; ++r) {
-                covar[r * nC + p] = 0.0;
-                covar[p * nC + r] = 0.0;
-            }
-        }
-        std::size_t k = nFit - 1;
-        for (std::size_t r = nC; r-- > 0;) {
-            if (!fitted(r)) {
-                continue;
-            }
-            if (k != r) {
-                for (std::size_t i = 0; i < nC; ++i) {
-                    std::swap(covar[i * nC + k], covar[i * nC + r]);
-                }
-                for (std::size_t i = 0; i < nC; ++i) {
-                    std::swap(covar[k * nC + i], covar[r * nC + i]);
-                }
-            }
-            --k;
-        }
-    }
+    kardum::SpreadCovariance(covar, nFit, nC, iCoef);
     return chi2;
 }
 

@@ -65,7 +65,7 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
     /* Only the first mfit fitted parameters have a place in alpha and
      * beta; a count below the number of flags set thus never writes past
      * the mfit*mfit and mfit elements given. */
-    const int mfit = kardum::CountIn(w[3], nPar);
+    const int mfit = kardum::CountIn(w[kardum::kFitted], nPar);
 
     for (int i = 0; i < mfit * mfit; ++i) {
         w[alphaOff + i] = 0.0;
@@ -73,14 +73,14 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
     for (int i = 0; i < mfit; ++i) {
         w[betaOff + i] = 0.0;
     }
-    w[1] = 0.0;
+    w[kardum::kChi2] = 0.0;
     CArrayToTcl(interp, work, w, nPar + kardum::kWorkHeader, 0, 'D');
 
     double yhat = 0.0;
     for (int i = 0; i < nP; ++i) {
         char index[16];
         int len = std::snprintf(index, sizeof index, "%d", i);
-        w[4] = i;
+        w[kardum::kPoint] = i;
         Tcl_Obj *indexText = NewRef(Tcl_NewStringObj(index, len));
         Tcl_ObjSetVar2(interp, nameObj.get(), four.get(), indexText, TCL_LEAVE_ERR_MSG);
         DecrRef(indexText);
@@ -101,13 +101,13 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
         double delta = y[i] - yhat;
         int bpos = betaOff;
         for (int l = 0, r = 0; l < nPar && r < mfit; ++l) {
-            if (iPar[l] != 1) {
+            if (!kardum::IsFitted(iPar[l])) {
                 continue;
             }
             double t = d[l] * wt;
             int apos = alphaOff + r * mfit;
             for (int k = 0; k <= l; ++k) {
-                if (iPar[k] == 1) {
+                if (kardum::IsFitted(iPar[k])) {
                     w[apos] = w[apos] + t * d[k];
                     ++apos;
                 }
@@ -116,7 +116,7 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
             ++r;
             ++bpos;
         }
-        w[1] = w[1] + delta * delta * wt;
+        w[kardum::kChi2] = w[kardum::kChi2] + delta * delta * wt;
     }
 
     for (int j = 1; j < mfit; ++j) {
@@ -160,17 +160,20 @@ extern "C" int DataMqCoefCmd(ClientData, Tcl_Interp *interp, int objc,
             return TCL_OK;
         }
         std::vector<char> flags;
-        if (!ReadFlags(interp, cmd, args.Obj(4), nPar, flags)) {
+        if (!ReadFlags(interp, cmd, args.Obj(4), nPar, flags, true)) {
             return TCL_OK;
         }
 
-        double mfitValue = work[3];
-        if (!(mfitValue >= 0.0 && mfitValue <= nPar) ||
-            mfitValue != static_cast<int>(mfitValue)) {
+        /* Work(3) counts the fitted parameters, truncated toward zero; it
+         * sizes alpha and beta, so it must agree with the flags. */
+        double mfitValue = std::trunc(work[kFitted]);
+        int fitted = CountFitted(flags.data(), nPar);
+        if (!(mfitValue == fitted)) {
             char text[TCL_DOUBLE_SPACE];
-            Tcl_PrintDouble(nullptr, mfitValue, text);
-            Fail("%s: %s(3) must be a whole number of fitted parameters from "
-                 "0 to %d, got %s", cmd, Tcl_GetString(workName), nPar, text);
+            Tcl_PrintDouble(nullptr, work[kFitted], text);
+            Fail("%s: %s(3) says %s parameters are fitted but %s flags %d",
+                 cmd, Tcl_GetString(workName), text, Tcl_GetString(args.Obj(4)),
+                 fitted);
         }
         std::int64_t mfit = static_cast<int>(mfitValue);
         if (alphaOff + mfit * mfit > len) {

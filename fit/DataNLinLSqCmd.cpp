@@ -17,12 +17,12 @@
  */
 
 #include "kardum.h"
+#include "fit/Covariance.h"
 #include "fit/Marquardt.h"
 
 #include <cmath>
 #include <limits>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -41,34 +41,18 @@ void Copy(const double *from, double *to, int n)
     }
 }
 
-/* Spreads a packed f x f matrix at x over the m x m region, using scratch
- * for the copy. */
-void Expand(double *x, double *scratch, int f, int m)
-{
-    Copy(x, scratch, f * f);
-    for (int i = 0; i < m * m; ++i) {
-        x[i] = 0.0;
-    }
-    for (int r = 0; r < f; ++r) {
-        for (int s = 0; s < f; ++s) {
-            x[r * m + s] = scratch[r * f + s];
-        }
-    }
-}
+/* Where the four matrix and vector regions of the work array start, for
+ * m parameters; each is m*m long. */
+struct Regions {
+    int c;          /* trial curvature; the covariance after finishing */
+    int alpha;      /* curvature at the best parameters */
+    int beta;       /* gradient there; scratch while finishing */
+    int delta;      /* trial gradient; the step while it is solved */
 
-void SwapColumns(double *x, int m, int c1, int c2)
-{
-    for (int r = 0; r < m; ++r) {
-        std::swap(x[r * m + c1], x[r * m + c2]);
-    }
-}
-
-void SwapRows(double *x, int m, int r1, int r2)
-{
-    for (int c = 0; c < m; ++c) {
-        std::swap(x[r1 * m + c], x[r2 * m + c]);
-    }
-}
+    explicit Regions(int m)
+        : c(kardum::kTrial + m), alpha(c + m * m), beta(alpha + m * m),
+          delta(beta + m * m) {}
+};
 
 } // namespace
 
@@ -76,86 +60,82 @@ extern "C" int DataNLinLSq_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
                              double *sig, int nP, double *par, char *iPar,
                              int nPar, const char *script, double *w)
 {
+    using namespace kardum;
     const int m = nPar > 0 ? nPar : 0;
-    const int c = m + 5;
-    const int a = m * m + m + 5;
-    const int b = 2 * m * m + m + 5;
-    const int d = 3 * m * m + m + 5;
+    const Regions at(m);
+    double *const trial = w + kTrial;
 
-    if (w[0] < 0.0) {
-        const double request = w[0];
-        w[3] = kardum::CountFitted(iPar, m);
-        w[0] = request < -0.9 ? 0.001 : -request;
-        Copy(par, w + 5, m);
+    if (w[kLambda] < 0.0) {
+        const double request = w[kLambda];
+        w[kFitted] = CountFitted(iPar, m);
+        w[kLambda] = request < -0.9 ? 0.001 : -request;
+        Copy(par, trial, m);
         Publish(interp, work, w, m);
-        if (DataMqCoef_C(interp, work, y, sig, nP, iPar, m, a, b, script, w) != 1) {
+        if (DataMqCoef_C(interp, work, y, sig, nP, iPar, m, at.alpha, at.beta,
+                         script, w) != 1) {
             /* The model cannot be evaluated at the starting values: no
              * step, and the next call starts again. */
-            w[0] = request;
+            w[kLambda] = request;
             return 1;
         }
-        w[2] = w[1];
+        w[kBestChi2] = w[kChi2];
     }
 
-    const int f = kardum::CountIn(w[3], m);
-    Copy(w + a, w + c, f * f);
-    Copy(w + b, w + d, f);
+    const int f = CountIn(w[kFitted], m);
+    Copy(w + at.alpha, w + at.c, f * f);
+    Copy(w + at.beta, w + at.delta, f);
 
-    const double lambda = w[0];
+    const double lambda = w[kLambda];
     if (lambda > 0.0) {
         for (int i = 0; i < f; ++i) {
-            w[c + i * (f + 1)] = w[c + i * (f + 1)] * (1.0 + lambda);
+            w[at.c + i * (f + 1)] = w[at.c + i * (f + 1)] * (1.0 + lambda);
         }
         bool accepted = false;
-        if (MatrixInv_C(f, w + c, 1, w + d) == 1) {
+        if (MatrixInv_C(f, w + at.c, 1, w + at.delta) == 1) {
             for (int j = 0, k = 0; j < m; ++j) {
-                if (iPar[j] == 1) {
-                    w[5 + j] = par[j] + (k < f ? w[d + k] : 0.0);
+                if (IsFitted(iPar[j])) {
+                    trial[j] = par[j] + (k < f ? w[at.delta + k] : 0.0);
                     ++k;
                 }
             }
             Publish(interp, work, w, m);
             accepted =
-                DataMqCoef_C(interp, work, y, sig, nP, iPar, m, c, d, script, w) == 1 &&
-                w[2] > w[1];
+                DataMqCoef_C(interp, work, y, sig, nP, iPar, m, at.c, at.delta,
+                             script, w) == 1 &&
+                w[kBestChi2] > w[kChi2];
         }
         if (accepted) {
-            w[0] = lambda * 0.1;
-            w[2] = w[1];
-            Copy(w + c, w + a, f * f);
-            Copy(w + d, w + b, f);
-            Copy(w + 5, par, m);
+            w[kLambda] = lambda * 0.1;
+            w[kBestChi2] = w[kChi2];
+            Copy(w + at.c, w + at.alpha, f * f);
+            Copy(w + at.delta, w + at.beta, f);
+            Copy(trial, par, m);
         } else {
             /* A worse or equal trial, one whose model could not be
              * evaluated, or a singular augmented matrix. */
-            w[0] = lambda * 10.0;
-            w[1] = w[2];
+            w[kLambda] = lambda * 10.0;
+            w[kChi2] = w[kBestChi2];
         }
         return 1;
     }
 
     /* Finish: the covariance is the inverse of alpha at the best
      * parameters.  A singular alpha gives no covariance: NaN. */
-    Copy(w + a, w + c, f * f);
-    if (MatrixInv_C(f, w + c, 0, nullptr) != 1) {
+    Copy(w + at.alpha, w + at.c, f * f);
+    if (MatrixInv_C(f, w + at.c, 0, nullptr) != 1) {
         for (int i = 0; i < f * f; ++i) {
-            w[c + i] = std::numeric_limits<double>::quiet_NaN();
+            w[at.c + i] = std::numeric_limits<double>::quiet_NaN();
         }
     }
     if (f == m) {
         return 1;
     }
-    Expand(w + c, w + b, f, m);
-    Expand(w + a, w + b, f, m);
-    for (int j = m - 1, k = f - 1; j >= 0 && k >= 0; --j) {
-        if (iPar[j] != 0) {
-            SwapColumns(w + c, m, k, j);
-            SwapColumns(w + a, m, k, j);
-            SwapRows(w + c, m, k, j);
-            SwapRows(w + a, m, k, j);
-            --k;
-        }
-    }
+    /* Both matrices go from the packed f x f form to the m x m form.
+     * Region beta is the scratch of this step and is left holding the
+     * packed alpha. */
+    Copy(w + at.alpha, w + at.beta, f * f);
+    SpreadCovariance(w + at.c, f, m, iPar);
+    SpreadCovariance(w + at.alpha, f, m, iPar);
     return 1;
 }
 
@@ -200,9 +180,9 @@ extern "C" int DataNLinLSqCmd(ClientData, Tcl_Interp *interp, int objc,
         /* Past the start, alpha, beta and the covariance are laid out over
          * the parameters fitted when the fit started. */
         int fitted = CountFitted(flags.data(), nPar);
-        if (!(work[0] < 0.0) && work[3] != fitted) {
+        if (!(work[kLambda] < 0.0) && work[kFitted] != fitted) {
             char text[TCL_DOUBLE_SPACE];
-            Tcl_PrintDouble(nullptr, work[3], text);
+            Tcl_PrintDouble(nullptr, work[kFitted], text);
             Fail("%s: %s(3) says %s parameters are fitted but %s flags %d; "
                  "start the fit again with a negative %s(0)", cmd,
                  Tcl_GetString(workName), text, args.Word(5), fitted,

@@ -17,12 +17,29 @@
 
 namespace kardum {
 
+/* A coefficient or parameter is fitted when its flag is exactly 1. */
+inline bool IsFitted(char flag)
+{
+    return flag == 1;
+}
+
 /* The text of element j of the array `name`, or null when it is missing. */
 inline const char *FlagText(Tcl_Interp *interp, Tcl_Obj *name, int j)
 {
     char index[16];
     std::snprintf(index, sizeof index, "%d", j);
     return Tcl_GetVar2(interp, Tcl_GetString(name), index, 0);
+}
+
+/* Element j of the array `name` as a wide integer; false when it is
+ * missing or is not an integer. */
+inline bool FlagWide(Tcl_Interp *interp, Tcl_Obj *name, int j, Tcl_WideInt &wide)
+{
+    char index[16];
+    std::snprintf(index, sizeof index, "%d", j);
+    Tcl_Obj *value = Tcl_GetVar2Ex(interp, Tcl_GetString(name), index, 0);
+    return value != nullptr &&
+           Tcl_GetWideIntFromObj(nullptr, value, &wide) == TCL_OK;
 }
 
 /*
@@ -35,15 +52,8 @@ inline bool IsFitFlag(Tcl_Interp *interp, Tcl_Obj *name, int j, int v)
     if (v == 0) {
         return true;
     }
-    if (v != 1) {
-        return false;
-    }
-    char index[16];
-    std::snprintf(index, sizeof index, "%d", j);
-    Tcl_Obj *value = Tcl_GetVar2Ex(interp, Tcl_GetString(name), index, 0);
     Tcl_WideInt wide = 0;
-    return value != nullptr &&
-           Tcl_GetWideIntFromObj(nullptr, value, &wide) == TCL_OK && wide == 1;
+    return v == 1 && FlagWide(interp, name, j, wide) && wide == 1;
 }
 
 } // namespace kardum

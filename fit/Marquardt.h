@@ -20,9 +20,17 @@
 
 namespace kardum {
 
-/* Header of the work array: lambda, chi-square, best chi-square, number of
- * fitted parameters, point index; the parameters follow. */
-constexpr int kWorkHeader = 5;
+/* The slots at the head of the work array; the nPar trial parameters
+ * follow from kTrial on. */
+enum WorkSlot : int {
+    kLambda = 0,        /* Marquardt lambda; its sign says start, step or finish */
+    kChi2 = 1,          /* chi-square of the last assembly pass */
+    kBestChi2 = 2,      /* chi-square at the best parameters */
+    kFitted = 3,        /* number of fitted parameters */
+    kPoint = 4,         /* index of the point the model evaluates */
+    kTrial = 5          /* first trial parameter */
+};
+constexpr int kWorkHeader = kTrial;
 
 /* 4*nPar^2 + 2*nPar + 5, or ArgError when it does not fit an int. */
 inline int WorkLength(const char *cmd, int nPar)
@@ -36,12 +44,13 @@ inline int WorkLength(const char *cmd, int nPar)
 }
 
 /* Reads nPar fit flags from the array `name`; false when none exists.
- * Every flag must be 0 (hold) or 1 (fit); missing ones hold.  The flags
- * are read as integers, so that 257 is not taken for its low byte 1; a
- * slot that still holds the marker afterwards is either missing or did
- * not convert, which a second look at the element tells apart. */
+ * With `othersHold` false every flag must be 0 (hold) or 1 (fit); with it
+ * true a flag of 1 fits and any other integer holds.  Missing flags hold.
+ * The flags are read as integers, so that 257 is not taken for its low
+ * byte 1; a slot that still holds the marker afterwards is either missing
+ * or did not convert, which a second look at the element tells apart. */
 inline bool ReadFlags(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name,
-                      int nPar, std::vector<char> &flags)
+                      int nPar, std::vector<char> &flags, bool othersHold = false)
 {
     const int marker = INT_MIN;
     std::vector<int> read(static_cast<std::size_t>(nPar), marker);
@@ -59,8 +68,15 @@ inline bool ReadFlags(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name,
             continue;
         }
         std::string shown = text != nullptr ? text : std::to_string(read[j]);
-        Fail("%s: %s(%d) must be 0 or 1, got %s", cmd, Tcl_GetString(name), j,
-             shown.c_str());
+        if (!othersHold) {
+            Fail("%s: %s(%d) must be 0 or 1, got %s", cmd, Tcl_GetString(name), j,
+                 shown.c_str());
+        }
+        Tcl_WideInt wide = 0;
+        if (!FlagWide(interp, name, j, wide)) {
+            Fail("%s: %s(%d) must be an integer (1 fits, any other holds), got %s",
+                 cmd, Tcl_GetString(name), j, shown.c_str());
+        }
     }
     return true;
 }
@@ -69,7 +85,7 @@ inline int CountFitted(const char *flags, int nPar)
 {
     int f = 0;
     for (int j = 0; j < nPar; ++j) {
-        f += flags[j] == 1;
+        f += IsFitted(flags[j]);
     }
     return f;
 }

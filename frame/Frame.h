@@ -52,9 +52,16 @@ void AppendFormat(std::string &out, const char *format, ...)
     ;
 
 /*
- * Runs the body of a command procedure.  std::bad_alloc becomes TCL_ERROR
- * with the interpreter result untouched; ArgError becomes TCL_ERROR with its
- * message; TclError becomes TCL_ERROR with Tcl's message.
+ * Runs the body of a command procedure, and is the one place where the
+ * commands' errors get their errorCode:
+ *   std::bad_alloc, std::length_error   TCL_ERROR, interpreter result
+ *                                       untouched, errorCode {KARDUM MEMORY};
+ *   ArgError                            TCL_ERROR with its message,
+ *                                       errorCode {KARDUM VALUE};
+ *   TclError                            TCL_ERROR with the message and the
+ *                                       errorCode Tcl has already left.
+ * A wrong argument count (Args::CountOk) keeps Tcl_WrongNumArgs' own
+ * errorCode {TCL WRONGARGS}.
  */
 template <class Body>
 int RunCommand(Tcl_Interp *interp, Body &&body);
@@ -143,11 +150,14 @@ int RunCommand(Tcl_Interp *interp, Body &&body)
     try {
         return body();
     } catch (const std::bad_alloc &) {
+        Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
         return TCL_ERROR;
     } catch (const std::length_error &) {
+        Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
         return TCL_ERROR;
     } catch (const ArgError &e) {
         Tcl_SetObjResult(interp, Tcl_NewStringObj(e.message.c_str(), -1));
+        Tcl_SetErrorCode(interp, "KARDUM", "VALUE", nullptr);
         return TCL_ERROR;
     } catch (const TclError &) {
         return TCL_ERROR;

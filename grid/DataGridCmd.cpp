@@ -12,6 +12,7 @@
 #include "kardum.h"
 #include "frame/Elements.h"
 #include "frame/Frame.h"
+#include "grid/Descriptor.h"
 
 #include <climits>
 #include <cmath>
@@ -19,12 +20,10 @@
 
 namespace {
 
-/* Positions in the descriptor record (element numbers of gI). */
-enum {
-    kX0 = 0, kX1 = 1, kY0 = 2, kY1 = 3, kNx = 4, kNy = 5,
-    kXBin = 6, kYBin = 7, kOrder = 8, kIgnore = 9, kAction = 10,
-    kEmpty = 11, kExcluded = 12, kLow = 13, kHigh = 14, kDescriptorSize = 15
-};
+/* The worker's descriptor record holds gI's elements 0 .. 14 at their
+ * own element numbers. */
+using namespace kardum::gi;
+const int kDescriptorSize = kHigh + 1;
 
 enum { kNew = 4, kAdd = 2, kEnd = 1 };
 

@@ -30,6 +30,10 @@ extern "C" {
 /* Load entry point: registers the commands, provides Kardum_C 2.0. */
 KARDUM_API int Kardum_Init(Tcl_Interp *interp);
 
+/* Second entry point of the same file: the C++ commands behind the
+ * script-level package kardum, in the namespace ::kardum. */
+KARDUM_API int Kardumpkg_Init(Tcl_Interp *interp);
+
 /* Array marshalling. Type codes: D F L l S s C c (readers accept D F L S C). */
 KARDUM_API int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
                            int len, int first, char type);

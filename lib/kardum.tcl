@@ -21,6 +21,28 @@ package require Kardum_C 2.0
 namespace eval ::kardum {
     namespace export integrate nlfit gridfill
 }
+
+# The C++ commands behind the helpers come from the library file that holds
+# Kardum_C, through its second entry point Kardumpkg_Init.  Tcl refuses a
+# second prefix for a file name it has loaded already, so the file is named
+# with another spelling of the same path ("dir/./file"): the system loader
+# matches files, not names, and hands back the copy already in memory.
+proc ::kardum::LoadCommands {} {
+    foreach loaded [list [info loaded {}] [info loaded]] {
+        foreach pair $loaded {
+            lassign $pair file prefix
+            if {$prefix eq "Kardum" && $file ne {}} {
+                set file [file normalize $file]
+                load [file dirname $file]/./[file tail $file] Kardumpkg
+                return
+            }
+        }
+    }
+    return -code error -errorcode {KARDUM LOAD} \
+        "kardum: cannot find the library file of Kardum_C to load its package commands"
+}
+::kardum::LoadCommands
+rename ::kardum::LoadCommands {}
 package provide kardum 2.0
 
 # --- Option and value checks -------------------------------------------
@@ -106,6 +128,11 @@ proc ::kardum::Reals {cmd what values {n {}}} {
     return $out
 }
 
+# "1 abscissa", "2 abscissae".
+proc ::kardum::Count {n one many} {
+    return "$n [expr {$n == 1 ? $one : $many}]"
+}
+
 # A value a user's command returned: a number (NaN is not), else "".
 proc ::kardum::Answer {value} {
     if {[catch {expr {double($value)}} number]} {
@@ -159,47 +186,131 @@ proc ::kardum::Rethrow {stateVar} {
 # kardum::integrate command a b ?option value ...?
 #
 #	Integrates the command prefix `command` (called with one abscissa,
-#	returning the integrand's value) from a to b.  KDintegTrap computes the
-#	trapezoid stages; their Romberg extrapolation stops once the diagonal
-#	changes by at most max(-tol * |estimate|, -abstol).  With -vector 1 the
-#	command is called once per stage with the list of the stage's abscissae
-#	and returns the list of values.
+#	returning the integrand's value) from a to b; either limit may be
+#	infinite.  By default the range is mapped onto the t axis so that the
+#	integrand decays double-exponentially in t (tanh-sinh on a finite
+#	range, exp-sinh on a half-infinite one, sinh-sinh on the whole line),
+#	and KDintegTrap sums the trapezoid rule in t, stage by stage; the
+#	helper computes every node itself from the stage and the index (the
+#	words KDintegTrap passes carry only seven digits).  With -method
+#	romberg the trapezoid stages run in x and are extrapolated.  Either way
+#	the helper stops once its error estimate is within
+#	max(-tol * |estimate|, -abstol), or fails with the best estimate and
+#	its error.  With -vector 1 the command is called once per stage with
+#	the list of the stage's abscissae and returns the list of values.
 proc ::kardum::integrate {command a b args} {
     set cmd kardum::integrate
-    set o [Options $cmd {-tol 1e-10 -abstol 1e-12 -minstages 4 -maxstages 20
-                         -vector 0} $args]
-    set a [Real $cmd "the lower limit" $a]
-    set b [Real $cmd "the upper limit" $b]
+    set o [Options $cmd {-method tanh-sinh -tol 1e-10 -abstol 1e-12 -minstages {}
+                         -maxstages {} -vector 0 -error {} -info {}} $args]
+    set romberg [Choice $cmd -method [dict get $o -method] {tanh-sinh romberg}]
+    set a [Limit $cmd "the lower limit" $a]
+    set b [Limit $cmd "the upper limit" $b]
     set tol [NonNegative $cmd -tol [dict get $o -tol]]
     set abstol [NonNegative $cmd -abstol [dict get $o -abstol]]
-    set minStages [Integer $cmd -minstages [dict get $o -minstages] 2 32]
-    set maxStages [Integer $cmd -maxstages [dict get $o -maxstages] $minStages 32]
+    set minStages [dict get $o -minstages]
+    if {$minStages eq {}} {
+        set minStages 4
+    }
+    set minStages [Integer $cmd -minstages $minStages 2 32]
+    set maxStages [dict get $o -maxstages]
+    if {$maxStages eq {}} {
+        set maxStages [expr {max($minStages, $romberg ? 20 : 16)}]
+    }
+    set maxStages [Integer $cmd -maxstages $maxStages $minStages 32]
     set vector [Boolean $cmd -vector [dict get $o -vector]]
     if {[catch {llength $command} words] || $words == 0} {
         Invalid $cmd "the integrand must be a command prefix, got \"$command\""
     }
+    set infinite [expr {abs($a) == Inf || abs($b) == Inf}]
+    if {$romberg && $infinite} {
+        Invalid $cmd "-method romberg needs finite limits, got \[$a, $b\]"
+    }
+    foreach option {-error -info} {
+        if {[set name [dict get $o $option]] ne {}} {
+            upvar 1 $name [string range $option 1 end]Var
+        }
+    }
 
     # Read by the callbacks, which run one frame below this one.
-    array set Integrand [list command $command a $a b $b stage 1 failed 0 \
-                             frame [info level]]
-    set adapter [expr {$vector ? "::kardum::IntegVector" : "::kardum::IntegPoint"}]
+    array set Integrand [list command $command stage 1 failed 0 frame [info level] \
+                             evaluations 0 romberg $romberg a $a b $b]
+    set sign 1.0
+    if {$a > $b} {
+        lassign [list $b $a -1.0] Integrand(a) Integrand(b) sign
+    }
+    set method romberg
+    if {$a == $b} {
+        set method [lindex {tanh-sinh romberg} $romberg]
+        set result {0.0 0.0 0 1}
+    } elseif {$romberg} {
+        set result [Romberg Integrand $vector $tol $abstol $minStages $maxStages]
+    } else {
+        # The map: 0 tanh-sinh, 1 exp-sinh up from a, 2 exp-sinh down from
+        # b, 3 sinh-sinh.
+        set kind [expr {!$infinite ? 0 : abs($Integrand(a)) != Inf ? 1
+                        : abs($Integrand(b)) != Inf ? 2 : 3}]
+        set method [lindex {tanh-sinh exp-sinh exp-sinh sinh-sinh} $kind]
+        set Integrand(kind) $kind
+        set Integrand(half) [expr {0.5 * $Integrand(b) - 0.5 * $Integrand(a)}]
+        set result [DoubleExponential Integrand $vector $tol $abstol $minStages $maxStages]
+    }
+    lassign $result estimate error stages met
+    set estimate [expr {$sign * $estimate}]
+    if {[dict get $o -error] ne {}} {
+        set errorVar $error
+    }
+    if {[dict get $o -info] ne {}} {
+        set infoVar [dict create estimate $estimate error $error \
+                         evaluations $Integrand(evaluations) stages $stages method $method]
+    }
+    if {!$met} {
+        set wanted [expr {max($tol * abs($estimate), $abstol)}]
+        return -code error -errorcode [list KARDUM NOCONVERGE $estimate $error] \
+            "$cmd: no convergence within $maxStages stages: best estimate\
+             $estimate, estimated error $error (tolerance $wanted)"
+    }
+    return $estimate
+}
 
+# A limit of integration: a number or an infinity, returned as a double.
+proc ::kardum::Limit {cmd what value} {
+    if {[catch {expr {double($value)}} number] || $number != $number} {
+        Invalid $cmd "$what must be a number or an infinity, got \"$value\""
+    }
+    return $number
+}
+
+# One trapezoid stage of KDintegTrap from lo to hi through the integrand's
+# adapter, the integrand's own failure rethrown; returns the stage's sum.
+proc ::kardum::IntegStage {stateVar lo hi n previous vector} {
+    # The adapters find the state one frame up, under this name.
+    upvar 1 $stateVar Integrand
+    set Integrand(stage) $n
+    set adapter [expr {$vector ? "::kardum::IntegVector" : "::kardum::IntegPoint"}]
+    set code [catch {KDintegTrap $adapter $lo $hi $n $previous $vector} sum options]
+    if {$Integrand(failed)} {
+        Rethrow Integrand
+    }
+    if {$code} {
+        return -options $options $sum
+    }
+    if {!(abs($sum) < Inf)} {
+        Invalid kardum::integrate "the integrand is not finite on\
+            \[$Integrand(a), $Integrand(b)\] (stage $n gave $sum)"
+    }
+    return $sum
+}
+
+# Romberg: the trapezoid stages in x and their Richardson extrapolation,
+# the error being the last change of the diagonal.  Returns {estimate error
+# stages met}.
+proc ::kardum::Romberg {stateVar vector tol abstol minStages maxStages} {
+    upvar 1 $stateVar Integrand
     set trap 0.0
     set row {}
     for {set n 1} {$n <= $maxStages} {incr n} {
-        set Integrand(stage) $n
-        set code [catch {KDintegTrap $adapter $a $b $n $trap $vector} trap options]
-        if {$Integrand(failed)} {
-            Rethrow Integrand
-        }
-        if {$code} {
-            return -options $options $trap
-        }
-        if {!(abs($trap) < Inf)} {
-            Invalid $cmd "the integrand is not finite on \[$a, $b\] (stage $n gave $trap)"
-        }
-        # Richardson extrapolation: column m removes the error term of
-        # order h^(2m) from the one before.
+        set trap [IntegStage Integrand $Integrand(a) $Integrand(b) $n $trap $vector]
+        # Column m removes the error term of order h^(2m) from the one before.
         set next [list $trap]
         set f 1.0
         for {set m 1} {$m < $n} {incr m} {
@@ -209,26 +320,184 @@ proc ::kardum::integrate {command a b args} {
             lappend next [expr {$fine + ($fine - $coarse) / ($f - 1.0)}]
         }
         set estimate [lindex $next end]
+        set error Inf
         if {$n > 1} {
-            set change [expr {abs($estimate - [lindex $row end])}]
-            if {$n >= $minStages && $change <= max($tol * abs($estimate), $abstol)} {
-                return $estimate
+            set error [expr {abs($estimate - [lindex $row end])}]
+            if {$n >= $minStages && $error <= max($tol * abs($estimate), $abstol)} {
+                return [list $estimate $error $n 1]
             }
         }
         set row $next
     }
-    return -code error -errorcode [list KARDUM NOCONVERGE $estimate] \
-        "$cmd: no convergence within $maxStages stages (estimate $estimate,\
-         last change $change)"
+    return [list $estimate $error $maxStages 0]
 }
 
-# Abscissa i of stage n (k points), computed in full precision: the words
-# KDintegTrap passes carry only seven digits.
+# The double-exponential rule: trapezoid stages in t over [-T, T].  The
+# error of a stage is estimated from the changes d of the last two stages:
+# once they shrink (the digits double from stage to stage) by d^2 / d_prev,
+# otherwise by d; never below the rounding of the sum, and with the
+# integrand's size at the outermost nodes added for what lies beyond T.
+# From stage 5 on, the nodes beyond the last one on each side whose
+# contribution is far below the tolerance are no longer evaluated (the
+# integrand decays double-exponentially there).  Returns {estimate error
+# stages met}.
+proc ::kardum::DoubleExponential {stateVar vector tol abstol minStages maxStages} {
+    upvar 1 $stateVar Integrand
+    # |t| of the outermost nodes: the weights there are below 1e-30 of
+    # those at the centre, the nodes within 1e-37 of a finite limit.
+    set reach [expr {$Integrand(kind) == 0 ? 4.0 : 4.5}]
+    array set Integrand [list reach $reach cut [list $reach $reach] nodes {} \
+                             absSum 0.0 outer {0.0 0.0 0.0 0.0}]
+    set sum 0.0
+    set change {}
+    for {set n 1} {$n <= $maxStages} {incr n} {
+        set before $sum
+        set sum [IntegStage Integrand -$reach $reach $n $sum $vector]
+        set h [expr {2.0 * $reach / (1 << ($n - 1))}]
+        set l1 [expr {$h * $Integrand(absSum)}]
+        set error Inf
+        if {$n > 1} {
+            set previous $change
+            set change [expr {abs($sum - $before)}]
+            set error $change
+            if {$previous ne {} && $change < $previous && $previous <= 0.1 * $l1} {
+                set error [expr {$change * $change / $previous}]
+            }
+            lassign $Integrand(outer) - gLeft - gRight
+            set error [expr {max($error, 1e-14 * $l1) + $gLeft + $gRight}]
+        }
+        set wanted [expr {max($tol * abs($sum), $abstol)}]
+        if {$n >= max($minStages, 3) && $error <= $wanted} {
+            return [list $sum $error $n 1]
+        }
+        if {$n >= 5} {
+            DeCut Integrand [expr {1e-3 * $wanted}]
+        }
+    }
+    return [list $sum $error $maxStages 0]
+}
+
+# Narrows the range of t in which later stages evaluate the integrand: on
+# each side, past the outermost node whose |f w| exceeds `small`, nodes
+# beyond the next one out are skipped.
+proc ::kardum::DeCut {stateVar small} {
+    upvar 1 $stateVar s
+    if {$small <= 0.0} {
+        return
+    }
+    set cut {}
+    foreach side {-1 1} limit $s(cut) {
+        set beyond $limit
+        foreach {t g} [lsort -real -stride 2 -index 0 \
+                           -[expr {$side < 0 ? "increasing" : "decreasing"}] $s(nodes)] {
+            if {$t * $side <= 0.0} {
+                break
+            }
+            if {$g > $small} {
+                break
+            }
+            set beyond [expr {abs($t)}]
+        }
+        lappend cut [expr {min($limit, $beyond)}]
+    }
+    set s(cut) $cut
+}
+
+# Abscissa and weight of the node at t of the double-exponential map, or
+# "" for a node that rounds onto a limit or lies beyond the doubles.
+proc ::kardum::DeNode {s t} {
+    upvar 1 $s state
+    set v [expr {1.5707963267948966 * sinh($t)}]
+    switch -- $state(kind) {
+        0 {
+            # x = centre + half tanh(v), measured from the nearer limit.
+            set e [expr {exp(-2.0 * abs($v))}]
+            set gap [expr {$state(half) * 2.0 * $e / (1.0 + $e)}]
+            set x [expr {$t < 0 ? $state(a) + $gap : $state(b) - $gap}]
+            if {$x <= $state(a) || $x >= $state(b)} {
+                return {}
+            }
+            set w [expr {$state(half) * 1.5707963267948966 * cosh($t)
+                         * 4.0 * $e / ((1.0 + $e) * (1.0 + $e))}]
+        }
+        1 - 2 {
+            if {$v > 700.0} {
+                return {}
+            }
+            set e [expr {exp($v)}]
+            set x [expr {$state(kind) == 1 ? $state(a) + $e : $state(b) - $e}]
+            if {$x == $state(a) || $x == $state(b)} {
+                return {}
+            }
+            set w [expr {1.5707963267948966 * cosh($t) * $e}]
+        }
+        default {
+            if {abs($v) > 700.0} {
+                return {}
+            }
+            set x [expr {sinh($v)}]
+            set w [expr {1.5707963267948966 * cosh($t) * cosh($v)}]
+        }
+    }
+    list $x $w
+}
+
+# Node i of the k nodes of stage n: its t, or "" when it is skipped.
+proc ::kardum::DeT {s n k i} {
+    upvar 1 $s state
+    set reach $state(reach)
+    if {$n == 1} {
+        return [expr {$i == 0 ? -$reach : $reach}]
+    }
+    set t [expr {$reach * ((2.0 * $i + 1.0) / $k - 1.0)}]
+    lassign $state(cut) left right
+    if {$t < -$left || $t > $right} {
+        return {}
+    }
+    return $t
+}
+
+# Records the term g = f w found at t: the sum of |g|, the outermost term
+# on each side, the node list of DeCut.
+proc ::kardum::DeRecord {s t g} {
+    upvar 1 $s state
+    set g [expr {abs($g)}]
+    set state(absSum) [expr {$state(absSum) + $g}]
+    lappend state(nodes) $t $g
+    lassign $state(outer) tLeft gLeft tRight gRight
+    if {$t < 0.0 && $t <= $tLeft} {
+        set state(outer) [list $t $g $tRight $gRight]
+    } elseif {$t > 0.0 && $t >= $tRight} {
+        set state(outer) [list $tLeft $gLeft $t $g]
+    }
+}
+
+# Abscissa i of stage n (k points) of the Romberg stages, computed in full
+# precision.
 proc ::kardum::Abscissa {a b n k i} {
     if {$n == 1} {
         return [expr {$i == 0 ? $a : $b}]
     }
     return [expr {$a + ($b - $a) * ((2.0 * $i + 1.0) / (2.0 * $k))}]
+}
+
+# The integrand's value at x as a number, or "" after a failure.
+proc ::kardum::IntegValue {x} {
+    upvar 2 Integrand s
+    incr s(evaluations)
+    if {![Call Integrand $s(frame) $s(command) [list $x] value]} {
+        return {}
+    }
+    set number [Answer $value]
+    if {$number eq {}} {
+        IntegNotNumber $s(frame) $value $x
+    }
+    return $number
+}
+
+proc ::kardum::IntegNotNumber {frame value x} {
+    Failed Integrand $frame "kardum::integrate: the integrand returned\
+        \"$value\" at x = $x, not a number" {-errorcode {KARDUM VALUE}}
 }
 
 # Point mode: set InTg [::kardum::IntegPoint x h k i]
@@ -237,17 +506,22 @@ proc ::kardum::IntegPoint {x h k i} {
     if {$s(failed)} {
         return 0.0
     }
-    set x [Abscissa $s(a) $s(b) $s(stage) $k $i]
-    if {![Call Integrand $s(frame) $s(command) [list $x] value]} {
+    if {$s(romberg)} {
+        set f [IntegValue [Abscissa $s(a) $s(b) $s(stage) $k $i]]
+        return [expr {$f eq {} ? 0.0 : $f}]
+    }
+    set t [DeT s $s(stage) $k $i]
+    if {$t eq {} || [set node [DeNode s $t]] eq {}} {
         return 0.0
     }
-    set number [Answer $value]
-    if {$number eq {}} {
-        Failed Integrand $s(frame) "kardum::integrate: the integrand returned\
-            \"$value\" at x = $x, not a number" {-errorcode {KARDUM VALUE}}
+    lassign $node x w
+    set f [IntegValue $x]
+    if {$f eq {}} {
         return 0.0
     }
-    return $number
+    set g [expr {$f * $w}]
+    DeRecord s $t $g
+    return $g
 }
 
 # Vector mode: set InTg [::kardum::IntegVector x0 h k -1 OuT]; fills OuT.
@@ -260,28 +534,39 @@ proc ::kardum::IntegVector {x0 h k flag out} {
         return
     }
     set xs {}
+    set places {}
     for {set i 0} {$i < $k} {incr i} {
-        lappend xs [Abscissa $s(a) $s(b) $s(stage) $k $i]
+        if {$s(romberg)} {
+            lappend xs [Abscissa $s(a) $s(b) $s(stage) $k $i]
+            lappend places $i 1.0 {}
+        } elseif {[set t [DeT s $s(stage) $k $i]] ne {} && [set node [DeNode s $t]] ne {}} {
+            lappend xs [lindex $node 0]
+            lappend places $i [lindex $node 1] $t
+        }
     }
+    if {$xs eq {}} {
+        return
+    }
+    incr s(evaluations) [llength $xs]
     if {![Call Integrand $s(frame) $s(command) [list $xs] values]} {
         return
     }
-    if {[catch {llength $values} length] || $length != $k} {
+    if {[catch {llength $values} length] || $length != [llength $xs]} {
         Failed Integrand $s(frame) "kardum::integrate: the integrand returned\
             [expr {[string is integer -strict $length] ? $length : "no list of"}]\
-            values for $k abscissae" {-errorcode {KARDUM VALUE}}
+            values for [Count [llength $xs] abscissa abscissae]" {-errorcode {KARDUM VALUE}}
         return
     }
-    set i 0
-    foreach value $values x $xs {
+    foreach value $values x $xs {i w t} $places {
         set number [Answer $value]
         if {$number eq {}} {
-            Failed Integrand $s(frame) "kardum::integrate: the integrand\
-                returned \"$value\" at x = $x, not a number" {-errorcode {KARDUM VALUE}}
+            IntegNotNumber $s(frame) $value $x
             return
         }
-        set o($i) $number
-        incr i
+        set o($i) [expr {$number * $w}]
+        if {$t ne {}} {
+            DeRecord s $t $o($i)
+        }
     }
 }
 
@@ -501,17 +786,30 @@ proc ::kardum::NlinValue {x p} {
 # kardum::gridfill records ?option value ...?
 #
 #	Bins records onto a regular grid with KDdataGrid and fills the empty
-#	cells with KDgridFill2D, building the grid descriptor and the fill
-#	settings from named options.  A record is {x y z} (a point) or
-#	{x1 x2 y1 y2 z} (a footprint).  Returns the grid as a list of ny rows
-#	of nx values, row iy holding the cells ix = 0 ... nx-1; a cell that
-#	stays empty holds the -empty value.
+#	cells with the fill of KDgridFill2D, building the grid descriptor and
+#	the fill settings from named options.  A record is {x y z} (a point)
+#	or {x1 x2 y1 y2 z} (a footprint).  Returns the grid as a list of ny
+#	rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
+#	that stays empty holds the -empty value.
+#
+#	Sound and complete by default (::kardum::FillGrid does the work): a
+#	filled value outside the range of the values it was fitted from,
+#	widened by -guardmargin times their spread, is fitted again at a lower
+#	degree (-guard); cells left empty are filled in further passes with a
+#	doubled radius, half the quadrants and one degree less each, up to
+#	-maxradius (-complete).  The random table comes from -seed, never from
+#	::Rnd1Seed.  -report names a variable that receives the counts;
+#	-crossvalidate k returns the RMS of the k-fold prediction errors
+#	instead of the grid.
 proc ::kardum::gridfill {records args} {
     set cmd kardum::gridfill
     set o [Options $cmd {-extent {} -cells {} -binning {} -range {}
                          -ignorezeros 0 -fill 1 -radius 4 -quadrants 4
                          -perquadrant 1 -degree 1 -power 1 -cap none
-                         -margins {0 0 0 0} -boundary open -empty {}} $args]
+                         -margins {0 0 0 0} -boundary open -empty {}
+                         -guard 1 -guardmargin 0.5 -complete 1 -maxradius {}
+                         -seed 566378 -report {} -sources 0
+                         -crossvalidate {}} $args]
 
     if {[dict get $o -extent] eq {}} {
         Invalid $cmd "-extent {x0 x1 y0 y1} is required"
@@ -584,11 +882,13 @@ proc ::kardum::gridfill {records args} {
     set perQuadrant [Integer $cmd -perquadrant [dict get $o -perquadrant] 0]
     set degree [Integer $cmd -degree [dict get $o -degree] 0 4]
     set power [Real $cmd -power [dict get $o -power]]
-    set cap [Choice $cmd -cap [dict get $o -cap] {none nearest max}]
+    set cap [lindex {none nearest max} \
+                 [Choice $cmd -cap [dict get $o -cap] {none nearest max}]]
     set margins [dict get $o -margins]
     if {[catch {llength $margins} length] || $length != 4} {
         Invalid $cmd "-margins must be {xlo xhi ylo yhi}, got \"$margins\""
     }
+    set limits {}
     foreach margin $margins name {xlo xhi ylo yhi} {
         lappend limits [Integer $cmd "$name in -margins" $margin 0]
     }
@@ -609,6 +909,27 @@ proc ::kardum::gridfill {records args} {
         }
         lappend letters $letter
     }
+    set guard [Boolean $cmd -guard [dict get $o -guard]]
+    set guardMargin [NonNegative $cmd -guardmargin [dict get $o -guardmargin]]
+    set complete [Boolean $cmd -complete [dict get $o -complete]]
+    set maxRadius [dict get $o -maxradius]
+    if {$maxRadius eq {}} {
+        set maxRadius [expr {4 * $radius}]
+    }
+    set maxRadius [Integer $cmd -maxradius $maxRadius $radius]
+    set seed [Integer $cmd -seed [dict get $o -seed] -0x80000000 0x7fffffff]
+    set sources [Boolean $cmd -sources [dict get $o -sources]]
+    set folds [dict get $o -crossvalidate]
+    if {$folds ne {}} {
+        set folds [Integer $cmd -crossvalidate $folds 2]
+    }
+    set reportVar [dict get $o -report]
+    if {$reportVar ne {}} {
+        upvar 1 $reportVar report
+        if {[array exists report]} {
+            Invalid $cmd "-report names the array \"$reportVar\", not a variable"
+        }
+    }
 
     # The grid descriptor: cells stored x fastest, unfilled cells marked by
     # a value no fit produces, no cell excluded.
@@ -625,29 +946,64 @@ proc ::kardum::gridfill {records args} {
         KDdataGrid $n 1 X1 X2 1 Y1 Y2 Z Grd Nrm gI
     }
 
+    set size [expr {$nx * $ny}]
+    set values {}
+    set weights {}
+    for {set k 0} {$k < $size} {incr k} {
+        lappend values $Grd($k)
+        lappend weights $Nrm($k)
+    }
+    set settings [list -weight $weights -empty $empty -excluded $huge \
+                      -boundary $letters -margins $limits -perquadrant $perQuadrant \
+                      -radius $radius -quadrants $quadrants -degree $degree \
+                      -power $power -cap $cap -guard $guard -guardmargin $guardMargin \
+                      -complete $complete -maxradius $maxRadius -seed $seed]
+    if {$folds ne {}} {
+        set result [FillGrid $values $nx $ny {*}$settings -crossvalidate $folds]
+        if {$reportVar ne {}} {
+            set report $result
+        }
+        return [dict get $result rms]
+    }
     if {$fill} {
-        set gI(13) -$huge
-        set gI(14) $huge
-        array set sI [list 0 $perQuadrant 1 $radius 2 $quadrants \
-                          3 $cap 4 [lindex $limits 0] 5 [lindex $limits 1] \
-                          6 [lindex $limits 2] 7 [lindex $limits 3] \
-                          8 $power 9 $degree]
-        KDgridFill2D Grd gI Nrm sI
+        set result [FillGrid $values $nx $ny {*}$settings -sources $sources]
+        set values [dict get $result grid]
+        dict unset result grid
+    } else {
+        set data 0
+        foreach weight $weights {
+            if {$weight != 0.0} {incr data}
+        }
+        set result [dict create data $data excluded 0 empty [expr {$size - $data}] \
+                        passes {}]
     }
 
     set marker [dict get $o -empty]
     set rows {}
+    set k 0
     for {set iy 0} {$iy < $ny} {incr iy} {
         set row {}
         for {set ix 0} {$ix < $nx} {incr ix} {
-            set k [expr {$ix + $iy * $nx}]
-            if {$Nrm($k) == 0.0 && $Grd($k) == $empty} {
+            set value [lindex $values $k]
+            if {[lindex $weights $k] == 0.0 && $value == $empty} {
                 lappend row $marker
             } else {
-                lappend row $Grd($k)
+                lappend row $value
             }
+            incr k
         }
         lappend rows $row
+    }
+    if {$reportVar ne {}} {
+        if {$sources && [dict exists $result sources]} {
+            set flat [dict get $result sources]
+            set grid {}
+            for {set start 0} {$start < $size} {incr start $nx} {
+                lappend grid [lrange $flat $start [expr {$start + $nx - 1}]]
+            }
+            dict set result sources $grid
+        }
+        set report $result
     }
     return $rows
 }

@@ -45,3 +45,35 @@ TEST_F(MqCoef, FewerFittedThanFlagsSetStaysInsideItsRegions)
     EXPECT_EQ(w[7], 6.0);   // (1 + 2) * 2
     EXPECT_EQ(w[1], 5.0);   // 1 + 4
 }
+
+// The finishing call of DataNLinLSq_C spreads the packed covariance with
+// the same flag test as its steps: only a flag of 1 is fitted, so a native
+// caller's flag 2 holds there as well and gets a zero row and column.
+TEST_F(MqCoef, FinishingSpreadTakesOnlyFlagOneAsFitted)
+{
+    Name work("W");
+    const int m = 3;
+    std::vector<double> w(4 * m * m + 2 * m + 5, 0.0);
+    w[3] = 2;                                   // f, the flags of 1
+    const int c = m + 5, alpha = m * m + m + 5, beta = 2 * m * m + m + 5;
+    const double packed[4] = {4.0, 1.0, 1.0, 2.0};   // alpha over a0, a2
+    for (int i = 0; i < 4; ++i) {
+        w[alpha + i] = packed[i];
+    }
+    char flags[m] = {1, 2, 1};
+    double par[m] = {0.0, 0.0, 0.0};
+    EXPECT_EQ(DataNLinLSq_C(interp, work, nullptr, nullptr, 0, par, flags, m,
+                            "error {no callback expected}", w.data()),
+              1);
+    // inverse of {4 1; 1 2} is {2 -1; -1 4} / 7
+    const double inv[9] = {2.0 / 7, 0, -1.0 / 7, 0, 0, 0, -1.0 / 7, 0, 4.0 / 7};
+    const double full[9] = {4, 0, 1, 0, 0, 0, 1, 0, 2};
+    for (int i = 0; i < m * m; ++i) {
+        EXPECT_DOUBLE_EQ(w[c + i], inv[i]) << "covariance " << i;
+        EXPECT_EQ(w[alpha + i], full[i]) << "alpha " << i;
+    }
+    // Region beta served as scratch and holds the packed alpha.
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(w[beta + i], packed[i]) << "beta " << i;
+    }
+}

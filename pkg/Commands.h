@@ -1,0 +1,22 @@
+/*
+ * Commands.h --
+ *
+ *	The command procedures behind the script-level package kardum.  They
+ *	live in the namespace ::kardum, are registered by Kardumpkg_Init from
+ *	the table in pkg/Init.cpp and are internal to the library: the helpers
+ *	of lib/kardum.tcl call them, users call the helpers.
+ */
+
+#ifndef KARDUM_PKG_COMMANDS_H
+#define KARDUM_PKG_COMMANDS_H
+
+#include <tcl.h>
+
+namespace kardum::pkg {
+
+/* ::kardum::FillGrid: the guarded, completing fill of kardum::gridfill. */
+int FillGridCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+
+} // namespace kardum::pkg
+
+#endif

@@ -1,0 +1,37 @@
+/*
+ * Init.cpp --
+ *
+ *	The second entry point of the library file: registers the C++ commands
+ *	behind the script-level package kardum in the namespace ::kardum.
+ *	lib/kardum.tcl reaches it with `load <library file> Kardumpkg` after
+ *	Kardum_C is loaded; Kardum_Init keeps registering the sixteen commands
+ *	and nothing else.
+ */
+
+#include "kardum.h"
+#include "pkg/Commands.h"
+
+namespace {
+
+struct PackageCommandRow {
+    const char *name; /* fully qualified, in ::kardum */
+    Tcl_ObjCmdProc *proc;
+};
+
+/* One row per command; the namespace is created with the first. */
+const PackageCommandRow kPackageCommands[] = {
+    {"::kardum::FillGrid", kardum::pkg::FillGridCmd},
+    {nullptr, nullptr},
+};
+
+} // namespace
+
+extern "C" int Kardumpkg_Init(Tcl_Interp *interp)
+{
+    for (const PackageCommandRow *row = kPackageCommands; row->name; ++row) {
+        if (!Tcl_CreateObjCommand(interp, row->name, row->proc, nullptr, nullptr)) {
+            return TCL_ERROR;
+        }
+    }
+    return TCL_OK;
+}
