@@ -7,7 +7,12 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGET  ?= script
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX   ?= /usr/local
-TCLSH    ?= tclsh
+# The Tcl to build for: 8.6 or 9.0 (`make TCL_VERSION=9.0`); empty: the one
+# this machine has.  The choice sticks to the build tree.
+TCL_VERSION ?=
+export TCL_VERSION
+# The tclsh for the demo and the benchmarks; empty: the configured Tcl's.
+TCLSH    ?=
 DEMO     ?= examples/demo.tcl
 DEMO_ARGS ?=
 # kardum.dll for 32- and 64-bit Windows, cross-compiled with mingw-w64,
@@ -24,47 +29,70 @@ WINDOWS_TCL_SUITE ?= $(if $(filter 8.%,$(WINDOWS_TCL)),,sid)
 WINDOWS_TAG = $(if $(filter 8.6,$(WINDOWS_TCL)),,-tcl$(WINDOWS_TCL))
 WINDOWS_TCL_SRC = $(WINDOWS_TCL_DIR)/src-tcl$(WINDOWS_TCL)
 
-.PHONY: all build test demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+.PHONY: deps all build test shell demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
         windows windows-tcl windows-dll windows-check windows-test
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+# Every target first has tools/deps.sh install (as root) or name what the
+# goals on the command line need.
+DEPS_GOALS := $(or $(filter-out all build clean deps,$(MAKECMDGOALS)),build)
+deps:
+	@sh tools/deps.sh $(DEPS_GOALS)
 
-build: $(BUILD)/CMakeCache.txt
+CMAKE_TCL = $(if $(TCL_VERSION),-DKARDUM_TCL_VERSION=$(TCL_VERSION))
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_TCL)
+
+build: $(BUILD)/CMakeCache.txt | deps
+	$(if $(TCL_VERSION),cmake -S . -B $(BUILD) $(CMAKE_TCL) >/dev/null)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# `make test TESTFLAGS="-file gridfill.test -match gridfill-2.*"` runs only
+# those tcltest files and tests (options of tests/all.tcl and tcltest).
+test: build | deps
+ifeq ($(strip $(TESTFLAGS)),)
+	cmake --build $(BUILD) --target kardum_tests -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+else
+	$(BUILD)/tclsh.sh tests/all.tcl $(TESTFLAGS)
+endif
 
-demo: build
-	KARDUM_LIBRARY=$(abspath $(BUILD))/libkardum.so $(TCLSH) $(DEMO) $(DEMO_ARGS)
+# A tclsh with the build tree's library and packages on its path.
+shell: build | deps
+	$(BUILD)/tclsh.sh
 
-$(SANITIZE)/CMakeCache.txt:
-	cmake -S . -B $(SANITIZE) -DCMAKE_BUILD_TYPE=Debug -DKARDUM_SANITIZE=ON
+# build/kardum-env.sh names the library and the tclsh of the configured Tcl.
+demo: build | deps
+	. $(BUILD)/kardum-env.sh && KARDUM_LIBRARY=$$KARDUM_LIBRARY $(or $(TCLSH),$$KARDUM_TCLSH) $(DEMO) $(DEMO_ARGS)
 
-sanitize: $(SANITIZE)/CMakeCache.txt
+$(SANITIZE)/CMakeCache.txt: | deps
+	cmake -S . -B $(SANITIZE) -DCMAKE_BUILD_TYPE=Debug -DKARDUM_SANITIZE=ON $(CMAKE_TCL)
+
+sanitize: $(SANITIZE)/CMakeCache.txt | deps
 	cmake --build $(SANITIZE) -j $(JOBS)
+	cmake --build $(SANITIZE) --target kardum_tests -j $(JOBS)
 	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
 # The tests again under valgrind memcheck (RelWithDebInfo build).
-$(MEMCHECK)/CMakeCache.txt:
-	cmake -S . -B $(MEMCHECK) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARDUM_MEMCHECK=ON
+$(MEMCHECK)/CMakeCache.txt: | deps
+	cmake -S . -B $(MEMCHECK) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARDUM_MEMCHECK=ON $(CMAKE_TCL)
 
-memcheck: $(MEMCHECK)/CMakeCache.txt
+memcheck: $(MEMCHECK)/CMakeCache.txt | deps
 	cmake --build $(MEMCHECK) -j $(JOBS)
+	cmake --build $(MEMCHECK) --target kardum_tests -j $(JOBS)
 	cd $(MEMCHECK) && ctest --output-on-failure -j $(JOBS) -L memcheck
 
 # libFuzzer targets (clang++): `make fuzz FUZZ_SECONDS=N FUZZ_TARGET=script|workers`
 # fuzzes for N seconds, growing a scratch corpus in $(FUZZ)/corpus-<target>
 # seeded from tests/fuzz/corpus/<target>; `make fuzz-replay` runs every
 # input of the committed corpus once (deterministic, as CI does).
-$(FUZZ)/CMakeCache.txt:
+$(FUZZ)/CMakeCache.txt: | deps
 	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-	    -DKARDUM_TESTS=OFF -DKARDUM_BENCH=OFF -DKARDUM_FUZZ=ON
+	    -DKARDUM_TESTS=OFF -DKARDUM_BENCH=OFF -DKARDUM_FUZZ=ON $(CMAKE_TCL)
 
-fuzz-build: $(FUZZ)/CMakeCache.txt
+fuzz-build: $(FUZZ)/CMakeCache.txt | deps
 	cmake --build $(FUZZ) -j $(JOBS)
 
 fuzz: fuzz-build
@@ -75,23 +103,22 @@ fuzz-replay: fuzz-build
 
 # One table of side-by-side timings (bench/README.md); installs the
 # comparators (tcllib, reference LAPACK) when they are missing.
-bench: $(BUILD)/CMakeCache.txt
-	TCLSH=$(TCLSH) sh bench/deps.sh
+bench: $(BUILD)/CMakeCache.txt | deps
 	cmake -S . -B $(BUILD) -DKARDUM_BENCH=ON >/dev/null
 	cmake --build $(BUILD) --target kardum_bench -j $(JOBS)
 
 # The Google Benchmark view of MatrixInv_C against LAPACK.
-bench-matrixinv: $(BUILD)/CMakeCache.txt
+bench-matrixinv: $(BUILD)/CMakeCache.txt | deps
 	cmake -S . -B $(BUILD) -DKARDUM_BENCH=ON >/dev/null
 	cmake --build $(BUILD) --target kardum_bench_matrixinv -j $(JOBS)
 	$(BUILD)/bench/kardum_bench_matrixinv
 
-install: build
+install: build | deps
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # `make windows-tcl`: the Windows Tcl of each architecture, built once from
 # Debian's Tcl source (tests/windows/tcl-source.sh, build-tcl.sh).
-windows-tcl:
+windows-tcl: | deps
 	@set -e; bash tests/windows/tcl-source.sh tcl$(WINDOWS_TCL) $(WINDOWS_TCL_DIR) $(WINDOWS_TCL_SUITE) >/dev/null; \
 	for arch in $(WINDOWS_ARCHS); do \
 	    JOBS=$(JOBS) bash tests/windows/build-tcl.sh $$arch $(WINDOWS_TCL_SRC) \
@@ -103,7 +130,7 @@ windows-tcl:
 # checks that each DLL imports nothing but Windows' own DLLs).
 windows: windows-check
 
-windows-dll: windows-tcl
+windows-dll: windows-tcl | deps
 	@set -e; for arch in $(WINDOWS_ARCHS); do \
 	    dir=$(WINDOWS_BUILD)$(WINDOWS_TAG)-$$arch; \
 	    [ -f $$dir/CMakeCache.txt ] || \

@@ -29,12 +29,24 @@
  *		(DataLSq2D_C) on the eight neighbours of a cell, as the grid fill
  *		makes one per empty cell: the mean over Count fits.
  *
+ *	KDbenchRun program ?arg ...?
+ *		Runs a program to its end (standard output and error discarded)
+ *		and returns {cpu microseconds wall microseconds peak kilobytes}:
+ *		the user plus system time and the largest resident set of the
+ *		child, as the kernel counts them.  Fails when the program does
+ *		not exit with status 0.
+ *
  *	KDbenchInverseCheck Order ?Seed?
  *		Both solvers on the same matrix: the largest absolute difference
  *		between the two inverses (a sanity check of the comparison).
  */
 
 #include <tcl.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <cmath>
@@ -110,7 +122,7 @@ private:
         obj_ = Tcl_NewObj();
         Tcl_IncrRefCount(obj_);
         Tcl_InvalidateStringRep(obj_);
-        obj_->bytes = Tcl_Alloc(sizeof text);
+        obj_->bytes = static_cast<char *>(Tcl_Alloc(sizeof text));
         std::memcpy(obj_->bytes, text, sizeof text);
         obj_->length = length;
     }
@@ -287,14 +299,70 @@ int SmallFitCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     return TCL_OK;
 }
 
+int RunCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    if (objc < 2) {
+        Tcl_WrongNumArgs(interp, 1, objv, "program ?arg ...?");
+        return TCL_ERROR;
+    }
+    std::vector<std::string> words;
+    for (int i = 1; i < objc; ++i) {
+        words.emplace_back(Tcl_GetString(objv[i]));
+    }
+    std::vector<char *> argv;
+    for (std::string &w : words) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    timespec t0{}, t1{};
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    pid_t pid = fork();
+    if (pid < 0) {
+        Tcl_SetObjResult(interp, Tcl_NewStringObj("fork failed", -1));
+        return TCL_ERROR;
+    }
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage use{};
+    if (wait4(pid, &status, 0, &use) != pid) {
+        Tcl_SetObjResult(interp, Tcl_NewStringObj("wait4 failed", -1));
+        return TCL_ERROR;
+    }
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::string msg = "KDbenchRun: " + words[0] + " failed";
+        Tcl_SetObjResult(interp, Tcl_NewStringObj(msg.c_str(), -1));
+        return TCL_ERROR;
+    }
+    double cpu = (use.ru_utime.tv_sec + use.ru_stime.tv_sec) * 1e6 +
+                 use.ru_utime.tv_usec + use.ru_stime.tv_usec;
+    double wall = (t1.tv_sec - t0.tv_sec) * 1e6 + (t1.tv_nsec - t0.tv_nsec) / 1e3;
+    Tcl_Obj *out[3] = {Tcl_NewDoubleObj(cpu), Tcl_NewDoubleObj(wall),
+                       Tcl_NewWideIntObj(use.ru_maxrss)};
+    Tcl_SetObjResult(interp, Tcl_NewListObj(3, out));
+    return TCL_OK;
+}
+
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) int Kardumbench_Init(Tcl_Interp *interp)
 {
+    if (Tcl_InitStubs(interp, TCL_VERSION, 0) == nullptr) {
+        return TCL_ERROR;
+    }
     Tcl_CreateObjCommand(interp, "KDbenchCpuTime", CpuTimeCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchFloor", FloorCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchInverse", InverseCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchSmallFit", SmallFitCmd, nullptr, nullptr);
+    Tcl_CreateObjCommand(interp, "KDbenchRun", RunCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchInverseCheck", InverseCheckCmd, nullptr, nullptr);
     return TCL_OK;
 }

@@ -469,6 +469,69 @@ if {[string match $only "KDdataGrid*"] || [string match $only "KDgridFill2D*"]} 
     unset -nocomplain Grd Nrm FG GX GY GZ
 }
 
+# --- Files to a filled grid, against GMT nearneighbor ------------------------
+# End to end, each side a process of its own, from the same xyz file on disk
+# to an ESRI ASCII grid on disk: bench/gridjob.tcl (kardum::readxyz,
+# kardum::gridfill with its defaults, kardum::gridwrite) against
+# `gmt nearneighbor` with the same search radius (4 cells), sectors (4, all
+# required) and cells.  Time is the child's CPU time (user + system); the
+# peak is its largest resident set.
+
+set gmt [auto_execok gmt]
+set fileRows {}
+proc writeXyz {file n} {
+    # Franke's surface at n uniform random points of the unit square.
+    expr {srand(20261210)}
+    set f [open $file w]
+    fconfigure $f -buffersize 1000000
+    for {set i 0} {$i < $n} {incr i} {
+        set x [expr {rand()}]
+        set y [expr {rand()}]
+        set a [expr {9.0 * $x}]
+        set b [expr {9.0 * $y}]
+        set z [expr {0.75 * exp(-(($a - 2)**2 + ($b - 2)**2) / 4.0)
+            + 0.75 * exp(-(($a + 1)**2) / 49.0 - ($b + 1) / 10.0)
+            + 0.5 * exp(-(($a - 7)**2 + ($b - 3)**2) / 4.0)
+            - 0.2 * exp(-(($a - 4)**2) - ($b - 7)**2)}]
+        puts $f "$x $y $z"
+    }
+    close $f
+}
+proc fileJob {n cells target reps} {
+    global gmt fileRows only
+    set name "xyz file $n -> ${cells}x$cells file"
+    if {![string match $only $name]} return
+    set dir [file join [pwd] bench-files]
+    file mkdir $dir
+    set in [file join $dir points-$n.xyz]
+    if {![file exists $in]} {writeXyz $in $n}
+    set cell [expr {1.0 / $cells}]
+    set pkgDir [file dirname $::env(KARDUM_LIBRARY)]
+    set job [file join [file dirname [info script]] gridjob.tcl]
+    set ::kdCmd [list [info nameofexecutable] $job $pkgDir $in [file join $dir kardum.asc] \
+                     0 1 0 1 $cells $cells]
+    set ::gmtCmd [list $gmt nearneighbor $in -R0/1/0/1 -I$cell -r -S[expr {4 * $cell}] \
+                      -N4+m4 -G[file join $dir gmt.asc]=ef]
+    set ::peaks {}
+    job $name $target {native runChild kd $::kdCmd} "GMT nearneighbor" \
+        {native runChild gmt $::gmtCmd} $reps {} [expr {$n < 100000}]
+    set bytes [expr {8.0 * (3 * $n + $cells * $cells)}]
+    lappend fileRows [list $name $n $cells $bytes [dict get $::peaks kd] [dict get $::peaks gmt]]
+}
+proc runChild {side cmd} {
+    lassign [KDbenchRun {*}$cmd] cpu wall peak
+    dict lappend ::peaks $side [expr {$peak * 1024.0}]
+    return $cpu
+}
+if {$gmt eq ""} {
+    puts stderr "  (GMT is missing: apt-get install gmt; the file rows are left out)"
+} else {
+    fileJob 50000 500 0.5 5
+    if {!$quick} {
+        fileJob 1000000 2000 1.0 3
+    }
+}
+
 # --- The table ----------------------------------------------------------------
 
 set line [string repeat - 118]
@@ -539,4 +602,18 @@ if {[llength $fillRows]} {
     set fits {}
     for {set i 0} {$i < 5} {incr i} {lappend fits [KDbenchSmallFit 20000]}
     puts [format "one small fit (degree 1, 8 points, DataLSq2D_C): %.2f us" [median $fits]]
+}
+
+# Files to a filled grid: peak memory of each side.
+if {[llength $fileRows]} {
+    puts ""
+    puts [format "%-34s %14s %12s %12s %10s" job "records+grid" "kardum peak" "GMT peak" kardum/data]
+    foreach row $fileRows {
+        lassign $row name n cells bytes kd gm
+        set kdPeak [tcl::mathfunc::max {*}$kd]
+        set gmPeak [tcl::mathfunc::max {*}$gm]
+        puts [format "%-34s %11.1f MB %9.1f MB %9.1f MB %10.2f" $name [expr {$bytes / 1e6}] \
+                  [expr {$kdPeak / 1e6}] [expr {$gmPeak / 1e6}] [expr {$kdPeak / $bytes}]]
+    }
+    puts "peak = largest resident set of the process; target: kardum/data below 3"
 }

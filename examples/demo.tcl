@@ -5,12 +5,15 @@
 #
 # Franke's function, the classic test surface for scattered-data
 # interpolation, is sampled at random points drawn with KDdataRnd1 (a
-# round hole of the unit square receives no samples).  KDdataGrid bins the
-# samples onto a grid of cell averages, KDgridFill2D fills the cells that
-# received none, and the script reports the RMS error of the filled cells
-# against the true surface at the cell centres.  It writes three PNG
-# pictures: the true surface, the binned grid with its holes (grey) and
-# the filled grid (cells still empty are black).
+# round hole of the unit square receives no samples).  kardum::gridfill
+# bins the samples onto a grid of cell averages (KDdataGrid) and fills the
+# cells that received none with its defaults: every value supported by its
+# neighbours, further passes until no cell is left empty, ::Rnd1Seed left
+# as it was.  The script prints the fill's report and the RMS error of the
+# filled cells against the true surface at the cell centres, and writes
+# four PNG pictures with a colour bar along the bottom: the true surface,
+# the binned grid with its holes (grey), the filled grid (cells still
+# empty are black) and the pass that filled each cell.
 #
 # Options (defaults in brackets):
 #   --points N     number of samples [3000]
@@ -28,6 +31,8 @@
 #   --test         check the results and fail on a wrong one (CTest)
 
 source [file join [file dirname [info script]] loadlib.tcl]
+lappend auto_path [file join [file dirname [file dirname [file normalize [info script]]]] lib]
+package require kardum
 
 # ---------------------------------------------------------------------
 # Settings.
@@ -87,35 +92,29 @@ set started [clock milliseconds]
 set ::Rnd1Seed $seed
 KDdataRnd1 RX $points P
 KDdataRnd1 RY $points P
-set n 0
+set seedAfterSamples $::Rnd1Seed
+set samples {}
 for {set i 0} {$i < $points} {incr i} {
     set x $RX($i)
     set y $RY($i)
     if {hypot($x - $gapX, $y - $gapY) < $gap} continue
-    set X($n) $x
-    set Y($n) $y
-    set Z($n) [franke $x $y]
-    incr n
+    lappend samples [list $x $y [franke $x $y]]
 }
+set n [llength $samples]
 
 # ---------------------------------------------------------------------
-# Binning: each sample lands in the cell of its position (point binning),
-# and each cell holds the average of its samples; Nrm counts them.
+# Binning and filling with kardum::gridfill: each sample lands in the cell
+# of its position, each cell holds the average of its samples, and the
+# cells without samples are filled.  The binned grid alone (-fill 0) shows
+# the holes.
 
-set empty -999.0
-set excluded -888.0
-array set gI [list 0 0.0 1 1.0 2 0.0 3 1.0 4 $nx 5 $ny 6 POINT 7 POINT \
-    8 ROW 9 KEEP 10 "NEW ADD END " 11 $empty 12 $excluded \
-    13 -1e30 14 1e30 15 N 16 N]
-KDdataGrid $n 1 X X 1 Y Y Z Grd Nrm gI
-array set Binned [array get Grd]
-
-# ---------------------------------------------------------------------
-# Filling.
-
-array set sI [list 0 $min 1 $radius 2 $quadrants 3 $cap 4 0 5 0 6 0 7 0 \
-    8 $power 9 $degree]
-KDgridFill2D Grd gI Nrm sI
+set empty E
+set settings [list -extent {0 1 0 1} -cells [list $nx $ny] -empty $empty]
+set fillSettings [list -radius $radius -degree $degree -quadrants $quadrants \
+    -perquadrant $min -power $power -cap [lindex {none nearest max} $cap]]
+set binned [kardum::gridfill $samples {*}$settings -fill 0]
+set filledGrid [kardum::gridfill $samples {*}$settings {*}$fillSettings \
+    -report report -sources 1]
 set elapsed [expr {[clock milliseconds] - $started}]
 
 # ---------------------------------------------------------------------
@@ -129,10 +128,12 @@ set sumBinned 0.0
 set sumMean 0.0
 set binnedSum 0.0
 set binnedCount 0
-for {set k 0} {$k < $nx * $ny} {incr k} {
-    if {$Nrm($k) > 0} {
-        set binnedSum [expr {$binnedSum + $Binned($k)}]
-        incr binnedCount
+foreach row $binned {
+    foreach v $row {
+        if {$v ne $empty} {
+            set binnedSum [expr {$binnedSum + $v}]
+            incr binnedCount
+        }
     }
 }
 set binnedMean [expr {$binnedCount ? $binnedSum / $binnedCount : 0.0}]
@@ -140,20 +141,25 @@ for {set iy 0} {$iy < $ny} {incr iy} {
     for {set ix 0} {$ix < $nx} {incr ix} {
         set k [expr {$ix + $iy * $nx}]
         set true [franke [expr {($ix + 0.5) / $nx}] [expr {($iy + 0.5) / $ny}]]
+        set b [lindex $binned $iy $ix]
+        set v [lindex $filledGrid $iy $ix]
         set Truth($k) $true
-        if {$Nrm($k) > 0} {
-            set sumBinned [expr {$sumBinned + ($Binned($k) - $true)**2}]
-            if {$Grd($k) != $Binned($k)} {
-                error "the data cell $k changed from $Binned($k) to $Grd($k)"
+        set Binned($k) $b
+        set Filled($k) $v
+        set Source($k) [lindex [dict get $report sources] $iy $ix]
+        if {$b ne $empty} {
+            set sumBinned [expr {$sumBinned + ($b - $true)**2}]
+            if {$v != $b} {
+                error "the data cell $k changed from $b to $v"
             }
             continue
         }
         incr holes
-        if {$Grd($k) == $empty} {
+        if {$v eq $empty} {
             incr stillEmpty
             continue
         }
-        set err [expr {abs($Grd($k) - $true)}]
+        set err [expr {abs($v - $true)}]
         set sumFilled [expr {$sumFilled + $err**2}]
         set maxFilled [expr {max($maxFilled, $err)}]
         set sumMean [expr {$sumMean + ($binnedMean - $true)**2}]
@@ -193,7 +199,9 @@ proc pngChunk {type data} {
 
 # Writes the grid held in the array named by arrayName (x fastest, row 0
 # at the bottom) with values lo .. hi over the colour ramp; cells for which
-# the predicate special returns a colour get that colour instead.
+# the predicate special returns a colour get that colour instead.  A colour
+# bar of the ramp from lo (left) to hi (right) runs along the bottom, one
+# cell high.
 proc writePng {file arrayName nx ny px lo hi special} {
     upvar 1 $arrayName cells
     set rows {}
@@ -210,7 +218,14 @@ proc writePng {file arrayName nx ny px lo hi special} {
         append rows [string repeat \x00$line $px]
     }
     set width [expr {$nx * $px}]
-    set height [expr {$ny * $px}]
+    set gap [string repeat \xff\xff\xff $width]
+    set bar ""
+    for {set i 0} {$i < $width} {incr i} {
+        append bar [colour [expr {$width > 1 ? double($i) / ($width - 1) : 0.0}]]
+    }
+    append rows [string repeat \x00$gap [expr {max(1, $px / 2)}]] \
+        [string repeat \x00$bar $px]
+    set height [expr {$ny * $px + max(1, $px / 2) + $px}]
     set f [open $file wb]
     puts -nonewline $f \x89PNG\r\n\x1a\n
     puts -nonewline $f [pngChunk IHDR [binary format IIccccc $width $height 8 2 0 0 0]]
@@ -221,10 +236,15 @@ proc writePng {file arrayName nx ny px lo hi special} {
 
 proc plain {k v} {return ""}
 proc showHoles {k v} {
-    expr {$::Nrm($k) > 0 ? "" : [binary format ccc 150 150 150]}
+    expr {$v eq $::empty ? [binary format ccc 150 150 150] : ""}
 }
 proc showUnfilled {k v} {
-    expr {$v == $::empty ? [binary format ccc 0 0 0] : ""}
+    expr {$v eq $::empty ? [binary format ccc 0 0 0] : ""}
+}
+# Sources: data cells white, cells left empty black, pass k on the ramp.
+proc showSource {k v} {
+    expr {$v == 0 ? [binary format ccc 255 255 255]
+          : $v < 0 ? [binary format ccc 0 0 0] : ""}
 }
 
 set lo 1e300
@@ -233,15 +253,16 @@ foreach {k v} [array get Truth] {
     set lo [expr {min($lo, $v)}]
     set hi [expr {max($hi, $v)}]
 }
+set passCount [llength [dict get $report passes]]
 file mkdir $out
 set pictures {}
-foreach {name arrayName special} {
-    truth.png  Truth   plain
-    binned.png Binned  showHoles
-    filled.png Grd     showUnfilled
-} {
+foreach {name arrayName special from to} [list \
+    truth.png   Truth   plain        $lo $hi \
+    binned.png  Binned  showHoles    $lo $hi \
+    filled.png  Filled  showUnfilled $lo $hi \
+    sources.png Source  showSource   1 [expr {max(2, $passCount)}]] {
     set file [file join $out $name]
-    writePng $file $arrayName $nx $ny $pixels $lo $hi $special
+    writePng $file $arrayName $nx $ny $pixels $from $to $special
     lappend pictures $file
 }
 
@@ -253,13 +274,24 @@ puts [format "  samples            %6d of %d drawn (seed %d, hole of radius %g)"
     $n $points $seed $gap]
 puts [format "  cells with data    %6d   RMS of their averages  %.5f" $binnedCount $rmsBinned]
 puts [format "  empty cells        %6d   filled %d, left empty %d" $holes $filled $stillEmpty]
-if {$stillEmpty} {
-    puts "  (cells without enough data within the radius stay empty: try a larger --radius)"
-}
 puts [format "  fill settings      radius %d, degree %d, %d quadrants, at least %d per quadrant, power %g, cap %d" \
     $radius $degree $quadrants $min $power $cap]
+puts "  kardum::gridfill report (guarded, completing: the defaults)"
+set pass 0
+foreach p [dict get $report passes] {
+    incr pass
+    puts [format "    pass %d   radius %3d, %d quadrants, degree %d   filled %6d, refitted at a lower degree %d" \
+        $pass [dict get $p radius] [dict get $p quadrants] [dict get $p degree] \
+        [dict get $p filled] [dict get $p refitted]]
+}
+puts [format "    cells with data %d, left empty %d" [dict get $report data] [dict get $report empty]]
+if {$stillEmpty} {
+    puts "  (cells without data within -maxradius stay empty: try a larger --radius)"
+}
 puts [format "  RMS error of the filled cells   %.5f   (largest %.5f)" $rmsFilled $maxFilled]
 puts [format "  RMS error when filled with the mean of the data cells  %.5f" $rmsMean]
+puts [format "  colour bar of truth, binned and filled: %.3f (left) to %.3f (right)" $lo $hi]
+puts "  ::Rnd1Seed after the fill: $::Rnd1Seed (after drawing the samples: $seedAfterSamples)"
 puts "  binning and filling took $elapsed ms"
 puts "  pictures: [join $pictures {, }]"
 
@@ -275,6 +307,9 @@ proc check {condition message} {
 if {$selfTest} {
     check {$holes > 100} "expected a few hundred empty cells, got $holes"
     check {$stillEmpty == 0} "$stillEmpty cells were left empty"
+    check {[dict get $report empty] == 0 && [dict get $report data] == $binnedCount} \
+        "the report does not match the grid: $report"
+    check {$::Rnd1Seed == $seedAfterSamples} "the fill changed ::Rnd1Seed"
     check {$rmsFilled < 0.02} "RMS error of the filled cells is $rmsFilled"
     check {$rmsFilled < 0.1 * $rmsMean} \
         "filling ($rmsFilled) is not much better than the mean ($rmsMean)"
@@ -286,7 +321,7 @@ if {$selfTest} {
         close $f
         check {[string range $data 0 7] eq "\x89PNG\r\n\x1a\n"} "$file is not a PNG file"
         binary scan $data @16II width height
-        check {$width == $nx * $pixels && $height == $ny * $pixels} \
+        check {$width == $nx * $pixels && $height == $ny * $pixels + max(1, $pixels / 2) + $pixels} \
             "$file is $width x $height pixels"
         set at 8
         set idat ""

@@ -183,9 +183,10 @@ void WriteBack(Tcl_Interp *interp, Tcl_Obj *name, const double *src, int len,
 }
 
 /*
- * The result object is set in place, as the library always has; when a
- * callback has left a shared object there, it is replaced instead, since a
- * shared object must never be modified.
+ * The commands are defined to set their result in place, on the object
+ * Tcl_GetObjResult returns; when a callback has left a shared object
+ * there, it is replaced instead, since a shared object must never be
+ * modified.
  */
 static Tcl_Obj *ResultForWriting(Tcl_Interp *interp)
 {

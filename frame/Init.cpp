@@ -6,6 +6,7 @@
  */
 
 #include "kardum.h"
+#include "frame/Stubs.h"
 
 namespace {
 
@@ -41,23 +42,9 @@ const CommandRow kCommands[] = {
 
 } // namespace
 
-/*
- * The oldest Tcl the library runs in.  The library reaches Tcl through the
- * stub table only, so it loads into any Tcl of the major version it was
- * built for from this one on; 8.6 is the oldest release whose table holds
- * every call the library makes, and the oldest the tests run on.
- */
-#if TCL_MAJOR_VERSION >= 9
-constexpr const char *kTclFloor = "9.0";
-#else
-constexpr const char *kTclFloor = "8.6";
-#endif
-
 extern "C" int Kardum_Init(Tcl_Interp *interp)
 {
-    /* Before anything else touches Tcl: fills the stub table, or leaves
-     * Tcl's message when this Tcl is older or of another major version. */
-    if (Tcl_InitStubs(interp, kTclFloor, 0) == nullptr) {
+    if (!kardum::InitTclStubs(interp)) {
         return TCL_ERROR;
     }
     for (const CommandRow &row : kCommands) {

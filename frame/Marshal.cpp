@@ -58,7 +58,7 @@ private:
         Tcl_Obj *obj = Tcl_NewObj();
         Tcl_IncrRefCount(obj);
         Tcl_InvalidateStringRep(obj);
-        obj->bytes = Tcl_Alloc(kCapacity);
+        obj->bytes = static_cast<char *>(Tcl_Alloc(kCapacity));
         std::memcpy(obj->bytes, text != nullptr ? text : "", static_cast<std::size_t>(length));
         obj->bytes[length] = '\0';
         obj->length = length;

@@ -1,7 +1,7 @@
 /*
  * Text.cpp --
  *
- *	Numbers as the text path has them (see Text.h).
+ *	Numbers as their text gives them (see Text.h).
  */
 
 #include "frame/Text.h"

@@ -1,8 +1,11 @@
 /*
  * Text.h --
  *
- *	Numbers as the text path has them: how an object's value reads as
- *	its text, and the "%f" text of a double.  Internal to the library.
+ *	Numbers as their text gives them.  Array elements and callback
+ *	answers are defined to be read as Tcl_GetDouble reads their string;
+ *	these helpers read an object as its text would be read without
+ *	always going through that text, and write the "%f" text of a double
+ *	(the abscissa handed to a basis callback).  Internal to the library.
  */
 
 #ifndef KARDUM_TEXT_H

@@ -12,7 +12,7 @@
 #include "kardum.h"
 #include "frame/Elements.h"
 #include "frame/Frame.h"
-#include "grid/Descriptor.h"
+#include "grid/Binning.h"
 
 #include <climits>
 #include <cmath>
@@ -25,7 +25,7 @@ namespace {
 using namespace kardum::gi;
 const int kDescriptorSize = kHigh + 1;
 
-enum { kNew = 4, kAdd = 2, kEnd = 1 };
+enum { kNew = kardum::kBinNew, kAdd = kardum::kBinAdd, kEnd = kardum::kBinEnd };
 
 /* Holds a reference to a Tcl object for one scope. */
 class ObjRef {
@@ -39,12 +39,6 @@ public:
 private:
     Tcl_Obj *obj_;
 };
-
-/* Cell count from a descriptor number, 0 when it is not in 1 .. INT_MAX. */
-int CellCount(double n)
-{
-    return (n >= 1.0 && n <= static_cast<double>(INT_MAX)) ? static_cast<int>(n) : 0;
-}
 
 /* Sum of 4 per "NEW", 2 per "ADD" and 1 per "END", the words taken at
  * character positions 0, 4, 8, ...  The words are ASCII, so three equal
@@ -67,16 +61,46 @@ int ActionSum(const char *text)
     return sum;
 }
 
-/* One cell of Grd or Nrm, read and written through the interpreter. */
-class CellArray {
+/* The sums and weights of the grid, kept in two Tcl arrays of the calling
+ * script and read and written cell by cell through the interpreter. */
+class TclArrayStore {
 public:
-    CellArray(Tcl_Interp *interp, Tcl_Obj *name)
-        : interp_(interp), name_(Tcl_NewStringObj(Tcl_GetString(name), -1)) {}
+    TclArrayStore(Tcl_Interp *interp, Tcl_Obj *grd, Tcl_Obj *nrm)
+        : interp_(interp), grd_(Tcl_NewStringObj(Tcl_GetString(grd), -1)),
+          nrm_(Tcl_NewStringObj(Tcl_GetString(nrm), -1)) {}
 
-    /* A missing element or one that is not a number counts as 0.0. */
-    double Get(Tcl_Obj *index) const
+    void Reset(int flat)
     {
-        Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_.get(), index, TCL_LEAVE_ERR_MSG);
+        ObjRef index(Tcl_NewIntObj(flat));
+        Set(grd_, index.get(), 0.0);
+        Set(nrm_, index.get(), 0.0);
+    }
+
+    void Add(int flat, double value, double weight)
+    {
+        ObjRef index(Tcl_NewIntObj(flat));
+        double sum = Get(grd_, index.get());
+        double norm = Get(nrm_, index.get());
+        Set(grd_, index.get(), value * weight + sum);
+        Set(nrm_, index.get(), norm + weight);
+    }
+
+    void Finish(int flat, double empty)
+    {
+        ObjRef index(Tcl_NewIntObj(flat));
+        double norm = Get(nrm_, index.get());
+        if (norm > 0) {
+            Set(grd_, index.get(), Get(grd_, index.get()) / norm);
+        } else {
+            Set(grd_, index.get(), empty);
+        }
+    }
+
+private:
+    /* A missing element or one that is not a number counts as 0.0. */
+    double Get(const ObjRef &name, Tcl_Obj *index) const
+    {
+        Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name.get(), index, TCL_LEAVE_ERR_MSG);
         double d = 0.0;
         if (value == nullptr || Tcl_GetDoubleFromObj(interp_, value, &d) != TCL_OK) {
             return 0.0;
@@ -84,82 +108,26 @@ public:
         return d;
     }
 
-    void Set(Tcl_Obj *index, double d) const
+    void Set(const ObjRef &name, Tcl_Obj *index, double d) const
     {
         ObjRef value(Tcl_NewDoubleObj(d));
-        Tcl_ObjSetVar2(interp_, name_.get(), index, value.get(), TCL_LEAVE_ERR_MSG);
+        Tcl_ObjSetVar2(interp_, name.get(), index, value.get(), TCL_LEAVE_ERR_MSG);
     }
 
-private:
     Tcl_Interp *interp_;
-    ObjRef name_;
+    ObjRef grd_;
+    ObjRef nrm_;
 };
 
-/* The cells one record covers along one axis and the covered fractions of
- * its first and last cell. */
-struct Span {
-    int first = 0;
-    int last = 0;
-    double fFirst = 1.0;
-    double fLast = 1.0;
+/* The record arrays as DataGrid_C receives them. */
+struct RecordArrays {
+    const double *x1, *x2, *y1, *y2, *z;
+    double X1(int r) const { return x1[r]; }
+    double X2(int r) const { return x2[r]; }
+    double Y1(int s) const { return y1[s]; }
+    double Y2(int s) const { return y2[s]; }
+    double Z(int i) const { return z[i]; }
 };
-
-/*
- * Footprint of the interval lo .. hi (lo the end nearer the axis origin)
- * on an axis of `cells` cells of width `step` starting at `origin`.
- * Returns false when the record is to be skipped.
- */
-bool Footprint(double lo, double hi, double origin, double step, int cells,
-               bool point, Span &span)
-{
-    double ua = (lo - origin) / step;
-    double ub = (hi - origin) / step;
-    if (point) {
-        double u = (ua + ub) / 2.0;
-        if (!(u >= 0.0 && u < cells)) {
-            return false;           /* outside, or NaN */
-        }
-        span.first = span.last = static_cast<int>(u);
-        return true;
-    }
-    if (!(ua <= ub)) {
-        return false;               /* reversed interval, or NaN */
-    }
-    if (ua >= cells || ub < 0.0) {
-        return false;
-    }
-    bool lowClipped = ua < 0.0;
-    bool highClipped = ub >= cells;
-    span.first = lowClipped ? 0 : static_cast<int>(ua);
-    span.last = highClipped ? cells - 1 : static_cast<int>(ub);
-    if (span.first != span.last) {
-        if (!lowClipped) {
-            span.fFirst = ((span.first + 1) * step + origin - lo) / step;
-        }
-        if (!highClipped) {
-            span.fLast = (hi - (span.last * step + origin)) / step;
-        }
-    }
-    return true;
-}
-
-double Fraction(const Span &span, int cell)
-{
-    if (cell == span.first) {
-        return span.fFirst;
-    }
-    return cell == span.last ? span.fLast : 1.0;
-}
-
-void Accumulate(const CellArray &grd, const CellArray &nrm, int flat,
-                double value, double weight)
-{
-    ObjRef index(Tcl_NewIntObj(flat));
-    double sum = grd.Get(index.get());
-    double norm = nrm.Get(index.get());
-    grd.Set(index.get(), value * weight + sum);
-    nrm.Set(index.get(), norm + weight);
-}
 
 } // namespace
 
@@ -168,78 +136,19 @@ extern "C" int DataGrid_C(Tcl_Interp *interp, int nP, int xHold, double *x1,
                           double *z, Tcl_Obj *grd, Tcl_Obj *nrm,
                           double *descriptor)
 {
-    const double *d = descriptor;
     /* The cell widths take the counts as given; the cells are their whole
      * parts, and NEW and END run over nx * ny flat positions, truncated. */
-    int nx = CellCount(d[kNx]);
-    int ny = CellCount(d[kNy]);
-    int flatCount = nx > 0 && ny > 0 ? CellCount(d[kNx] * d[kNy]) : 0;
+    const double *d = descriptor;
     int action = static_cast<int>(d[kAction]);
-    CellArray sums(interp, grd), weights(interp, nrm);
-
+    TclArrayStore store(interp, grd, nrm);
     if (action & kNew) {
-        for (int k = 0; k < flatCount; ++k) {
-            ObjRef index(Tcl_NewIntObj(k));
-            sums.Set(index.get(), 0.0);
-            weights.Set(index.get(), 0.0);
-        }
+        kardum::BinNew(d, store);
     }
-
-    if ((action & kAdd) && flatCount > 0 && xHold >= 1 && yHold >= 1) {
-        double x0 = d[kX0], y0 = d[kY0];
-        double dx = (d[kX1] - x0) / d[kNx];
-        double dy = (d[kY1] - y0) / d[kNy];
-        bool xAscending = !(x0 > d[kX1]);
-        bool yAscending = !(y0 > d[kY1]);
-        bool xPoint = d[kXBin] < 0.5;
-        bool yPoint = d[kYBin] < 0.5;
-        bool column = d[kOrder] > 0.5;
-        bool ignoreZero = d[kIgnore] > 0.5;
-
-        for (int i = 0; i < nP; ++i) {
-            double value = z[i];
-            if ((ignoreZero && value == 0.0) || value < d[kLow] || value > d[kHigh]) {
-                continue;
-            }
-            int r = i / xHold;
-            int s = i / yHold;
-            double xa = xAscending ? x1[r] : x2[r];
-            double xb = xAscending ? x2[r] : x1[r];
-            double ya = yAscending ? y1[s] : y2[s];
-            double yb = yAscending ? y2[s] : y1[s];
-            Span sx, sy;
-            if (!Footprint(xa, xb, x0, dx, nx, xPoint, sx) ||
-                !Footprint(ya, yb, y0, dy, ny, yPoint, sy)) {
-                continue;
-            }
-            if (column) {
-                for (int a = sx.first; a <= sx.last; ++a) {
-                    for (int b = sy.first; b <= sy.last; ++b) {
-                        Accumulate(sums, weights, a * ny + b, value,
-                                   Fraction(sx, a) * Fraction(sy, b));
-                    }
-                }
-            } else {
-                for (int b = sy.first; b <= sy.last; ++b) {
-                    for (int a = sx.first; a <= sx.last; ++a) {
-                        Accumulate(sums, weights, b * nx + a, value,
-                                   Fraction(sx, a) * Fraction(sy, b));
-                    }
-                }
-            }
-        }
+    if (action & kAdd) {
+        kardum::BinAdd(d, nP, xHold, yHold, RecordArrays{x1, x2, y1, y2, z}, store);
     }
-
     if (action & kEnd) {
-        for (int k = 0; k < flatCount; ++k) {
-            ObjRef index(Tcl_NewIntObj(k));
-            double norm = weights.Get(index.get());
-            if (norm > 0) {
-                sums.Set(index.get(), sums.Get(index.get()) / norm);
-            } else {
-                sums.Set(index.get(), d[kEmpty]);
-            }
-        }
+        kardum::BinEnd(d, store);
     }
     return 1;
 }

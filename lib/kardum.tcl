@@ -15,11 +15,11 @@
 #	Errors raised by a user's command stop the helper and come back with
 #	their own message and errorInfo.
 
-package require Tcl 8.5
+package require Tcl 8.6-
 package require Kardum_C 2.0
 
 namespace eval ::kardum {
-    namespace export integrate nlfit gridfill
+    namespace export integrate nlfit gridfill readxyz gridwrite gridimage
 }
 
 # The C++ commands behind the helpers come from the library file that holds
@@ -576,17 +576,21 @@ proc ::kardum::IntegVector {x0 h k flag out} {
 #
 #	Fits the parameters of `model` to the points (xs, ys) with
 #	KDdataNLinLSq, one Levenberg-Marquardt step per call, until an accepted
-#	step lowers chi-square by at most -tol times its value (or chi-square
-#	is 0, or lambda has grown past 1e10: no step lowers it any more), then
-#	makes the finishing call for the covariance.  The model prefix is
-#	called with one element of xs and the list of parameters and returns
-#	the model value followed by its m partial derivatives, or with
-#	-derivatives numeric the value alone.  Returns a dict: parameters,
-#	errors, chisquare, covariance (a list of rows), dof, steps.
+#	step changes chi-square by at most -tol and every parameter by at most
+#	-xtol of its value, or the gradient of chi-square has become negligible
+#	(-gtol), or chi-square is 0; then makes the finishing call for the
+#	covariance.  The model prefix is called with one element of xs and the
+#	list of parameters and returns the model value followed by its m
+#	partial derivatives, or with -derivatives numeric the value alone.
+#	-bounds maps each bounded parameter onto an unbounded one by a smooth
+#	change of variables; the errors and the covariance are mapped back.
+#	Returns a dict: parameters, errors, chisquare, covariance (a list of
+#	rows), dof, steps, reason, and on request fitted and residuals.
 proc ::kardum::nlfit {model xs ys params args} {
     set cmd kardum::nlfit
-    set o [Options $cmd {-sigma {} -hold {} -maxsteps 500 -tol 1e-12
-                         -lambda 0.001 -derivatives analytic} $args]
+    set o [Options $cmd {-sigma {} -hold {} -bounds {} -maxsteps 10000 -tol 1e-12
+                         -xtol 1e-10 -gtol 1e-10 -lambda 0.001
+                         -derivatives analytic -residuals 0 -best {}} $args]
     if {[catch {llength $model} words] || $words == 0} {
         Invalid $cmd "the model must be a command prefix, got \"$model\""
     }
@@ -620,21 +624,29 @@ proc ::kardum::nlfit {model xs ys params args} {
     if {$f == 0} {
         Invalid $cmd "every parameter is held"
     }
+    set bounds [NlinBounds $cmd [dict get $o -bounds] $params $flags]
     set maxSteps [Integer $cmd -maxsteps [dict get $o -maxsteps] 1]
     set tol [NonNegative $cmd -tol [dict get $o -tol]]
+    set xtol [NonNegative $cmd -xtol [dict get $o -xtol]]
+    set gtol [NonNegative $cmd -gtol [dict get $o -gtol]]
     set lambda [Real $cmd -lambda [dict get $o -lambda]]
     if {$lambda <= 0 || $lambda > 0.9} {
         Invalid $cmd "-lambda must lie in (0, 0.9], got [dict get $o -lambda]"
     }
     set numeric [Choice $cmd -derivatives [dict get $o -derivatives] {analytic numeric}]
+    set residuals [Boolean $cmd -residuals [dict get $o -residuals]]
+    if {[set bestName [dict get $o -best]] ne {}} {
+        upvar 1 $bestName bestVar
+    }
 
-    # The arrays of KDdataNLinLSq, named in this frame.
+    # The arrays of KDdataNLinLSq, named in this frame; a bounded parameter
+    # enters as its unbounded counterpart.
     for {set i 0} {$i < $n} {incr i} {
         set V($i) [lindex $ys $i]
         set SiG($i) [expr {$absolute ? [lindex $sigma $i] : 1.0}]
     }
     for {set j 0} {$j < $m} {incr j} {
-        set Par($j) [lindex $params $j]
+        set Par($j) [NlinInner [lindex $bounds $j] [lindex $params $j]]
         set iPar($j) [lindex $flags $j]
     }
     set size [expr {4 * $m * $m + 2 * $m + 5}]
@@ -644,64 +656,337 @@ proc ::kardum::nlfit {model xs ys params args} {
     set Work(0) [expr {-$lambda}]
 
     # Read by the model callback, which runs one frame below this one.
-    array set Fit [list model $model x $xs m $m flags $flags \
-                       numeric $numeric failed 0 frame [info level]]
+    set names {}
+    for {set j 0} {$j < $m} {incr j} {
+        lappend names d($j)
+    }
+    array set Fit [list model $model x $xs m $m flags $flags bounds $bounds \
+                       numeric $numeric failed 0 frame [info level] names $names \
+                       mapped [lsearch -all -not -exact $bounds {}] p {} factors {}]
 
+    # The size of the data in chi-square's units.
+    set scale2 0.0
+    foreach y $ys s [expr {$absolute ? $sigma : [lrepeat $n 1.0]}] {
+        set scale2 [expr {$scale2 + ($y / $s) ** 2}]
+    }
     set steps 0
-    while 1 {
+    set reason {}
+    set failure {}
+    set previous [NlinOuter $bounds [array get Par] $m]
+    while {$reason eq {}} {
         if {$steps >= $maxSteps} {
-            return -code error -errorcode {KARDUM NOCONVERGE} \
-                "$cmd: no convergence within $maxSteps steps (chi-square\
-                 $Work(2), lambda $Work(0))"
+            set failure maxsteps
+            break
         }
         set before $Work(2)
+        set lambdaBefore [expr {$steps ? $Work(0) : $lambda}]
         KDdataNLinLSq V SiG $n Par iPar $m ::kardum::NlinPoint Work
         if {$Fit(failed)} {
             Rethrow Fit
         }
         incr steps
         set after $Work(2)
-        # An accepted step shows as a lower best chi-square (the first call,
-        # which starts the fit and steps once, finds Work(2) still 0).
-        if {$after == 0.0 || $Work(0) > 1e10
-                || ($after < $before && $before - $after <= $tol * $after)} {
-            break
+        if {$Work(0) < $lambdaBefore} {
+            # An accepted step.  The first call starts the fit and steps
+            # once, so it has no chi-square of its own to compare with.
+            set now [NlinOuter $bounds [array get Par] $m]
+            if {$after == 0.0} {
+                set reason exact
+            } elseif {$steps > 1 && $before - $after <= $tol * $after
+                      && [NlinSmallStep $previous $now $xtol]} {
+                set reason tolerance
+            } elseif {[NlinGradient Work $m $f] <= $gtol} {
+                set reason gradient
+            }
+            set previous $now
+        } elseif {$Work(0) > 1e10} {
+            # No step lowers chi-square any more: a minimum to rounding,
+            # unless the gradient says otherwise (residuals at the rounding
+            # of the data have no meaningful gradient).
+            if {[NlinGradient Work $m $f] <= sqrt($gtol) || $after <= 1e-20 * $scale2} {
+                set reason rounding
+            } else {
+                set failure stalled
+                break
+            }
         }
+    }
+    set chi2 $Work(2)
+    set best [dict create parameters [NlinOuter $bounds [array get Par] $m] \
+                  chisquare $chi2 steps $steps reason [expr {$reason ne {} ? $reason : $failure}]]
+    if {$bestName ne {}} {
+        set bestVar $best
+    }
+    if {$failure eq "maxsteps"} {
+        return -code error -errorcode {KARDUM NOCONVERGE maxsteps} \
+            "$cmd: no convergence within [Count $maxSteps step steps] (chi-square\
+             $chi2, lambda $Work(0))"
     }
 
     set Work(0) 0.0
     KDdataNLinLSq V SiG $n Par iPar $m ::kardum::NlinPoint Work
+    if {$failure eq "stalled"} {
+        # A curvature matrix that cannot be inverted rejects every step.
+        for {set k [expr {$m + 5}]} {$k < $m * $m + $m + 5} {incr k} {
+            if {[Answer $Work($k)] eq {}} {
+                NlinSingular $cmd {}
+            }
+        }
+        return -code error -errorcode {KARDUM NOCONVERGE stalled} \
+            "$cmd: no step lowers chi-square $chi2 any more, yet its gradient is\
+             not negligible (after [Count $steps step steps]; are the derivatives right?)"
+    }
 
-    set chi2 $Work(2)
+    # The covariance of the inner parameters, then through the Jacobian of
+    # the change of variables onto the user's.
+    lassign [NlinOuterFactors $bounds [array get Par] $m] parameters factors
+    set atBound [NlinAtBound $bounds [array get Par] $flags]
+    set covariance [NlinCovariance Work $m $flags $atBound]
     set dof [expr {$n - $f}]
     set scale [expr {!$absolute && $dof > 0 ? $chi2 / $dof : 1.0}]
-    set parameters {}
     set errors {}
-    set covariance {}
+    set rows {}
     for {set j 0} {$j < $m} {incr j} {
-        lappend parameters $Par($j)
         set row {}
         for {set k 0} {$k < $m} {incr k} {
-            set c [Answer $Work([expr {$m + 5 + $j * $m + $k}])]
+            set c [Answer [lindex $covariance $j $k]]
             if {$c eq {}} {
-                return -code error -errorcode {KARDUM SINGULAR} \
-                    "$cmd: the curvature matrix is singular: the data do not\
-                     determine every fitted parameter"
+                NlinSingular $cmd {}
             }
-            lappend row [expr {$scale * $c}]
+            lappend row [expr {$scale * [lindex $factors $j] * [lindex $factors $k] * $c}]
         }
-        lappend covariance $row
+        lappend rows $row
         set variance [lindex $row $j]
         if {$variance < 0} {
-            return -code error -errorcode {KARDUM SINGULAR} \
-                "$cmd: the curvature matrix is singular (parameter $j has the\
-                 variance $variance): the data do not determine every fitted\
-                 parameter"
+            NlinSingular $cmd " (parameter $j has the variance $variance)"
         }
         lappend errors [expr {sqrt($variance)}]
     }
-    return [dict create parameters $parameters errors $errors chisquare $chi2 \
-                covariance $covariance dof $dof steps $steps]
+    set result [dict create parameters $parameters errors $errors chisquare $chi2 \
+                    covariance $rows dof $dof steps $steps reason $reason]
+    if {[dict get $o -bounds] ne {}} {
+        dict set result atbound $atBound
+    }
+    if {$residuals} {
+        set fitted {}
+        set differences {}
+        foreach x $xs y $ys {
+            set answer [uplevel 1 [linsert $model end $x $parameters]]
+            set value [Answer [lindex $answer 0]]
+            if {$value eq {}} {
+                Invalid $cmd "the model returned \"$answer\" at x = $x, not a number"
+            }
+            lappend fitted $value
+            lappend differences [expr {$y - $value}]
+        }
+        dict set result fitted $fitted
+        dict set result residuals $differences
+    }
+    return $result
+}
+
+# The error of a covariance that cannot be formed, the best fit handed to
+# the variable of -best first.
+proc ::kardum::NlinSingular {cmd detail} {
+    upvar 1 bestName bestName best best
+    if {$bestName ne {}} {
+        upvar 1 bestVar out
+        dict set best reason singular
+        set out $best
+    }
+    return -code error -level 2 -errorcode {KARDUM SINGULAR} \
+        "$cmd: the curvature matrix is singular$detail: the data do not\
+         determine every fitted parameter"
+}
+
+# Checks -bounds: empty, or one {lower upper} pair per parameter, either
+# infinite; a fitted parameter must start strictly inside its bounds.
+# Returns per parameter "" (no change of variables) or {kind lower upper},
+# kind 2 for two bounds, 1 for a lower, -1 for an upper one.
+proc ::kardum::NlinBounds {cmd bounds params flags} {
+    if {$bounds eq {}} {
+        return [lrepeat [llength $params] {}]
+    }
+    set m [llength $params]
+    if {[catch {llength $bounds} length] || $length != $m} {
+        Invalid $cmd "-bounds must be a list of [Count $m pair pairs] {lower upper},\
+            got \"$bounds\""
+    }
+    set out {}
+    set j 0
+    foreach pair $bounds p $params flag $flags {
+        if {[catch {llength $pair} length] || $length != 2} {
+            Invalid $cmd "-bounds of parameter $j must be {lower upper}, got \"$pair\""
+        }
+        set lo [Limit $cmd "the lower bound of parameter $j" [lindex $pair 0]]
+        set hi [Limit $cmd "the upper bound of parameter $j" [lindex $pair 1]]
+        if {!($lo < $hi)} {
+            Invalid $cmd "-bounds of parameter $j must have its lower bound below\
+                its upper one, got \"$pair\""
+        }
+        if {$flag && !($lo < $p && $p < $hi)} {
+            Invalid $cmd "parameter $j must start strictly inside its -bounds\
+                \"$pair\", got $p"
+        }
+        set kind [expr {$lo > -Inf ? ($hi < Inf ? 2 : 1) : ($hi < Inf ? -1 : 0)}]
+        lappend out [expr {$kind && $flag ? [list $kind $lo $hi] : {}}]
+        incr j
+    }
+    return $out
+}
+
+# The inner (unbounded) value of a parameter p under its bounds.
+proc ::kardum::NlinInner {bound p} {
+    if {$bound eq {}} {
+        return $p
+    }
+    lassign $bound kind lo hi
+    switch -- $kind {
+        2 {return [expr {asin(max(-1.0, min(1.0, 2.0 * ($p - $lo) / ($hi - $lo) - 1.0)))}]}
+        1 {return [expr {sqrt(($p - $lo + 1.0) ** 2 - 1.0)}]}
+        default {return [expr {sqrt(($hi - $p + 1.0) ** 2 - 1.0)}]}
+    }
+}
+
+# The user's value of an inner one u, and the derivative dp/du.
+proc ::kardum::NlinMap {bound u} {
+    if {$bound eq {}} {
+        return [list $u 1.0]
+    }
+    lassign $bound kind lo hi
+    switch -- $kind {
+        2 {
+            set p [expr {$lo + ($hi - $lo) * (sin($u) + 1.0) / 2.0}]
+            set dp [expr {($hi - $lo) / 2.0 * cos($u)}]
+        }
+        1 {
+            set r [expr {sqrt($u * $u + 1.0)}]
+            set p [expr {$lo - 1.0 + $r}]
+            set dp [expr {$u / $r}]
+        }
+        default {
+            set r [expr {sqrt($u * $u + 1.0)}]
+            set p [expr {$hi + 1.0 - $r}]
+            set dp [expr {-$u / $r}]
+        }
+    }
+    # Rounding may carry p onto a bound, never past it.
+    list [expr {min($hi, max($lo, $p))}] $dp
+}
+
+# The user's parameters and the derivatives dp/du, from an array list of
+# the inner ones.
+proc ::kardum::NlinOuterFactors {bounds pairs m} {
+    array set inner $pairs
+    set ps {}
+    set factors {}
+    for {set j 0} {$j < $m} {incr j} {
+        lassign [NlinMap [lindex $bounds $j] $inner($j)] p dp
+        lappend ps $p
+        lappend factors $dp
+    }
+    list $ps $factors
+}
+
+proc ::kardum::NlinOuter {bounds pairs m} {
+    lindex [NlinOuterFactors $bounds $pairs $m] 0
+}
+
+# True when no parameter moved by more than xtol of its size.
+proc ::kardum::NlinSmallStep {before after xtol} {
+    foreach p $before q $after {
+        if {abs($q - $p) > $xtol * (abs($q) + $xtol)} {
+            return 0
+        }
+    }
+    return 1
+}
+
+# The size of chi-square's gradient at the best parameters: the largest
+# cosine between the residuals and a fitted parameter's derivatives,
+# |beta_r| / sqrt(alpha_rr chi-square) (0 when chi-square is 0).
+proc ::kardum::NlinGradient {workVar m f} {
+    upvar 1 $workVar w
+    set chi2 $w(2)
+    set a [expr {$m * $m + $m + 5}]
+    set b [expr {2 * $m * $m + $m + 5}]
+    set worst 0.0
+    for {set r 0} {$r < $f} {incr r} {
+        set beta [expr {abs($w([expr {$b + $r}]))}]
+        set scale [expr {sqrt(abs($w([expr {$a + $r * ($f + 1)}])) * $chi2)}]
+        if {$beta > 0.0} {
+            set worst [expr {$scale > 0.0 ? max($worst, $beta / $scale) : Inf}]
+        }
+    }
+    return $worst
+}
+
+# The fitted parameters that ended on a bound, where the change of
+# variables is flat and the data say nothing about the inner value.
+proc ::kardum::NlinAtBound {bounds pairs flags} {
+    array set inner $pairs
+    set out {}
+    set j 0
+    foreach bound $bounds flag $flags {
+        if {$bound ne {} && $flag} {
+            set u $inner($j)
+            set slope [expr {[lindex $bound 0] == 2 ? abs(cos($u)) : abs($u) / sqrt($u * $u + 1.0)}]
+            if {$slope < 1e-3} {
+                lappend out $j
+            }
+        }
+        incr j
+    }
+    return $out
+}
+
+# The covariance of the inner parameters as m rows: from the finishing
+# call, or, when some ended on a bound, the inverse of the curvature over
+# the others, those on a bound counted as held.
+proc ::kardum::NlinCovariance {workVar m flags atBound} {
+    upvar 1 $workVar w
+    set c [expr {$m + 5}]
+    set a [expr {$m * $m + $m + 5}]
+    if {$atBound eq {}} {
+        set rows {}
+        for {set j 0} {$j < $m} {incr j} {
+            set row {}
+            for {set k 0} {$k < $m} {incr k} {
+                lappend row $w([expr {$c + $j * $m + $k}])
+            }
+            lappend rows $row
+        }
+        return $rows
+    }
+    set free {}
+    set j 0
+    foreach flag $flags {
+        if {$flag && $j ni $atBound} {
+            lappend free $j
+        }
+        incr j
+    }
+    set rows [lrepeat $m [lrepeat $m 0.0]]
+    set order [llength $free]
+    if {$order == 0} {
+        return $rows
+    }
+    set i 0
+    foreach j $free {
+        foreach k $free {
+            set M($i) $w([expr {$a + $j * $m + $k}])
+            incr i
+        }
+    }
+    KDmatrixInv $order M
+    set i 0
+    foreach j $free {
+        foreach k $free {
+            lset rows $j $k $M($i)
+            incr i
+        }
+    }
+    return $rows
 }
 
 # The model callback: set FuncRet [ ::kardum::NlinPoint nPar dYdA Work ].
@@ -709,48 +994,75 @@ proc ::kardum::nlfit {model xs ys params args} {
 # the user's model and sets dYdA(0 ... nPar-1).
 proc ::kardum::NlinPoint {nPar dYdA work} {
     upvar 1 Fit fit $dYdA d $work w
-    for {set j 0} {$j < $nPar} {incr j} {
-        set d($j) 0.0
-    }
     if {$fit(failed)} {
-        return 0.0
+        return [NlinZero]
     }
-    set x [lindex $fit(x) $w(4)]
-    set p {}
-    for {set j 0} {$j < $nPar} {incr j} {
-        lappend p $w([expr {$j + 5}])
-    }
-    if {!$fit(numeric)} {
-        if {![Call Fit $fit(frame) $fit(model) [list $x $p] answer]} {
-            return 0.0
-        }
-        if {[catch {llength $answer} length] || $length != $nPar + 1} {
-            Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at x = $x;\
-                it must return its value and $nPar derivatives (or use\
-                -derivatives numeric)" {-errorcode {KARDUM VALUE}}
-            return 0.0
-        }
-        set values {}
-        foreach value $answer {
-            set number [Answer $value]
-            if {$number eq {}} {
-                Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at\
-                    x = $x, not a list of numbers" {-errorcode {KARDUM VALUE}}
-                return 0.0
-            }
-            lappend values $number
-        }
+    set i $w(4)
+    if {$i == 0} {
+        # A new pass: the parameters it is made at.
+        set inner {}
         for {set j 0} {$j < $nPar} {incr j} {
-            set d($j) [lindex $values [expr {$j + 1}]]
+            lappend inner $j $w([expr {$j + 5}])
         }
-        return [lindex $values 0]
+        lassign [NlinOuterFactors $fit(bounds) $inner $nPar] fit(p) fit(factors)
     }
+    set x [lindex $fit(x) $i]
+    if {$fit(numeric)} {
+        return [NlinNumeric $x $nPar]
+    }
+    set code [catch {uplevel 2 [linsert $fit(model) end $x $fit(p)]} answer options]
+    if {$code != 0 && $code != 2} {
+        NlinFailed $code $answer $options
+        return [NlinZero]
+    }
+    if {[catch {llength $answer} length] || $length != $nPar + 1} {
+        Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at x = $x;\
+            it must return its value and [Count $nPar derivative derivatives] (or use\
+            -derivatives numeric)" {-errorcode {KARDUM VALUE}}
+        return [NlinZero]
+    }
+    if {[catch {::tcl::mathfunc::max {*}$answer}]} {
+        Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at\
+            x = $x, not a list of numbers" {-errorcode {KARDUM VALUE}}
+        return [NlinZero]
+    }
+    lassign $answer value {*}$fit(names)
+    foreach j $fit(mapped) {
+        set d($j) [expr {$d($j) * [lindex $fit(factors) $j]}]
+    }
+    return $value
+}
 
-    # Central differences, with a step relative to each parameter.
+# After a failure: derivatives 0, value 0.
+proc ::kardum::NlinZero {} {
+    upvar 1 fit fit d d
+    foreach name $fit(names) {
+        set $name 0.0
+    }
+    return 0.0
+}
+
+# Records a model that ended with an error or an unusual code.
+proc ::kardum::NlinFailed {code answer options} {
+    upvar 1 fit fit
+    if {$code != 1} {
+        set how [expr {$code == 3 ? "break" : $code == 4 ? "continue" : "code $code"}]
+        set answer "$fit(model) ended with $how, not with a result"
+        set options {-errorcode {KARDUM VALUE}}
+    }
+    Failed Fit $fit(frame) $answer $options
+}
+
+# Central differences, with a step relative to each parameter, for the
+# point x at the parameters of the pass; sets d and returns the value.
+proc ::kardum::NlinNumeric {x nPar} {
+    upvar 1 fit fit d d
+    set p $fit(p)
     if {[set y [NlinValue $x $p]] eq {}} {
         return 0.0
     }
     for {set j 0} {$j < $nPar} {incr j} {
+        set d($j) 0.0
         if {![lindex $fit(flags) $j]} {
             continue
         }
@@ -762,15 +1074,17 @@ proc ::kardum::NlinPoint {nPar dYdA work} {
                 || [set yDown [NlinValue $x [lreplace $p $j $j $down]]] eq {}} {
             return 0.0
         }
-        set d($j) [expr {($yUp - $yDown) / ($up - $down)}]
+        set d($j) [expr {($yUp - $yDown) / ($up - $down) * [lindex $fit(factors) $j]}]
     }
     return $y
 }
 
 # The model's value alone (-derivatives numeric), or "" after a failure.
 proc ::kardum::NlinValue {x p} {
-    upvar 2 Fit fit
-    if {![Call Fit $fit(frame) $fit(model) [list $x $p] answer]} {
+    upvar 2 fit fit
+    set code [catch {uplevel 4 [linsert $fit(model) end $x $p]} answer options]
+    if {$code != 0 && $code != 2} {
+        NlinFailed $code $answer $options
         return {}
     }
     set number [Answer $answer]
@@ -828,25 +1142,8 @@ proc ::kardum::gridfill {records args} {
         Invalid $cmd "the grid of $nx by $ny cells is too large"
     }
 
-    # Records: all points or all footprints.
-    if {[catch {llength $records} n]} {
-        Invalid $cmd "the records must be a list, got \"$records\""
-    }
-    set width [expr {$n ? [llength [lindex $records 0]] : 3}]
-    if {$width != 3 && $width != 5} {
-        Invalid $cmd "record 0 must be {x y z} or {x1 x2 y1 y2 z},\
-            got \"[lindex $records 0]\""
-    }
-    set i 0
-    foreach record $records {
-        set values [Reals $cmd "record $i" $record $width]
-        if {$width == 3} {
-            lassign $values X($i) Y($i) Z($i)
-        } else {
-            lassign $values X1($i) X2($i) Y1($i) Y2($i) Z($i)
-        }
-        incr i
-    }
+    # Records: all points or all footprints, held as one buffer of doubles.
+    lassign [Records $records] width records
 
     set binning [dict get $o -binning]
     if {$binning eq {}} {
@@ -917,7 +1214,7 @@ proc ::kardum::gridfill {records args} {
         set maxRadius [expr {4 * $radius}]
     }
     set maxRadius [Integer $cmd -maxradius $maxRadius $radius]
-    set seed [Integer $cmd -seed [dict get $o -seed] -0x80000000 0x7fffffff]
+    set seed [Integer $cmd -seed [dict get $o -seed] -2147483648 2147483647]
     set sources [Boolean $cmd -sources [dict get $o -sources]]
     set folds [dict get $o -crossvalidate]
     if {$folds ne {}} {
@@ -931,69 +1228,29 @@ proc ::kardum::gridfill {records args} {
         }
     }
 
-    # The grid descriptor: cells stored x fastest, unfilled cells marked by
-    # a value no fit produces, no cell excluded.
-    set empty -$huge
-    array set gI [list 0 $x0 1 $x1 2 $y0 3 $y1 4 $nx 5 $ny \
-                      6 [lindex $words 0] 7 [lindex $words 1] 8 ROW \
-                      9 [expr {$ignore ? "IGNORE" : "KEEP"}] \
-                      10 [expr {$n ? "NEW ADD END " : "NEW END "}] \
-                      11 $empty 12 $huge 13 $lo 14 $hi \
-                      15 [lindex $letters 0] 16 [lindex $letters 1]]
-    if {$width == 3} {
-        KDdataGrid $n 1 X X 1 Y Y Z Grd Nrm gI
-    } else {
-        KDdataGrid $n 1 X1 X2 1 Y1 Y2 Z Grd Nrm gI
-    }
-
-    set size [expr {$nx * $ny}]
-    set values {}
-    set weights {}
-    for {set k 0} {$k < $size} {incr k} {
-        lappend values $Grd($k)
-        lappend weights $Nrm($k)
-    }
-    set settings [list -weight $weights -empty $empty -excluded $huge \
-                      -boundary $letters -margins $limits -perquadrant $perQuadrant \
+    # Binning and filling run in C++ on the records' buffer (GridCompute):
+    # the arithmetic of KDdataGrid on the descriptor it would be given, cells
+    # stored x fastest, then the guarded fill on the binned grid and its
+    # weights, unfilled cells marked by a value no fit produces.
+    set settings [list -boundary $letters -margins $limits -perquadrant $perQuadrant \
                       -radius $radius -quadrants $quadrants -degree $degree \
                       -power $power -cap $cap -guard $guard -guardmargin $guardMargin \
                       -complete $complete -maxradius $maxRadius -seed $seed]
     if {$folds ne {}} {
-        set result [FillGrid $values $nx $ny {*}$settings -crossvalidate $folds]
+        lappend settings -crossvalidate $folds
+    } elseif {$fill} {
+        lappend settings -sources $sources
+    }
+    lassign [GridCompute $records $x0 $x1 $y0 $y1 $nx $ny \
+                 [expr {[lindex $words 0] eq "AREA"}] [expr {[lindex $words 1] eq "AREA"}] \
+                 $ignore $lo $hi [dict get $o -empty] $fill {*}$settings] rows result
+    if {$folds ne {}} {
         if {$reportVar ne {}} {
             set report $result
         }
         return [dict get $result rms]
     }
-    if {$fill} {
-        set result [FillGrid $values $nx $ny {*}$settings -sources $sources]
-        set values [dict get $result grid]
-        dict unset result grid
-    } else {
-        set data 0
-        foreach weight $weights {
-            if {$weight != 0.0} {incr data}
-        }
-        set result [dict create data $data excluded 0 empty [expr {$size - $data}] \
-                        passes {}]
-    }
-
-    set marker [dict get $o -empty]
-    set rows {}
-    set k 0
-    for {set iy 0} {$iy < $ny} {incr iy} {
-        set row {}
-        for {set ix 0} {$ix < $nx} {incr ix} {
-            set value [lindex $values $k]
-            if {[lindex $weights $k] == 0.0 && $value == $empty} {
-                lappend row $marker
-            } else {
-                lappend row $value
-            }
-            incr k
-        }
-        lappend rows $row
-    }
+    set size [expr {$nx * $ny}]
     if {$reportVar ne {}} {
         if {$sources && [dict exists $result sources]} {
             set flat [dict get $result sources]
@@ -1006,4 +1263,54 @@ proc ::kardum::gridfill {records args} {
         set report $result
     }
     return $rows
+}
+
+# --- Grid files: kardum::readxyz, kardum::gridwrite, kardum::gridimage --
+
+# kardum::readxyz file (C++, pkg/GridIO.cpp)
+#
+#	Records {x y z} from a text file: one record a line, three numbers
+#	separated by blanks, tabs or commas; blank lines and lines starting
+#	with # are skipped.  Returns the list of records, ready for
+#	kardum::gridfill, held as one buffer of doubles until a script looks
+#	at it as text.
+
+# kardum::gridwrite grid file ?option value ...?
+#
+#	Writes a grid (as kardum::gridfill returns it, or any list of rows of
+#	numbers) into a file: an ESRI ASCII grid, which GDAL, QGIS and GMT
+#	read, or x y z lines at the centres of the cells that hold a value.
+proc ::kardum::gridwrite {grid file args} {
+    set cmd kardum::gridwrite
+    set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {}} $args]
+    Choice $cmd -format [dict get $o -format] {esri-ascii xyz}
+    WriteGrid $grid $file [dict get $o -format] [dict get $o -extent] \
+        [dict get $o -nodata] [dict get $o -empty]
+    return $file
+}
+
+# kardum::gridimage grid file ?option value ...?
+#
+#	Writes a grid as a PNG picture with its colour scale; empty cells are
+#	grey.
+proc ::kardum::gridimage {grid file args} {
+    set cmd kardum::gridimage
+    set o [Options $cmd {-pixels auto -range {} -empty {}} $args]
+    set pixels [dict get $o -pixels]
+    if {$pixels eq "auto"} {
+        set pixels 0
+    } else {
+        set pixels [Integer $cmd -pixels $pixels 1 1000]
+    }
+    set range [dict get $o -range]
+    if {$range ne {}} {
+        lassign [Reals $cmd -range $range 2] lo hi
+        if {$lo > $hi} {
+            Invalid $cmd "-range must run from its lower to its upper value, got \"$range\""
+        }
+    } else {
+        lassign {{} {}} lo hi
+    }
+    WriteImage $grid $file $pixels $lo $hi [dict get $o -empty]
+    return $file
 }

@@ -16,6 +16,13 @@ namespace kardum::pkg {
 
 /* ::kardum::FillGrid: the guarded, completing fill of kardum::gridfill. */
 int FillGridCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+/* Records and grids between files and buffers (pkg/GridIO.cpp,
+ * pkg/GridImage.cpp) and records to a grid (pkg/GridPath.cpp). */
+int ReadXyzCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+int WriteGridCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+int WriteImageCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+int RecordsCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+int GridComputeCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 
 } // namespace kardum::pkg
 

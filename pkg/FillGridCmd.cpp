@@ -21,6 +21,7 @@
  */
 
 #include "pkg/Commands.h"
+#include "pkg/FillOptions.h"
 #include "pkg/GuardedFill.h"
 
 #include "frame/Frame.h"
@@ -120,6 +121,8 @@ void PutWide(Tcl_Obj *dict, const char *key, long long value)
     Put(dict, key, Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(value)));
 }
 
+} // namespace
+
 Tcl_Obj *ReportDict(const FillReport &report)
 {
     Tcl_Obj *dict = Tcl_NewDictObj();
@@ -141,7 +144,83 @@ Tcl_Obj *ReportDict(const FillReport &report)
     return dict;
 }
 
-} // namespace
+/*
+ * Reads FillGrid's options from objv[first] on (pairs); the grid's size
+ * must already be in setup.  Checks the whole setup.
+ */
+FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
+                            int first, FillSetup &setup, FillGuards &guards)
+{
+    FillOptions opt;
+    static const char *const kOptions[] = {
+        "-weight", "-empty", "-excluded", "-boundary", "-margins", "-perquadrant",
+        "-radius", "-quadrants", "-degree", "-power", "-cap", "-guard",
+        "-guardmargin", "-complete", "-maxradius", "-seed", "-sources",
+        "-crossvalidate", nullptr};
+    enum {
+        kWeight, kEmpty, kExcluded, kBoundary, kMargins, kPerQuadrant, kRadius,
+        kQuadrants, kDegree, kPower, kCap, kGuard, kGuardMargin, kComplete,
+        kMaxRadius, kSeed, kSources, kCrossValidate
+    };
+    static const char *const kLetters[] = {"N", "O", "Y", nullptr};
+    static const char *const kCaps[] = {"none", "nearest", "max", nullptr};
+    for (int i = first; i < objc; i += 2) {
+        Tcl_Obj *value = objv[i + 1];
+        switch (Choice(interp, objv[i], kOptions, "option")) {
+        case kWeight: opt.weight = value; break;
+        case kEmpty: setup.empty = Double(value, "-empty"); break;
+        case kExcluded: setup.excluded = Double(value, "-excluded"); break;
+        case kBoundary: {
+            ListSize n = 0;
+            Tcl_Obj **items = nullptr;
+            if (Tcl_ListObjGetElements(interp, value, &n, &items) != TCL_OK) {
+                throw TclError{};
+            }
+            if (n != 2) {
+                Fail("%s: -boundary must be two letters, got \"%s\"", kCmd,
+                     Tcl_GetString(value));
+            }
+            setup.xBoundary = "NOY"[Choice(interp, items[0], kLetters, "boundary letter")];
+            setup.yBoundary = "NOY"[Choice(interp, items[1], kLetters, "boundary letter")];
+            break;
+        }
+        case kMargins: {
+            std::vector<double> m = Doubles(interp, value, 4, "-margins");
+            for (int k = 0; k < 4; ++k) {
+                if (!(m[k] >= 0 && m[k] <= INT_MAX) || m[k] != static_cast<int>(m[k])) {
+                    Fail("%s: -margins must hold whole numbers of at least 0, got \"%s\"",
+                         kCmd, Tcl_GetString(value));
+                }
+                setup.margins[k] = static_cast<int>(m[k]);
+            }
+            break;
+        }
+        case kPerQuadrant: setup.perQuadrant = Int(interp, value, "-perquadrant"); break;
+        case kRadius: setup.radius = Int(interp, value, "-radius"); break;
+        case kQuadrants: setup.quadrants = Int(interp, value, "-quadrants"); break;
+        case kDegree: setup.degree = Int(interp, value, "-degree"); break;
+        case kPower: setup.power = Double(value, "-power"); break;
+        case kCap: setup.cap = "ONA"[Choice(interp, value, kCaps, "cap")]; break;
+        case kGuard: guards.guard = Boolean(value, "-guard"); break;
+        case kGuardMargin: guards.guardMargin = Double(value, "-guardmargin"); break;
+        case kComplete: guards.complete = Boolean(value, "-complete"); break;
+        case kMaxRadius: guards.maxRadius = Int(interp, value, "-maxradius"); break;
+        case kSeed: guards.seed = Int(interp, value, "-seed"); break;
+        case kSources: opt.wantSource = Boolean(value, "-sources"); break;
+        case kCrossValidate:
+            opt.folds = Int(interp, value, "-crossvalidate");
+            if (opt.folds < 2) {
+                Fail("%s: -crossvalidate must be at least 2, got %d", kCmd, opt.folds);
+            }
+            break;
+        }
+    }
+    const char *why = nullptr;
+    if (!CheckFillSetup(setup, guards, why)) {
+        Fail("%s: %s", kCmd, why);
+    }
+    return opt;
+}
 
 int FillGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
@@ -161,76 +240,10 @@ int FillGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
         }
         std::size_t cells = static_cast<std::size_t>(setup.nx) * setup.ny;
 
-        static const char *const kOptions[] = {
-            "-weight", "-empty", "-excluded", "-boundary", "-margins", "-perquadrant",
-            "-radius", "-quadrants", "-degree", "-power", "-cap", "-guard",
-            "-guardmargin", "-complete", "-maxradius", "-seed", "-sources",
-            "-crossvalidate", nullptr};
-        enum {
-            kWeight, kEmpty, kExcluded, kBoundary, kMargins, kPerQuadrant, kRadius,
-            kQuadrants, kDegree, kPower, kCap, kGuard, kGuardMargin, kComplete,
-            kMaxRadius, kSeed, kSources, kCrossValidate
-        };
-        static const char *const kLetters[] = {"N", "O", "Y", nullptr};
-        static const char *const kCaps[] = {"none", "nearest", "max", nullptr};
-        Tcl_Obj *weightList = nullptr;
-        bool wantSource = false;
-        int folds = 0;
-        for (int i = 4; i < objc; i += 2) {
-            Tcl_Obj *value = objv[i + 1];
-            switch (Choice(interp, objv[i], kOptions, "option")) {
-            case kWeight: weightList = value; break;
-            case kEmpty: setup.empty = Double(value, "-empty"); break;
-            case kExcluded: setup.excluded = Double(value, "-excluded"); break;
-            case kBoundary: {
-                ListSize n = 0;
-                Tcl_Obj **items = nullptr;
-                if (Tcl_ListObjGetElements(interp, value, &n, &items) != TCL_OK) {
-                    throw TclError{};
-                }
-                if (n != 2) {
-                    Fail("%s: -boundary must be two letters, got \"%s\"", kCmd,
-                         Tcl_GetString(value));
-                }
-                setup.xBoundary = "NOY"[Choice(interp, items[0], kLetters, "boundary letter")];
-                setup.yBoundary = "NOY"[Choice(interp, items[1], kLetters, "boundary letter")];
-                break;
-            }
-            case kMargins: {
-                std::vector<double> m = Doubles(interp, value, 4, "-margins");
-                for (int k = 0; k < 4; ++k) {
-                    if (!(m[k] >= 0 && m[k] <= INT_MAX) || m[k] != static_cast<int>(m[k])) {
-                        Fail("%s: -margins must hold whole numbers of at least 0, got \"%s\"",
-                             kCmd, Tcl_GetString(value));
-                    }
-                    setup.margins[k] = static_cast<int>(m[k]);
-                }
-                break;
-            }
-            case kPerQuadrant: setup.perQuadrant = Int(interp, value, "-perquadrant"); break;
-            case kRadius: setup.radius = Int(interp, value, "-radius"); break;
-            case kQuadrants: setup.quadrants = Int(interp, value, "-quadrants"); break;
-            case kDegree: setup.degree = Int(interp, value, "-degree"); break;
-            case kPower: setup.power = Double(value, "-power"); break;
-            case kCap: setup.cap = "ONA"[Choice(interp, value, kCaps, "cap")]; break;
-            case kGuard: guards.guard = Boolean(value, "-guard"); break;
-            case kGuardMargin: guards.guardMargin = Double(value, "-guardmargin"); break;
-            case kComplete: guards.complete = Boolean(value, "-complete"); break;
-            case kMaxRadius: guards.maxRadius = Int(interp, value, "-maxradius"); break;
-            case kSeed: guards.seed = Int(interp, value, "-seed"); break;
-            case kSources: wantSource = Boolean(value, "-sources"); break;
-            case kCrossValidate:
-                folds = Int(interp, value, "-crossvalidate");
-                if (folds < 2) {
-                    Fail("%s: -crossvalidate must be at least 2, got %d", kCmd, folds);
-                }
-                break;
-            }
-        }
-        const char *why = nullptr;
-        if (!CheckFillSetup(setup, guards, why)) {
-            Fail("%s: %s", kCmd, why);
-        }
+        FillOptions opt = ReadFillOptions(interp, objc, objv, 4, setup, guards);
+        Tcl_Obj *weightList = opt.weight;
+        bool wantSource = opt.wantSource;
+        int folds = opt.folds;
         std::vector<double> grid = Doubles(interp, objv[1], cells, "the grid");
         std::vector<double> weight;
         if (weightList) {

@@ -133,6 +133,12 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
         Clock::time_point start = Clock::now();
         FillPass record{support.radius, support.quadrants, support.degree, 0, 0, 0.0};
         FillPlan plan = PlanFor(s, support, useWeight, table);
+        if (pass > 1) {
+            /* The first pass keeps KDgridFill2D's reach: no neighbour at a
+             * squared distance of nx*ny or more.  The further passes reach
+             * their whole radius, also across a long, narrow grid. */
+            plan.sentinel = std::max(plan.sentinel, plan.r2 + 1.0);
+        }
         FillPlan lowered = plan;
         FillStore store(plan);
         left.clear();

@@ -10,6 +10,7 @@
 
 #include "kardum.h"
 #include "pkg/Commands.h"
+#include "frame/Stubs.h"
 
 namespace {
 
@@ -21,6 +22,11 @@ struct PackageCommandRow {
 /* One row per command; the namespace is created with the first. */
 const PackageCommandRow kPackageCommands[] = {
     {"::kardum::FillGrid", kardum::pkg::FillGridCmd},
+    {"::kardum::readxyz", kardum::pkg::ReadXyzCmd},
+    {"::kardum::WriteGrid", kardum::pkg::WriteGridCmd},
+    {"::kardum::WriteImage", kardum::pkg::WriteImageCmd},
+    {"::kardum::Records", kardum::pkg::RecordsCmd},
+    {"::kardum::GridCompute", kardum::pkg::GridComputeCmd},
     {nullptr, nullptr},
 };
 
@@ -28,6 +34,9 @@ const PackageCommandRow kPackageCommands[] = {
 
 extern "C" int Kardumpkg_Init(Tcl_Interp *interp)
 {
+    if (!kardum::InitTclStubs(interp)) {
+        return TCL_ERROR;
+    }
     for (const PackageCommandRow *row = kPackageCommands; row->name; ++row) {
         if (!Tcl_CreateObjCommand(interp, row->name, row->proc, nullptr, nullptr)) {
             return TCL_ERROR;

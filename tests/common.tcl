@@ -12,9 +12,10 @@ if {[llength [info commands KDarrayMath]] == 0} {
     load $::env(KARDUM_LIBRARY)
 }
 
-# Relative closeness of two numbers, or of two lists of numbers, to 1e-12
-# unless a tolerance is given as the third element of the expected list:
-# {1.0 2.0} matches to 1e-12; use approxTol for another tolerance.
+# Relative closeness of two numbers, or of two lists of numbers, element by
+# element: |e - a| <= tol * max(1, |e|), with tol 1e-12 unless given.
+# Matchers: approx (1e-12), approx9 (1e-9), approx6 (1e-6), and within,
+# whose expected list starts with the tolerance: {1e-10 2.0 3.0}.
 proc closeTo {expected actual {tol 1e-12}} {
     if {[llength $expected] != [llength $actual]} {return 0}
     foreach e $expected a $actual {
@@ -28,6 +29,10 @@ proc closeTo {expected actual {tol 1e-12}} {
 customMatch approx closeTo
 customMatch approx9 {apply {{e a} {closeTo $e $a 1e-9}}}
 customMatch approx6 {apply {{e a} {closeTo $e $a 1e-6}}}
+customMatch within {apply {{e a} {closeTo [lrange $e 1 end] $a [lindex $e 0]}}}
+
+# Two lists equal element by element, whatever the white space between.
+customMatch list {apply {{e a} {expr {[list {*}$e] eq [list {*}$a]}}}}
 
 # Values of elements first .. first+n-1 of an array, "-" for a missing one.
 proc elements {arrayName first n} {

@@ -83,16 +83,50 @@ check "kardum::integrate works" \
     [expr {[string is double -strict [answer integral]] && abs([answer integral] - 8.0) < 1e-12}] \
     "([answer integral])"
 
-set page [file join $prefix $manDir mann kardum.n]
+set manRoot [file join $prefix $manDir]
+set page [file join $manRoot mann kardum.n]
 check "the man page is installed as $manDir/mann/kardum.n" [file isfile $page]
 check "the header is installed" [file isfile [file join $prefix include kardum.h]]
 
-# Where groff is at hand, the page must format without warnings, rendered
-# as one continuous page the way man shows it on a terminal.
+# A page for every command of the library and every helper of the package:
+# its own page, or a link (.so) to a page that is installed.
+set missing {}
+foreach name [concat $built {kardum::integrate kardum::nlfit kardum::gridfill}] {
+    set file [file join $manRoot mann $name.n]
+    if {![file isfile $file]} {
+        lappend missing $name
+        continue
+    }
+    set text [string trim [read [set f [open $file]]][close $f]]
+    if {[regexp {^\.so (\S+)$} $text -> target] &&
+            ![file isfile [file join $manRoot $target]]} {
+        lappend missing "$name (-> $target)"
+    }
+}
+check "every command and helper has its man page" [expr {$missing eq ""}] "($missing)"
+
+# Where man is at hand, it finds a command's page by the command's name.
+if {[auto_execok man] ne ""} {
+    set code [catch {exec man -M $manRoot -w KDgridFill2D 2>@1} where]
+    check "man finds KDgridFill2D" [expr {$code == 0 &&
+        [file tail $where] in {KDgridFill2D.n KDgridFill2D.n.gz}}] "($where)"
+}
+
+# Where groff is at hand, the pages must format without warnings, rendered
+# as one continuous page the way man shows it on a terminal (from the man
+# root, where the links resolve).
 if {[file isfile $page] && [auto_execok groff] ne ""} {
-    set code [catch {exec groff -t -man -Tutf8 -rcR=1 -ww -z $page 2>@1} warnings]
-    check "groff formats the man page without warnings" \
-        [expr {$code == 0 && [string trim $warnings] eq ""}] "\n$warnings"
+    set here [pwd]
+    cd $manRoot
+    set failed {}
+    foreach file [lsort [glob -nocomplain mann/*.n]] {
+        set code [catch {exec groff -t -man -Tutf8 -rcR=1 -ww -z $file 2>@1} warnings]
+        if {$code != 0 || [string trim $warnings] ne ""} {
+            lappend failed $file $warnings
+        }
+    }
+    cd $here
+    check "groff formats the man pages without warnings" [expr {$failed eq ""}] "\n$failed"
 }
 
 file delete -force $prefix

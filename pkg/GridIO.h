@@ -1,0 +1,36 @@
+/*
+ * GridIO.h --
+ *
+ *	Reading records and writing grids and pictures, for the package's
+ *	commands and for native callers (the benchmarks).  Each throws
+ *	ArgError naming the command, the file and the line or cell.
+ *	Internal to the library.
+ */
+
+#ifndef KARDUM_PKG_GRIDIO_H
+#define KARDUM_PKG_GRIDIO_H
+
+#include "pkg/GridValue.h"
+
+#include <tcl.h>
+
+namespace kardum::pkg {
+
+enum class GridFormat { EsriAscii, Xyz };
+
+/* Records {x y z} of a text file (see kardum::readxyz). */
+std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path);
+
+/* The grid into a file; extent is {x0 x1 y0 y1}; nodata marks empty cells
+ * of an ESRI grid (xyz lines skip them). */
+void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
+                   GridFormat format, const double *extent, double nodata);
+
+/* The grid as a PNG picture, `pixels` pixels a cell, colours from lo to
+ * hi, empty cells grey, with a colour scale on the right. */
+void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
+                    int pixels, double lo, double hi);
+
+} // namespace kardum::pkg
+
+#endif /* KARDUM_PKG_GRIDIO_H */

@@ -1,0 +1,243 @@
+/*
+ * GridPath.cpp --
+ *
+ *	The data path of kardum::gridfill at native speed: records binned and
+ *	the empty cells filled in C++ buffers, by the same workers as the
+ *	array path (the binning arithmetic of DataGrid_C, GridFill_C), so the
+ *	grid holds the same bits as KDdataGrid and KDgridFill2D give on Tcl
+ *	arrays with the same descriptor and settings (the guard and the
+ *	further passes off, the same seed).
+ *
+ *	::kardum::GridCompute records x0 x1 y0 y1 nx ny xArea yArea ignore lo hi marker
+ *	                      fill ?option value ...?
+ *
+ *	records    a records value or a list of {x y z} or {x1 x2 y1 y2 z}
+ *	xArea ...  1: area binning along that axis, 0: point binning
+ *	ignore     1: records whose value is exactly 0 are skipped
+ *	lo hi      records with values outside are skipped
+ *	marker     what an empty cell reads as
+ *	fill       1: fill the empty cells with the guarded fill
+ *	           (pkg/GuardedFill.h), 0: bin only
+ *	options    those of ::kardum::FillGrid but -weight, -empty and
+ *	           -excluded (the binning gives them)
+ *
+ *	Returns {grid report}: a grid value (cells x fastest, which also keeps
+ *	each cell's binned weight) and the fill's report as a dict; with
+ *	-crossvalidate k, {{} cross-validation dict} and no grid.
+ */
+
+#include "kardum.h"
+#include "grid/Binning.h"
+#include "grid/Descriptor.h"
+#include "pkg/Commands.h"
+#include "pkg/FillOptions.h"
+#include "pkg/GridPath.h"
+#include "pkg/GridValue.h"
+#include "pkg/Run.h"
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <new>
+#include <string>
+
+namespace kardum::pkg {
+
+namespace {
+
+const char *kCmd = "kardum::gridfill";
+
+/* Records as BinAdd reads them: interleaved, x1 = x2 and y1 = y2 for
+ * points. */
+struct InterleavedRecords {
+    const double *v;
+    int width;
+    double X1(int r) const { return v[static_cast<std::size_t>(r) * width]; }
+    double X2(int r) const { return v[static_cast<std::size_t>(r) * width + (width == 3 ? 0 : 1)]; }
+    double Y1(int s) const { return v[static_cast<std::size_t>(s) * width + (width == 3 ? 1 : 2)]; }
+    double Y2(int s) const { return v[static_cast<std::size_t>(s) * width + (width == 3 ? 1 : 3)]; }
+    double Z(int i) const { return v[static_cast<std::size_t>(i) * width + width - 1]; }
+};
+
+int IntArg(Tcl_Obj *obj, const char *what, int min, int max)
+{
+    int v = 0;
+    if (Tcl_GetIntFromObj(nullptr, obj, &v) != TCL_OK || v < min || v > max) {
+        Fail("%s: %s must be an integer from %d to %d, got \"%s\"", kCmd, what, min,
+             max, Tcl_GetString(obj));
+    }
+    return v;
+}
+
+double DoubleArg(Tcl_Obj *obj, const char *what)
+{
+    double v = 0.0;
+    if (Tcl_GetDoubleFromObj(nullptr, obj, &v) != TCL_OK || std::isnan(v)) {
+        Fail("%s: %s must be a number, got \"%s\"", kCmd, what, Tcl_GetString(obj));
+    }
+    return v;
+}
+
+} // namespace
+
+std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &spec)
+{
+    std::size_t n = rec.Count();
+    if (n > static_cast<std::size_t>(INT_MAX)) {
+        Fail("%s: more than %d records", kCmd, INT_MAX);
+    }
+    auto g = std::make_shared<Grid>();
+    g->nx = spec.nx;
+    g->ny = spec.ny;
+    g->hasExtent = true;
+    g->x0 = spec.x0;
+    g->x1 = spec.x1;
+    g->y0 = spec.y0;
+    g->y1 = spec.y1;
+    g->marker = spec.marker;
+    std::size_t cells = static_cast<std::size_t>(spec.nx) * spec.ny;
+    g->cells.assign(cells, 0.0);
+    g->weights.assign(cells, 0.0);
+
+    /* KDdataGrid's descriptor record for "NEW ADD END", cells x fastest. */
+    double d[gi::kHigh + 1] = {};
+    d[gi::kX0] = spec.x0;
+    d[gi::kX1] = spec.x1;
+    d[gi::kY0] = spec.y0;
+    d[gi::kY1] = spec.y1;
+    d[gi::kNx] = spec.nx;
+    d[gi::kNy] = spec.ny;
+    d[gi::kXBin] = spec.xArea ? 1.0 : 0.0;
+    d[gi::kYBin] = spec.yArea ? 1.0 : 0.0;
+    d[gi::kOrder] = 0.0;
+    d[gi::kIgnore] = spec.ignoreZeros ? 1.0 : 0.0;
+    d[gi::kAction] = kBinNew + kBinAdd + kBinEnd;
+    d[gi::kEmpty] = kEmptyValue;
+    d[gi::kExcluded] = kExcludedValue;
+    d[gi::kLow] = spec.lo;
+    d[gi::kHigh] = spec.hi;
+
+    BinArrays store{g->cells.data(), g->weights.data()};
+    BinNew(d, store);
+    BinAdd(d, static_cast<int>(n), 1, 1, InterleavedRecords{rec.values.data(), rec.width}, store);
+    BinEnd(d, store);
+    MarkEmpty(*g);
+    return g;
+}
+
+void MarkEmpty(Grid &g)
+{
+    std::size_t cells = g.cells.size();
+    g.empty.resize(cells);
+    for (std::size_t k = 0; k < cells; ++k) {
+        g.empty[k] = g.weights[k] == 0.0 && g.cells[k] == kEmptyValue;
+    }
+}
+
+/* ::kardum::Records records: {width recordsValue}, the records checked
+ * and held in one buffer (the value itself when it is one already). */
+int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    return RunPackageCommand(interp, [&]() -> int {
+        if (objc != 2) {
+            Tcl_WrongNumArgs(interp, 1, objv, "records");
+            return TCL_ERROR;
+        }
+        Tcl_Obj *value = objv[1];
+        auto records = GetRecords(interp, value, kCmd);
+        if (!IsRecordsObj(value)) {
+            value = NewRecordsObj(records);
+        }
+        Tcl_Obj *out[2] = {Tcl_NewIntObj(records->width), value};
+        Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
+        return TCL_OK;
+    });
+}
+
+int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    return RunPackageCommand(interp, [&]() -> int {
+        if (objc < 15 || (objc - 15) % 2 != 0) {
+            Tcl_WrongNumArgs(interp, 1, objv,
+                "records x0 x1 y0 y1 nx ny xArea yArea ignore lo hi marker fill "
+                "?option value ...?");
+            return TCL_ERROR;
+        }
+        GridSpec spec;
+        spec.x0 = DoubleArg(objv[2], "x0");
+        spec.x1 = DoubleArg(objv[3], "x1");
+        spec.y0 = DoubleArg(objv[4], "y0");
+        spec.y1 = DoubleArg(objv[5], "y1");
+        if (!std::isfinite(spec.x0) || !std::isfinite(spec.x1) || spec.x0 == spec.x1 ||
+            !std::isfinite(spec.y0) || !std::isfinite(spec.y1) || spec.y0 == spec.y1) {
+            Fail("%s: the extent must span both axes with finite edges", kCmd);
+        }
+        spec.nx = IntArg(objv[6], "nx", 1, INT_MAX);
+        spec.ny = IntArg(objv[7], "ny", 1, INT_MAX);
+        if (static_cast<long long>(spec.nx) * spec.ny > INT_MAX) {
+            Fail("%s: the grid of %d by %d cells is too large", kCmd, spec.nx, spec.ny);
+        }
+        spec.xArea = IntArg(objv[8], "xArea", 0, 1) != 0;
+        spec.yArea = IntArg(objv[9], "yArea", 0, 1) != 0;
+        spec.ignoreZeros = IntArg(objv[10], "ignore", 0, 1) != 0;
+        spec.lo = DoubleArg(objv[11], "lo");
+        spec.hi = DoubleArg(objv[12], "hi");
+        spec.marker = Tcl_GetString(objv[13]);
+        bool fill = IntArg(objv[14], "fill", 0, 1) != 0;
+
+        /* The fill's settings, checked before any work. */
+        FillSetup setup;
+        FillGuards guards;
+        setup.nx = spec.nx;
+        setup.ny = spec.ny;
+        setup.empty = kEmptyValue;
+        setup.excluded = kExcludedValue;
+        FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
+        if (opt.weight != nullptr) {
+            Fail("%s: the weights come from the binning", kCmd);
+        }
+
+        auto records = GetRecords(interp, objv[1], kCmd);
+        auto grid = BinRecords(*records, spec);
+        records.reset();
+
+        Tcl_Obj *report;
+        if (opt.folds) {
+            CrossValidation cv = CrossValidateFill(grid->cells.data(), grid->weights.data(),
+                                                   setup, guards, opt.folds);
+            report = Tcl_NewDictObj();
+            Tcl_Obj *keys[4] = {Tcl_NewStringObj("folds", -1), Tcl_NewStringObj("predicted", -1),
+                                Tcl_NewStringObj("missed", -1), Tcl_NewStringObj("rms", -1)};
+            Tcl_Obj *values[4] = {Tcl_NewWideIntObj(cv.folds), Tcl_NewWideIntObj(cv.predicted),
+                                  Tcl_NewWideIntObj(cv.missed), Tcl_NewDoubleObj(cv.rms)};
+            for (int i = 0; i < 4; ++i) {
+                Tcl_DictObjPut(nullptr, report, keys[i], values[i]);
+            }
+        } else if (fill) {
+            FillReport filled;
+            GuardedFill(grid->cells.data(), grid->weights.data(), setup, guards,
+                        opt.wantSource, filled);
+            MarkEmpty(*grid);
+            report = ReportDict(filled);
+            if (opt.wantSource) {
+                Tcl_Obj *sources = Tcl_NewListObj(0, nullptr);
+                for (signed char c : filled.source) {
+                    Tcl_ListObjAppendElement(nullptr, sources, Tcl_NewIntObj(c));
+                }
+                Tcl_DictObjPut(nullptr, report, Tcl_NewStringObj("sources", -1), sources);
+            }
+        } else {
+            FillReport binned;
+            for (double w : grid->weights) {
+                binned.dataCells += w != 0.0;
+            }
+            binned.emptyCells = static_cast<long long>(grid->Size()) - binned.dataCells;
+            report = ReportDict(binned);
+        }
+        Tcl_Obj *out[2] = {opt.folds ? Tcl_NewObj() : NewGridObj(std::move(grid)), report};
+        Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
+        return TCL_OK;
+    });
+}
+
+} // namespace kardum::pkg
