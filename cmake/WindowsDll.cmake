@@ -88,12 +88,8 @@ add_custom_command(TARGET kardum POST_BUILD
           ${CMAKE_OBJDUMP} $<TARGET_FILE:kardum>
   VERBATIM)
 
-# pkgIndex.tcl beside the DLL, with the script-level package kardum, as on
-# Linux: the DLL's folder is a complete package folder.
-file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/pkgIndex.tcl CONTENT
-"package ifneeded Kardum_C 2.0 [list load [file join $dir ${KARDUM_DLL_NAME}.dll]]
-package ifneeded kardum 2.0 [list source [file join $dir kardum.tcl]]\n")
-configure_file(${CMAKE_SOURCE_DIR}/lib/kardum.tcl ${CMAKE_BINARY_DIR}/kardum.tcl COPYONLY)
+# pkgIndex.tcl and kardum.tcl beside the DLL come from the top-level
+# CMakeLists.txt, as on Linux: the DLL's folder is a complete package folder.
 
 add_custom_target(check-exports
   COMMAND ${KARDUM_BASH} ${CMAKE_SOURCE_DIR}/cmake/check-dll-exports.sh
