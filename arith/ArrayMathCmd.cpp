@@ -218,6 +218,9 @@ extern "C" int ArrayMathCmd(ClientData, Tcl_Interp *interp, int objc,
         }
 
         std::size_t n = static_cast<std::size_t>(len);
+        if (!reduction) {
+            RequireRoom(interp, "KDarrayMath", args.Obj(4), n);
+        }
         Block block({n, a2Array ? n : 0, reduction ? 0 : n});
         double *a1 = block[0];
         double *a2 = a2Array ? block[1] : &number;

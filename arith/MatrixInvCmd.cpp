@@ -279,6 +279,10 @@ extern "C" int MatrixInvCmd(ClientData, Tcl_Interp *interp, int objc,
                  n, m, INT_MAX);
         }
 
+        RequireRoom(interp, "KDmatrixInv", args.Obj(2), static_cast<std::size_t>(nn));
+        if (m > 0) {
+            RequireRoom(interp, "KDmatrixInv", args.Obj(5), static_cast<std::size_t>(nm));
+        }
         Block block({static_cast<std::size_t>(nn), static_cast<std::size_t>(nm)});
         double *A = block[0];
         double *B = block[1];

@@ -115,6 +115,7 @@ extern "C" int MatrixMathCmd(ClientData, Tcl_Interp *interp, int objc,
         std::size_t nB = Elements(dimB[0], dimB[1], "B");
         std::size_t nC = Elements(std::max(dimA[0], dimB[0]), std::max(dimA[1], dimB[1]), "C");
 
+        RequireRoom(interp, "KDmatrixMath", args.Obj(4), nC);
         Block block({nA, nB, nC});
         double *a = block[0];
         double *b = block[1];

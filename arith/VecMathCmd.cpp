@@ -141,6 +141,9 @@ extern "C" int VecMathCmd(ClientData, Tcl_Interp *interp, int objc,
         int outLen = code == 'T' ? static_cast<int>(outer) : code == 'C' ? 3 : nx;
 
         std::size_t most = static_cast<std::size_t>(std::max(nx, ny));
+        if (WritesResult(code)) {
+            RequireRoom(interp, "KDvecMath", args.Obj(4), static_cast<std::size_t>(outLen));
+        }
         Block block({most, most, static_cast<std::size_t>(outLen)});
         double *x = block[0];
         double *y = block[1];

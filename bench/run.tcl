@@ -469,6 +469,11 @@ if {[string match $only "KDdataGrid*"] || [string match $only "KDgridFill2D*"]} 
     unset -nocomplain Grd Nrm FG GX GY GZ
 }
 
+# --- kardum::gridfill ----------------------------------------------------------
+
+set passRows {}
+source [file join [file dirname [info script]] gridfill.tcl]
+
 # --- Files to a filled grid, against GMT nearneighbor ------------------------
 # End to end, each side a process of its own, from the same xyz file on disk
 # to an ESRI ASCII grid on disk: bench/gridjob.tcl (kardum::readxyz,
@@ -508,13 +513,13 @@ proc fileJob {n cells target reps} {
     set cell [expr {1.0 / $cells}]
     set pkgDir [file dirname $::env(KARDUM_LIBRARY)]
     set job [file join [file dirname [info script]] gridjob.tcl]
-    set ::kdCmd [list [info nameofexecutable] $job $pkgDir $in [file join $dir kardum.asc] \
+    set kdCmd [list [info nameofexecutable] $job $pkgDir $in [file join $dir kardum.asc] \
                      0 1 0 1 $cells $cells]
-    set ::gmtCmd [list $gmt nearneighbor $in -R0/1/0/1 -I$cell -r -S[expr {4 * $cell}] \
+    set gmtCmd [list $gmt nearneighbor $in -R0/1/0/1 -I$cell -r -S[expr {4 * $cell}] \
                       -N4+m4 -G[file join $dir gmt.asc]=ef]
     set ::peaks {}
-    job $name $target {native runChild kd $::kdCmd} "GMT nearneighbor" \
-        {native runChild gmt $::gmtCmd} $reps {} [expr {$n < 100000}]
+    job $name $target [list native runChild kd $kdCmd] "GMT nearneighbor" \
+        [list native runChild gmt $gmtCmd] $reps {} [expr {$n < 100000}]
     set bytes [expr {8.0 * (3 * $n + $cells * $cells)}]
     lappend fileRows [list $name $n $cells $bytes [dict get $::peaks kd] [dict get $::peaks gmt]]
 }
@@ -602,6 +607,14 @@ if {[llength $fillRows]} {
     set fits {}
     for {set i 0} {$i < 5} {incr i} {lappend fits [KDbenchSmallFit 20000]}
     puts [format "one small fit (degree 1, 8 points, DataLSq2D_C): %.2f us" [median $fits]]
+}
+
+# kardum::gridfill: each pass of the default run on its own (wall time).
+if {[llength $passRows]} {
+    puts ""
+    puts "kardum::gridfill ${fN}x$fN Franke with its defaults, pass by pass:"
+    puts [format "%-4s %6s %9s %6s %9s %9s %10s" pass radius quadrants degree filled refitted time]
+    foreach row $passRows {puts $row}
 }
 
 # Files to a filled grid: peak memory of each side.

@@ -38,8 +38,8 @@ namespace {
  */
 class Basis {
 public:
-    Basis(Tcl_Interp *interp, const char *script, int n)
-        : interp_(interp), script_(interp, script), tC_(interp, "tC", n), n_(n),
+    Basis(kardum::Interrupt &stop, const char *script, int n)
+        : interp_(stop.Interp()), script_(stop, script), tC_(interp_, "tC", n), n_(n),
           vX_(Tcl_NewStringObj("vX", 2))
     {
         Tcl_IncrRefCount(vX_);
@@ -52,7 +52,7 @@ public:
      * Evaluates the basis at x: sets vX to the "%f" text of x, runs the
      * line and reads tC(0) ... tC(n-1) into phi.  A value whose text does
      * not convert keeps the previous one.  False when an element is
-     * missing.
+     * missing, or when the interpreter asks the call to stop.
      */
     bool Eval(double x, double *phi)
     {
@@ -61,7 +61,9 @@ public:
         Tcl_IncrRefCount(value);
         Tcl_ObjSetVar2(interp_, vX_, nullptr, value, TCL_LEAVE_ERR_MSG);
         Tcl_DecrRefCount(value);
-        script_.Eval();
+        if (!script_.Eval()) {
+            return false;
+        }
         tC_.NewEvaluation();
         for (int r = 0; r < n_; ++r) {
             if (!tC_.Read(r, phi[r])) {
@@ -97,9 +99,9 @@ private:
  * only, mirrored, inverted in place by MatrixInv_C and finally spread out
  * to the full nCoef x nCoef layout.
  */
-extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
-                              int wtMode, double *coef, char *iCoef, int nCoef,
-                              double *covar, const char *script, double *sig)
+static double Fit(kardum::Interrupt &stop, double *x, double *y, int nP,
+                  int wtMode, double *coef, char *iCoef, int nCoef,
+                  double *covar, const char *script, double *sig)
 {
     const std::size_t nC = nCoef > 0 ? static_cast<std::size_t>(nCoef) : 0;
     const std::size_t points = nP > 0 ? static_cast<std::size_t>(nP) : 0;
@@ -115,7 +117,7 @@ extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
     std::unique_ptr<Basis> basisCallback;
     try {
         scratch.assign(nC + points + nC, 0.0);
-        basisCallback = std::make_unique<Basis>(interp, script, nCoef);
+        basisCallback = std::make_unique<Basis>(stop, script, nCoef);
     } catch (...) {
         return 1.0;
     }
@@ -206,6 +208,16 @@ extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
     return chi2;
 }
 
+/* A stop (cancel, limit) ends the fit as a missing basis value does:
+ * -1.0, with Tcl's message in the interpreter result. */
+extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
+                              int wtMode, double *coef, char *iCoef, int nCoef,
+                              double *covar, const char *script, double *sig)
+{
+    kardum::Interrupt stop(interp);
+    return Fit(stop, x, y, nP, wtMode, coef, iCoef, nCoef, covar, script, sig);
+}
+
 extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
@@ -238,6 +250,7 @@ extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
         script += " $vX tC ";
         script += std::to_string(nCoef);
 
+        RequireRoom(interp, "KDdataLSq1D", args.Obj(8), nC2);
         Block block({n, n, nC, nC2, wtMode == 1 ? n : 0});
         double *x = block[0], *y = block[1], *coef = block[2];
         double *covar = block[3], *sig = block[4];
@@ -267,9 +280,14 @@ extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
             }
         }
 
-        double chi2 = DataLSq1D_C(interp, x, y, nP, wtMode, coef, flags.data(),
-                                  nCoef, covar, script.c_str(),
-                                  wtMode == 1 ? sig : nullptr);
+        /* A stopped fit writes nothing back: Coef and Covar stay as they
+         * were. */
+        Interrupt stop(interp);
+        double chi2 = Fit(stop, x, y, nP, wtMode, coef, flags.data(), nCoef, covar,
+                          script.c_str(), wtMode == 1 ? sig : nullptr);
+        if (stop.Stopped()) {
+            throw TclError{};
+        }
         WriteBack(interp, args.Obj(5), coef, nCoef, 0);
         WriteBack(interp, args.Obj(8), covar, static_cast<int>(nC2), 0);
         SetDoubleResult(interp, chi2);

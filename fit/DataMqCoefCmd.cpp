@@ -16,6 +16,7 @@
 #include "kardum.h"
 #include "fit/Marquardt.h"
 #include "frame/Callback.h"
+#include "frame/Marshal.h"
 
 #include <cstdio>
 #include <memory>
@@ -37,11 +38,11 @@ void DecrRef(Tcl_Obj *obj)
 
 } // namespace
 
-extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
-                            double *sig, int nP, char *iPar, int nPar,
-                            int alphaOff, int betaOff, const char *script,
-                            double *w)
+int kardum::MarquardtPass(Interrupt &stop, Tcl_Obj *work, double *y, double *sig,
+                          int nP, char *iPar, int nPar, int alphaOff, int betaOff,
+                          const char *script, double *w)
 {
+    Tcl_Interp *interp = stop.Interp();
     if (nPar < 0) {
         nPar = 0;
     }
@@ -52,7 +53,7 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
     std::unique_ptr<kardum::Answer> funcRet, dYdA;
     try {
         d.assign(static_cast<std::size_t>(nPar), 0.0);
-        callback = std::make_unique<kardum::Script>(interp, script);
+        callback = std::make_unique<kardum::Script>(stop, script);
         funcRet = std::make_unique<kardum::Answer>(interp, "FuncRet", 0);
         dYdA = std::make_unique<kardum::Answer>(interp, "dYdA", nPar);
     } catch (const std::bad_alloc &) {
@@ -74,7 +75,10 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
         w[betaOff + i] = 0.0;
     }
     w[kardum::kChi2] = 0.0;
-    CArrayToTcl(interp, work, w, nPar + kardum::kWorkHeader, 0, 'D');
+    kardum::WriteArray(interp, work, w, nPar + kardum::kWorkHeader, 0, 'D', stop);
+    if (stop.Stopped()) {
+        return -1;
+    }
 
     double yhat = 0.0;
     for (int i = 0; i < nP; ++i) {
@@ -84,7 +88,9 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
         Tcl_Obj *indexText = NewRef(Tcl_NewStringObj(index, len));
         Tcl_ObjSetVar2(interp, nameObj.get(), four.get(), indexText, TCL_LEAVE_ERR_MSG);
         DecrRef(indexText);
-        callback->Eval();
+        if (!callback->Eval()) {
+            return -1;
+        }
 
         funcRet->NewEvaluation();
         dYdA->NewEvaluation();
@@ -127,6 +133,18 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
     return 1;
 }
 
+/* A stop (cancel, limit) ends the pass as an undefined answer does: -1,
+ * with Tcl's message in the interpreter result. */
+extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
+                            double *sig, int nP, char *iPar, int nPar,
+                            int alphaOff, int betaOff, const char *script,
+                            double *w)
+{
+    kardum::Interrupt stop(interp);
+    return kardum::MarquardtPass(stop, work, y, sig, nP, iPar, nPar, alphaOff, betaOff,
+                                 script, w);
+}
+
 extern "C" int DataMqCoefCmd(ClientData, Tcl_Interp *interp, int objc,
                              Tcl_Obj *const objv[])
 {
@@ -150,6 +168,7 @@ extern "C" int DataMqCoefCmd(ClientData, Tcl_Interp *interp, int objc,
         int len = WorkLength(cmd, nPar);
 
         std::size_t n = static_cast<std::size_t>(nP);
+        RequireRoom(interp, cmd, workName, static_cast<std::size_t>(len));
         Block block({n, n, static_cast<std::size_t>(len)});
         double *y = block[0];
         double *sig = block[1];
@@ -187,8 +206,16 @@ extern "C" int DataMqCoefCmd(ClientData, Tcl_Interp *interp, int objc,
                  static_cast<long long>(mfit), len, Tcl_GetString(workName));
         }
 
-        DataMqCoef_C(interp, workName, y, sig, nP, flags.data(), nPar, alphaOff,
-                     betaOff, script.c_str(), work);
+        /* A stopped pass leaves Work as it was, the elements it had
+         * published included. */
+        PublishedElements published(interp, workName, nPar);
+        Interrupt stop(interp);
+        MarquardtPass(stop, workName, y, sig, nP, flags.data(), nPar, alphaOff, betaOff,
+                      script.c_str(), work);
+        if (stop.Stopped()) {
+            published.Restore();
+            throw TclError{};
+        }
         WriteBack(interp, workName, work, len, 0);
         return TCL_OK;
     });

@@ -19,6 +19,7 @@
 #include "kardum.h"
 #include "fit/Covariance.h"
 #include "fit/Marquardt.h"
+#include "frame/Marshal.h"
 
 #include <cmath>
 #include <limits>
@@ -29,9 +30,10 @@ namespace {
 
 /* Publishes lambda, chi-square, best, f, the point index and the trial
  * parameters to the work array variable. */
-void Publish(Tcl_Interp *interp, Tcl_Obj *work, double *w, int m)
+bool Publish(kardum::Interrupt &stop, Tcl_Obj *work, double *w, int m)
 {
-    CArrayToTcl(interp, work, w, m + kardum::kWorkHeader, 0, 'D');
+    kardum::WriteArray(stop.Interp(), work, w, m + kardum::kWorkHeader, 0, 'D', stop);
+    return !stop.Stopped();
 }
 
 void Copy(const double *from, double *to, int n)
@@ -56,9 +58,12 @@ struct Regions {
 
 } // namespace
 
-extern "C" int DataNLinLSq_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
-                             double *sig, int nP, double *par, char *iPar,
-                             int nPar, const char *script, double *w)
+/* One call of DataNLinLSq_C that a cancel or a limit can stop: it then
+ * returns at once, with stop.Stopped() set and Tcl's message in the
+ * interpreter result; Par and the C work array are then partly updated. */
+static void Step(kardum::Interrupt &stop, Tcl_Obj *work, double *y, double *sig,
+                 int nP, double *par, char *iPar, int nPar, const char *script,
+                 double *w)
 {
     using namespace kardum;
     const int m = nPar > 0 ? nPar : 0;
@@ -70,13 +75,14 @@ extern "C" int DataNLinLSq_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
         w[kFitted] = CountFitted(iPar, m);
         w[kLambda] = request < -0.9 ? 0.001 : -request;
         Copy(par, trial, m);
-        Publish(interp, work, w, m);
-        if (DataMqCoef_C(interp, work, y, sig, nP, iPar, m, at.alpha, at.beta,
-                         script, w) != 1) {
+        if (!Publish(stop, work, w, m)) {
+            return;
+        }
+        if (MarquardtPass(stop, work, y, sig, nP, iPar, m, at.alpha, at.beta, script, w) != 1) {
             /* The model cannot be evaluated at the starting values: no
              * step, and the next call starts again. */
             w[kLambda] = request;
-            return 1;
+            return;
         }
         w[kBestChi2] = w[kChi2];
     }
@@ -98,11 +104,15 @@ extern "C" int DataNLinLSq_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
                     ++k;
                 }
             }
-            Publish(interp, work, w, m);
+            if (!Publish(stop, work, w, m)) {
+                return;
+            }
             accepted =
-                DataMqCoef_C(interp, work, y, sig, nP, iPar, m, at.c, at.delta,
-                             script, w) == 1 &&
+                MarquardtPass(stop, work, y, sig, nP, iPar, m, at.c, at.delta, script, w) == 1 &&
                 w[kBestChi2] > w[kChi2];
+            if (stop.Stopped()) {
+                return;
+            }
         }
         if (accepted) {
             w[kLambda] = lambda * 0.1;
@@ -116,7 +126,7 @@ extern "C" int DataNLinLSq_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
             w[kLambda] = lambda * 10.0;
             w[kChi2] = w[kBestChi2];
         }
-        return 1;
+        return;
     }
 
     /* Finish: the covariance is the inverse of alpha at the best
@@ -128,7 +138,7 @@ extern "C" int DataNLinLSq_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
         }
     }
     if (f == m) {
-        return 1;
+        return;
     }
     /* Both matrices go from the packed f x f form to the m x m form.
      * Region beta is the scratch of this step and is left holding the
@@ -136,6 +146,14 @@ extern "C" int DataNLinLSq_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
     Copy(w + at.alpha, w + at.beta, f * f);
     SpreadCovariance(w + at.c, f, m, iPar);
     SpreadCovariance(w + at.alpha, f, m, iPar);
+}
+
+extern "C" int DataNLinLSq_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
+                             double *sig, int nP, double *par, char *iPar,
+                             int nPar, const char *script, double *w)
+{
+    kardum::Interrupt stop(interp);
+    Step(stop, work, y, sig, nP, par, iPar, nPar, script, w);
     return 1;
 }
 
@@ -159,6 +177,7 @@ extern "C" int DataNLinLSqCmd(ClientData, Tcl_Interp *interp, int objc,
         const std::string script = std::string("set FuncRet [ ") + args.Word(7) +
             " " + std::to_string(nPar) + " dYdA " + args.Word(8) + " ]\n";
 
+        RequireRoom(interp, cmd, workName, static_cast<std::size_t>(len));
         std::size_t n = static_cast<std::size_t>(nP);
         Block block({n, n, static_cast<std::size_t>(nPar),
                      static_cast<std::size_t>(len)});
@@ -189,8 +208,15 @@ extern "C" int DataNLinLSqCmd(ClientData, Tcl_Interp *interp, int objc,
                  Tcl_GetString(workName));
         }
 
-        DataNLinLSq_C(interp, workName, v, sig, nP, par, flags.data(), nPar,
-                      script.c_str(), work);
+        /* A stopped step leaves Par and Work as they were, the elements
+         * it had published included. */
+        PublishedElements published(interp, workName, nPar);
+        Interrupt stop(interp);
+        Step(stop, workName, v, sig, nP, par, flags.data(), nPar, script.c_str(), work);
+        if (stop.Stopped()) {
+            published.Restore();
+            throw TclError{};
+        }
         WriteBack(interp, parName, par, nPar, 0);
         WriteBack(interp, workName, work, len, 0);
         return TCL_OK;

@@ -11,6 +11,7 @@
 #include "kardum.h"
 #include "fit/Flags.h"
 #include "frame/Frame.h"
+#include "frame/Interrupt.h"
 
 #include <climits>
 #include <cmath>
@@ -99,6 +100,73 @@ inline int CountIn(double value, int limit)
     }
     return value >= limit ? limit : static_cast<int>(value);
 }
+
+/*
+ * One assembly pass (DataMqCoef_C) that a cancel or a limit can stop: it
+ * then returns -1 at once, with stop.Stopped() set and Tcl's message in
+ * the interpreter result.
+ */
+int MarquardtPass(Interrupt &stop, Tcl_Obj *work, double *y, double *sig, int nP,
+                  char *iPar, int nPar, int alphaOff, int betaOff, const char *script,
+                  double *w);
+
+/*
+ * The elements 0 ... kTrial+nPar-1 of the work array variable, which a
+ * pass publishes to the model while it runs, kept as they are before the
+ * pass, so that a stopped call can leave the variable as it found it.
+ */
+class PublishedElements {
+public:
+    PublishedElements(Tcl_Interp *interp, Tcl_Obj *work, int nPar)
+        : interp_(interp), work_(work)
+    {
+        for (int i = 0; i < kTrial + nPar; ++i) {
+            Tcl_Obj *index = Tcl_NewIntObj(i);
+            Tcl_IncrRefCount(index);
+            Tcl_Obj *value = Tcl_ObjGetVar2(interp, work, index, 0);
+            if (value != nullptr) {
+                Tcl_IncrRefCount(value);
+            }
+            saved_.push_back({index, value});
+        }
+    }
+    ~PublishedElements()
+    {
+        for (auto &element : saved_) {
+            Tcl_DecrRefCount(element.index);
+            if (element.value != nullptr) {
+                Tcl_DecrRefCount(element.value);
+            }
+        }
+    }
+    PublishedElements(const PublishedElements &) = delete;
+    PublishedElements &operator=(const PublishedElements &) = delete;
+
+    /* Puts every element back (or unsets it when it did not exist),
+     * keeping the stop's message in the interpreter result. */
+    void Restore()
+    {
+        Tcl_InterpState state = Tcl_SaveInterpState(interp_, TCL_ERROR);
+        for (auto &element : saved_) {
+            if (element.value != nullptr) {
+                Tcl_ObjSetVar2(interp_, work_, element.index, element.value, 0);
+            } else {
+                Tcl_UnsetVar2(interp_, Tcl_GetString(work_),
+                              Tcl_GetString(element.index), 0);
+            }
+        }
+        Tcl_RestoreInterpState(interp_, state);
+    }
+
+private:
+    struct Saved {
+        Tcl_Obj *index;
+        Tcl_Obj *value;
+    };
+    Tcl_Interp *interp_;
+    Tcl_Obj *work_;
+    std::vector<Saved> saved_;
+};
 
 } // namespace kardum
 

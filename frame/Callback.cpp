@@ -10,8 +10,13 @@
 
 namespace kardum {
 
-Script::Script(Tcl_Interp *interp, const char *text)
-    : interp_(interp), obj_(Tcl_NewStringObj(text, -1))
+bool EvalCallback(Interrupt &stop, const char *text)
+{
+    return !stop.After(Tcl_Eval(stop.Interp(), text));
+}
+
+Script::Script(Interrupt &stop, const char *text)
+    : stop_(stop), obj_(Tcl_NewStringObj(text, -1))
 {
     Tcl_IncrRefCount(obj_);
 }
@@ -21,9 +26,9 @@ Script::~Script()
     Tcl_DecrRefCount(obj_);
 }
 
-int Script::Eval()
+bool Script::Eval()
 {
-    return Tcl_EvalObjEx(interp_, obj_, 0);
+    return !stop_.After(Tcl_EvalObjEx(stop_.Interp(), obj_, 0));
 }
 
 Answer::Answer(Tcl_Interp *interp, const char *name, int elements)

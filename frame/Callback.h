@@ -14,6 +14,12 @@
  *	TCL_LEAVE_ERR_MSG, exactly as Tcl_Eval, Tcl_GetVar2 and Tcl_GetDouble
  *	on the texts would; answers convert as their text would (see
  *	TextReader).  Internal to the library.
+ *
+ *	A callback's completion code is not the command's business, but an
+ *	interpreter that is cancelled or past a limit is: every evaluation
+ *	asks the call's Interrupt afterwards, and a loop ends as soon as an
+ *	evaluation answers false, reading no answer, with Tcl's message left
+ *	in the interpreter result.
  */
 
 #ifndef KARDUM_CALLBACK_H
@@ -21,25 +27,31 @@
 
 #include <tcl.h>
 
+#include "frame/Interrupt.h"
 #include "frame/Text.h"
 
 #include <vector>
 
 namespace kardum {
 
+/* Evaluates one line of script text in the current frame; false when
+ * the interpreter asks the call to stop. */
+bool EvalCallback(Interrupt &stop, const char *text);
+
 /* A script object holding one callback line for the whole call. */
 class Script {
 public:
-    Script(Tcl_Interp *interp, const char *text);
+    Script(Interrupt &stop, const char *text);
     ~Script();
     Script(const Script &) = delete;
     Script &operator=(const Script &) = delete;
 
-    /* Evaluates the line in the current frame; returns its code. */
-    int Eval();
+    /* Evaluates the line in the current frame; false when the
+     * interpreter asks the call to stop. */
+    bool Eval();
 
 private:
-    Tcl_Interp *interp_;
+    Interrupt &stop_;
     Tcl_Obj *obj_;
 };
 

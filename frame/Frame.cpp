@@ -7,6 +7,8 @@
 #include "Frame.h"
 
 #include "kardum.h"
+#include "frame/Interrupt.h"
+#include "frame/Marshal.h"
 
 #include <cstdarg>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -146,6 +149,74 @@ std::size_t PhysicalMemory()
     return std::numeric_limits<std::size_t>::max();
 }
 
+/* What Tcl takes for one array element holding a double: the hash entry
+ * and variable, the name and the value objects with their texts (about
+ * 290 bytes measured with Tcl 8.6 on 64 bits); a little less is assumed,
+ * so that only what surely does not fit is refused. */
+static constexpr std::size_t kElementBytes = 32 * sizeof(void *);
+
+/* "12.3 GiB" */
+static std::string Bytes(std::size_t bytes)
+{
+    std::string text;
+    AppendFormat(text, "%.1f GiB", static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
+    return text;
+}
+
+/* The memory this process can have: the machine's, or less where the
+ * address space is smaller (a 32-bit process) or limited (ulimit -v). */
+static std::size_t ProcessMemory()
+{
+    std::size_t memory = PhysicalMemory();
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (GlobalMemoryStatusEx(&status) && status.ullTotalVirtual < memory) {
+        memory = static_cast<std::size_t>(status.ullTotalVirtual);
+    }
+#elif defined(RLIMIT_AS)
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < memory) {
+        memory = static_cast<std::size_t>(limit.rlim_cur);
+    }
+#endif
+    return memory;
+}
+
+void RequireRoom(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name, std::size_t count)
+{
+    const std::size_t free = std::size_t(64) << 20;
+    if (count <= free / kElementBytes) {
+        return;
+    }
+    const std::size_t memory = ProcessMemory();
+    const std::size_t most = memory / kElementBytes;
+    if (count <= most) {
+        return;
+    }
+    VariableShape shape = AskShape(interp, name);
+    if (shape.scalar) {
+        return;
+    }
+    std::size_t existing = shape.elements < count ? shape.elements : count;
+    if (count - existing <= most) {
+        return;
+    }
+    std::size_t created = count - existing;
+    std::size_t need = created > std::numeric_limits<std::size_t>::max() / kElementBytes
+        ? std::numeric_limits<std::size_t>::max()
+        : created * kElementBytes;
+    MemoryError error;
+    AppendFormat(error.message,
+                 "%s: writing %llu elements into %s needs about %s of memory for "
+                 "its %llu new elements, more than the %s this process can have",
+                 cmd, static_cast<unsigned long long>(count), Tcl_GetString(name),
+                 Bytes(need).c_str(), static_cast<unsigned long long>(created),
+                 Bytes(memory).c_str());
+    throw error;
+}
+
 Block::Block(std::initializer_list<std::size_t> sizes)
 {
     std::size_t total = 0;
@@ -173,13 +244,22 @@ Block::Block(std::initializer_list<std::size_t> sizes)
 }
 bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first)
 {
-    return TclArrayToC(interp, name, dst, len, first, 'D') != 0;
+    Interrupt stop(interp);
+    int found = ReadArray(interp, name, dst, len, first, 'D', stop);
+    if (stop.Stopped()) {
+        throw TclError{};
+    }
+    return found != 0;
 }
 
 void WriteBack(Tcl_Interp *interp, Tcl_Obj *name, const double *src, int len,
                int first)
 {
-    CArrayToTcl(interp, name, const_cast<double *>(src), len, first, 'D');
+    Interrupt stop(interp);
+    WriteArray(interp, name, src, len, first, 'D', stop);
+    if (stop.Stopped()) {
+        throw TclError{};
+    }
 }
 
 /*

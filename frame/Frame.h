@@ -26,6 +26,11 @@
 #include <string>
 #include <vector>
 
+/* Lengths as Tcl counts them: Tcl 9 has Tcl_Size, Tcl 8.6 uses int. */
+#ifndef TCL_SIZE_MAX
+typedef int Tcl_Size;
+#endif
+
 namespace kardum {
 
 /* A call outside the data model: TCL_ERROR with this message. */
@@ -35,6 +40,12 @@ struct ArgError {
 
 /* Tcl has already left its message in the interpreter result. */
 struct TclError {};
+
+/* More memory asked for than the process can have, said before any work:
+ * TCL_ERROR with this message. */
+struct MemoryError {
+    std::string message;
+};
 
 /* Format strings are checked as C99's printf.  The Windows build formats
  * with mingw-w64's C99 printf (__USE_MINGW_ANSI_STDIO), not msvcrt's, which
@@ -59,6 +70,8 @@ void AppendFormat(std::string &out, const char *format, ...) KARDUM_PRINTF(2, 3)
  * commands' errors get their errorCode:
  *   std::bad_alloc, std::length_error   TCL_ERROR, interpreter result
  *                                       untouched, errorCode {KARDUM MEMORY};
+ *   MemoryError                         TCL_ERROR with its message,
+ *                                       errorCode {KARDUM MEMORY};
  *   ArgError                            TCL_ERROR with its message,
  *                                       errorCode {KARDUM VALUE};
  *   TclError                            TCL_ERROR with the message and the
@@ -127,6 +140,16 @@ private:
  * take); SIZE_MAX where the system does not tell. */
 std::size_t PhysicalMemory();
 
+/*
+ * Before a command writes `count` elements into the array `name`: MemoryError
+ * naming the count and the memory when the elements Tcl would have to
+ * create for them need more memory than this process can have (the
+ * machine's memory, or less under an address-space limit).  Elements that
+ * exist already are replaced, not created; a name that holds a scalar
+ * takes none (every store fails).  Costs nothing below 64 MiB.
+ */
+void RequireRoom(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name, std::size_t count);
+
 /* a * b for element counts, ArgError naming `what` when it overflows. */
 std::size_t CheckedProduct(std::size_t a, std::size_t b, const char *what);
 
@@ -134,10 +157,12 @@ std::size_t CheckedProduct(std::size_t a, std::size_t b, const char *what);
 void RequireNonNegative(const char *cmd, const char *name, int count);
 
 /* TclArrayToC with type D; false when no element was found, in which case
- * the command returns TCL_OK leaving Tcl's message as the result. */
+ * the command returns TCL_OK leaving Tcl's message as the result.  A
+ * cancel or a limit that stops the read throws TclError. */
 bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first);
 
-/* CArrayToTcl with type D. */
+/* CArrayToTcl with type D; a cancel or a limit that stops the write throws
+ * TclError (the elements before the stop are written). */
 void WriteBack(Tcl_Interp *interp, Tcl_Obj *name, const double *src, int len,
                int first);
 
@@ -156,6 +181,10 @@ int RunCommand(Tcl_Interp *interp, Body &&body)
         Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
         return TCL_ERROR;
     } catch (const std::length_error &) {
+        Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
+        return TCL_ERROR;
+    } catch (const MemoryError &e) {
+        Tcl_SetObjResult(interp, Tcl_NewStringObj(e.message.c_str(), -1));
         Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
         return TCL_ERROR;
     } catch (const ArgError &e) {

@@ -8,12 +8,18 @@
  */
 
 #include "kardum.h"
+#include "frame/Frame.h"
+#include "frame/Interrupt.h"
+#include "frame/Marshal.h"
 #include "frame/Text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -180,25 +186,26 @@ double RealAt(const void *array, int i, char type)
 }
 
 /* Stores the converted value of one element; a value that does not convert
- * leaves the slot as it was. */
-void Store(Tcl_Interp *interp, Tcl_Obj *value, void *array, int i, char type,
+ * leaves the slot as it was, Tcl's message in the result, and returns
+ * false. */
+bool Store(Tcl_Interp *interp, Tcl_Obj *value, void *array, int i, char type,
            kardum::TextReader &reader)
 {
     if (IsReal(type)) {
         double d;
         if (reader.Read(value, &d) != TCL_OK) {
-            return;
+            return false;
         }
         if (type == 'D') {
             static_cast<double *>(array)[i] = d;
         } else {
             static_cast<float *>(array)[i] = static_cast<float>(d);
         }
-        return;
+        return true;
     }
     int v;
     if (Tcl_GetIntFromObj(interp, value, &v) != TCL_OK) {
-        return;
+        return false;
     }
     switch (type) {
     case 'L':
@@ -211,49 +218,380 @@ void Store(Tcl_Interp *interp, Tcl_Obj *value, void *array, int i, char type,
         static_cast<std::int8_t *>(array)[i] = static_cast<std::int8_t>(v);
         break;
     }
+    return true;
 }
 
 } // namespace
 
+namespace {
+
+/*
+ * Counts from this on first ask Tcl what the array holds (a few command
+ * evaluations); shorter reads go index by index whatever it holds.
+ */
+constexpr int kInspectFrom = 1024;
+
+/* Runs `words... name` and returns its result (a new reference), or null
+ * when it fails.  The words are fully qualified commands of Tcl. */
+Tcl_Obj *Ask(Tcl_Interp *interp, std::initializer_list<const char *> words, Tcl_Obj *name)
+{
+    std::vector<Tcl_Obj *> objv;
+    for (const char *word : words) {
+        objv.push_back(Tcl_NewStringObj(word, -1));
+    }
+    objv.push_back(name);
+    for (Tcl_Obj *obj : objv) {
+        Tcl_IncrRefCount(obj);
+    }
+    Tcl_Obj *result = nullptr;
+    if (Tcl_EvalObjv(interp, static_cast<int>(objv.size()), objv.data(), 0) == TCL_OK) {
+        result = Tcl_GetObjResult(interp);
+        Tcl_IncrRefCount(result);
+    }
+    for (Tcl_Obj *obj : objv) {
+        Tcl_DecrRefCount(obj);
+    }
+    return result;
+}
+
+/* What an input variable holds, as far as the read needs to know. */
+struct Shape {
+    bool known = false;      /* Tcl answered */
+    bool traced = false;     /* the variable has traces */
+    Tcl_WideInt size = 0;    /* its elements; 0 for a scalar or no variable */
+};
+
+/*
+ * Asks `trace info variable` and then `array size` (which would fire an
+ * array trace), in the frame of the command, leaving the interpreter result
+ * and error state as they were.  A name with a parenthesis, or an answer
+ * that is not what Tcl's commands give, leaves the shape unknown.
+ */
+Shape Inspect(Tcl_Interp *interp, Tcl_Obj *name)
+{
+    Shape shape;
+    if (std::strchr(Tcl_GetString(name), '(') != nullptr) {
+        return shape;
+    }
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    Tcl_Obj *traces = Ask(interp, {"::trace", "info", "variable"}, name);
+    Tcl_Size count = 0;
+    if (traces != nullptr && Tcl_ListObjLength(nullptr, traces, &count) == TCL_OK) {
+        if (count > 0) {
+            shape.known = true;
+            shape.traced = true;
+        } else if (Tcl_Obj *size = Ask(interp, {"::array", "size"}, name)) {
+            if (Tcl_GetWideIntFromObj(nullptr, size, &shape.size) == TCL_OK &&
+                shape.size >= 0) {
+                shape.known = true;
+            }
+            Tcl_DecrRefCount(size);
+        }
+    }
+    if (traces != nullptr) {
+        Tcl_DecrRefCount(traces);
+    }
+    Tcl_RestoreInterpState(interp, state);
+    return shape;
+}
+
+/* The element names of an untraced array (a new reference), or null. */
+Tcl_Obj *ElementNames(Tcl_Interp *interp, Tcl_Obj *name)
+{
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    Tcl_Obj *names = Ask(interp, {"::array", "names"}, name);
+    Tcl_RestoreInterpState(interp, state);
+    return names;
+}
+
+/*
+ * The index that an element name stands for when it is the "%d" text of
+ * an index in [low, high]: no sign but a leading minus, no leading zero,
+ * no "-0".
+ */
+bool CanonicalIndex(const char *text, Tcl_Size length, long long low, long long high,
+                    long long *index)
+{
+    const char *p = text;
+    const char *end = text + length;
+    bool negative = p < end && *p == '-';
+    if (negative) {
+        ++p;
+    }
+    if (p == end || end - p > 19 || *p < '0' || *p > '9' ||
+        (*p == '0' && (end - p > 1 || negative))) {
+        return false;
+    }
+    long long value = 0;
+    for (; p < end; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        value = value * 10 + (*p - '0');
+        if (value > (1LL << 40)) {
+            return false;
+        }
+    }
+    value = negative ? -value : value;
+    if (value < low || value > high) {
+        return false;
+    }
+    *index = value;
+    return true;
+}
+
+/*
+ * The read of one call.  Element i of the C array is the element named by
+ * the "%d" text of first + i; found elements are converted and counted.
+ * Every way of reading leaves the interpreter as the plain way does
+ * (lookup of every index with TCL_LEAVE_ERR_MSG): the result holds the
+ * message of the last element that failed, missing or not converting.
+ */
+class Reader {
+public:
+    Reader(Tcl_Interp *interp, Tcl_Obj *name, void *array, int len, int first,
+           char type, kardum::Interrupt &stop)
+        : interp_(interp), name_(name), array_(array), len_(len), first_(first),
+          type_(type), stop_(stop), reader_(interp) {}
+
+    int Run()
+    {
+        if (len_ >= kInspectFrom) {
+            Shape shape = Inspect(interp_, name_);
+            if (shape.known && !shape.traced) {
+                if (shape.size == 0) {
+                    return None();
+                }
+                if (shape.size < len_ / 2) {
+                    Tcl_Obj *names = ElementNames(interp_, name_);
+                    if (names != nullptr) {
+                        int found = Sparse(names);
+                        Tcl_DecrRefCount(names);
+                        return found;
+                    }
+                }
+                return Quiet();
+            }
+        }
+        return EveryIndex();
+    }
+
+private:
+    /* Each index with TCL_LEAVE_ERR_MSG: traces see every lookup, as
+     * always, and short reads cost no questions. */
+    int EveryIndex()
+    {
+        int count = 0;
+        for (int i = 0; i < len_; ++i) {
+            if (stop_.Poll()) {
+                return count;
+            }
+            Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_, Index(i), TCL_LEAVE_ERR_MSG);
+            if (value != nullptr) {
+                Store(interp_, value, array_, i, type_, reader_);
+                ++count;
+            }
+        }
+        return count;
+    }
+
+    /* No element at all (no variable, a scalar, an empty array): the one
+     * lookup that leaves the message of the last index. */
+    int None()
+    {
+        Miss(len_ - 1);
+        return 0;
+    }
+
+    /* Each index, without a message per miss: only the last miss that
+     * no later failure overwrites is looked up again for its message. */
+    int Quiet()
+    {
+        int count = 0;
+        int pending = -1;
+        for (int i = 0; i < len_; ++i) {
+            if (stop_.Poll()) {
+                return count;
+            }
+            Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_, Index(i), 0);
+            if (value == nullptr) {
+                pending = i;
+                continue;
+            }
+            if (!Store(interp_, value, array_, i, type_, reader_)) {
+                pending = -1;
+            }
+            ++count;
+        }
+        if (pending >= 0) {
+            Miss(pending);
+        }
+        return count;
+    }
+
+    /* The elements the array has, in index order, when they are far fewer
+     * than the count. */
+    int Sparse(Tcl_Obj *names)
+    {
+        Tcl_Size n = 0;
+        Tcl_Obj **objv = nullptr;
+        if (Tcl_ListObjGetElements(nullptr, names, &n, &objv) != TCL_OK) {
+            return Quiet();
+        }
+        const long long low = first_;
+        const long long high = low + len_ - 1;
+        std::vector<std::pair<long long, Tcl_Obj *>> present;
+        for (Tcl_Size k = 0; k < n; ++k) {
+            if (stop_.Poll()) {
+                return 0;
+            }
+            Tcl_Size length = 0;
+            const char *text = Tcl_GetStringFromObj(objv[k], &length);
+            long long index;
+            if (CanonicalIndex(text, length, low, high, &index)) {
+                present.emplace_back(index - low, objv[k]);
+            }
+        }
+        std::sort(present.begin(), present.end(),
+                  [](const auto &a, const auto &b) { return a.first < b.first; });
+
+        /* The last index that is missing, if any. */
+        long long lastMiss = len_ - 1;
+        for (auto it = present.rbegin(); it != present.rend() && it->first == lastMiss; ++it) {
+            --lastMiss;
+        }
+        int count = 0;
+        bool missReported = lastMiss < 0;
+        for (const auto &element : present) {
+            if (stop_.Poll()) {
+                return count;
+            }
+            if (!missReported && element.first > lastMiss) {
+                Miss(static_cast<int>(lastMiss));
+                missReported = true;
+            }
+            int i = static_cast<int>(element.first);
+            Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_, element.second, TCL_LEAVE_ERR_MSG);
+            if (value != nullptr) {
+                Store(interp_, value, array_, i, type_, reader_);
+                ++count;
+            }
+        }
+        if (!missReported) {
+            Miss(static_cast<int>(lastMiss));
+        }
+        return count;
+    }
+
+    /* Looks element i up once more so that Tcl leaves its message. */
+    void Miss(int i)
+    {
+        Tcl_ObjGetVar2(interp_, name_, Index(i), TCL_LEAVE_ERR_MSG);
+    }
+
+    Tcl_Obj *Index(int i) { return index_.At(static_cast<long long>(first_) + i); }
+
+    Tcl_Interp *interp_;
+    Tcl_Obj *name_;
+    void *array_;
+    int len_;
+    int first_;
+    char type_;
+    kardum::Interrupt &stop_;
+    kardum::TextReader reader_;
+    IndexObj index_;
+};
+
+} // namespace
+
+namespace kardum {
+
+int ReadArray(Tcl_Interp *interp, Tcl_Obj *name, void *array, int len, int first,
+              char type, Interrupt &stop)
+{
+    if (!Readable(type) || len <= 0) {
+        return 0;
+    }
+    return Reader(interp, name, array, len, first, type, stop).Run();
+}
+
+VariableShape AskShape(Tcl_Interp *interp, Tcl_Obj *name)
+{
+    VariableShape shape;
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    int exists = 0, isArray = 0;
+    if (Tcl_Obj *answer = Ask(interp, {"::info", "exists"}, name)) {
+        Tcl_GetBooleanFromObj(nullptr, answer, &exists);
+        Tcl_DecrRefCount(answer);
+    }
+    if (Tcl_Obj *answer = Ask(interp, {"::array", "exists"}, name)) {
+        Tcl_GetBooleanFromObj(nullptr, answer, &isArray);
+        Tcl_DecrRefCount(answer);
+    }
+    shape.scalar = exists && !isArray;
+    /* `array size` would fire an array trace: a traced array counts as
+     * empty. */
+    Tcl_Obj *traces = isArray ? Ask(interp, {"::trace", "info", "variable"}, name) : nullptr;
+    Tcl_Size traced = 1;
+    if (traces != nullptr && Tcl_ListObjLength(nullptr, traces, &traced) == TCL_OK &&
+        traced == 0) {
+        if (Tcl_Obj *answer = Ask(interp, {"::array", "size"}, name)) {
+            Tcl_WideInt size = 0;
+            if (Tcl_GetWideIntFromObj(nullptr, answer, &size) == TCL_OK && size > 0) {
+                shape.elements = static_cast<std::size_t>(size);
+            }
+            Tcl_DecrRefCount(answer);
+        }
+    }
+    if (traces != nullptr) {
+        Tcl_DecrRefCount(traces);
+    }
+    Tcl_RestoreInterpState(interp, state);
+    return shape;
+}
+
+void WriteArray(Tcl_Interp *interp, Tcl_Obj *name, const void *data, int len,
+                int first, char type, Interrupt &stop)
+{
+    if (!Writable(type)) {
+        return;
+    }
+    void *array = const_cast<void *>(data);
+    bool shortest = IsReal(type) && ShortestDoubleText(interp);
+    IndexObj index;
+    for (int i = 0; i < len; ++i) {
+        if (stop.Poll()) {
+            return;
+        }
+        Tcl_Obj *value = IsReal(type)
+            ? DoubleValue(interp, RealAt(array, i, type), shortest)
+            : Tcl_NewIntObj(IntAt(array, i, type));
+        Tcl_IncrRefCount(value);
+        Tcl_Obj *stored = Tcl_ObjSetVar2(interp, name, index.At(static_cast<long long>(first) + i),
+                                         value, TCL_LEAVE_ERR_MSG);
+        Tcl_DecrRefCount(value);
+        if (stored == nullptr && i == 0 && len > 1 && AskShape(interp, name).scalar) {
+            /* Only the last store's message would remain. */
+            i = len - 2;
+        }
+    }
+}
+
+} // namespace kardum
+
 extern "C" int TclArrayToC(Tcl_Interp *interp, Tcl_Obj *name, void *array,
                            int len, int first, char type)
 {
-    if (!Readable(type)) {
-        return 0;
-    }
-    /* Element values convert as their text would (see TextReader). */
-    kardum::TextReader reader(interp);
-    IndexObj index;
-    int count = 0;
-    for (int i = 0; i < len; ++i) {
-        Tcl_Obj *value = Tcl_ObjGetVar2(interp, name, index.At(static_cast<long long>(first) + i),
-                                        TCL_LEAVE_ERR_MSG);
-        if (value == nullptr) {
-            continue;
-        }
-        Store(interp, value, array, i, type, reader);
-        ++count;
-    }
-    return count;
+    kardum::Interrupt stop(interp);
+    int count = kardum::ReadArray(interp, name, array, len, first, type, stop);
+    return stop.Stopped() ? 0 : count;
 }
 
 extern "C" int CArrayToTcl(Tcl_Interp *interp, Tcl_Obj *name, void *array,
                            int len, int first, char type)
 {
-    if (!Writable(type)) {
-        return 1;
-    }
-    bool shortest = IsReal(type) && ShortestDoubleText(interp);
-    IndexObj index;
-    for (int i = 0; i < len; ++i) {
-        Tcl_Obj *value = IsReal(type)
-            ? DoubleValue(interp, RealAt(array, i, type), shortest)
-            : Tcl_NewIntObj(IntAt(array, i, type));
-        Tcl_IncrRefCount(value);
-        Tcl_ObjSetVar2(interp, name, index.At(static_cast<long long>(first) + i), value,
-                       TCL_LEAVE_ERR_MSG);
-        Tcl_DecrRefCount(value);
-    }
+    kardum::Interrupt stop(interp);
+    kardum::WriteArray(interp, name, array, len, first, type, stop);
     return 1;
 }
 

@@ -93,6 +93,7 @@ extern "C" int DataRnd1Cmd(ClientData, Tcl_Interp *interp, int objc,
             return TCL_OK;
         }
 
+        RequireRoom(interp, "KDdataRnd1", args.Obj(1), static_cast<std::size_t>(nP));
         Block block({static_cast<std::size_t>(nP)});
         double *values = block[0];
 

@@ -16,6 +16,7 @@
  */
 
 #include "kardum.h"
+#include "frame/Callback.h"
 #include "frame/Frame.h"
 
 #include <cstdio>
@@ -55,11 +56,13 @@ double Accumulate(double sum, int i, double value)
 
 /*
  * One stage, n in 1 ... kMaxStage.  Returns false when the procedure left
- * an answer undefined; the integral is then meaningless.
+ * an answer undefined, the integral then meaningless, or when the
+ * interpreter asked the call to stop (stop.Stopped()).
  */
-bool Stage(Tcl_Interp *interp, const char *proc, double a, double b, int n,
+bool Stage(kardum::Interrupt &stop, const char *proc, double a, double b, int n,
            double previous, int mode, double *result)
 {
+    Tcl_Interp *interp = stop.Interp();
     double r = b - a;
     int k = n == 1 ? 2 : 1 << (n - 2);
     double h = n == 1 ? r : r / k;
@@ -77,8 +80,13 @@ bool Stage(Tcl_Interp *interp, const char *proc, double a, double b, int n,
     if (mode == 1) {
         line = head;
         kardum::AppendFormat(line, "%e %e %d -1 OuT]", x, h, k);
-        Tcl_Eval(interp, line.c_str());
+        if (!kardum::EvalCallback(stop, line.c_str())) {
+            return false;
+        }
         for (int i = 0; i < k; ++i) {
+            if (stop.Poll()) {
+                return false;
+            }
             std::string index = std::to_string(i);
             if (!ReadAnswer(interp, "OuT", index.c_str(), &value)) {
                 return false;
@@ -92,7 +100,9 @@ bool Stage(Tcl_Interp *interp, const char *proc, double a, double b, int n,
             }
             line = head;
             kardum::AppendFormat(line, "%e %e %d %d]", x, h, k, i);
-            Tcl_Eval(interp, line.c_str());
+            if (!kardum::EvalCallback(stop, line.c_str())) {
+                return false;
+            }
             if (!ReadAnswer(interp, "InTg", nullptr, &value)) {
                 return false;
             }
@@ -115,7 +125,8 @@ bool Stage(Tcl_Interp *interp, const char *proc, double a, double b, int n,
 
 /*
  * A stage below 1 counts as stage 1.  Returns NaN, with Tcl's message in the
- * interpreter result, when the procedure leaves an answer undefined; also
+ * interpreter result, when the procedure leaves an answer undefined or the
+ * interpreter is cancelled or past a limit; also
  * NaN, evaluating nothing, for a stage beyond 32 or when out of memory.
  */
 extern "C" double IntegTrap_C(Tcl_Interp *interp, const char *proc, double a,
@@ -130,7 +141,8 @@ extern "C" double IntegTrap_C(Tcl_Interp *interp, const char *proc, double a,
     }
     try {
         double result;
-        return Stage(interp, proc, a, b, n, previous, mode, &result) ? result : nan;
+        kardum::Interrupt stop(interp);
+        return Stage(stop, proc, a, b, n, previous, mode, &result) ? result : nan;
     } catch (...) {
         return nan;
     }
@@ -163,7 +175,8 @@ extern "C" int IntegTrapCmd(ClientData, Tcl_Interp *interp, int objc,
         }
 
         double result;
-        if (!Stage(interp, proc, a, b, n, previous, mode, &result)) {
+        Interrupt stop(interp);
+        if (!Stage(stop, proc, a, b, n, previous, mode, &result)) {
             throw TclError{};
         }
         SetDoubleResult(interp, result);

@@ -59,6 +59,7 @@ for target in "$@"; do
         windows*) packages="$packages $windows" ;;
         tcl9|test-tcl9) packages="$packages debootstrap git ca-certificates" ;;
         ci) packages="$packages $test valgrind clang libclang-rt-dev $windows $wine
+                      tcl-thread libbenchmark-dev
                       debootstrap git ca-certificates" ;;
         *) packages="$packages $build" ;;   # build, demo, install, all, ...
     esac
