@@ -30,6 +30,7 @@ WINDOWS_TAG = $(if $(filter 8.6,$(WINDOWS_TCL)),,-tcl$(WINDOWS_TCL))
 WINDOWS_TCL_SRC = $(WINDOWS_TCL_DIR)/src-tcl$(WINDOWS_TCL)
 
 .PHONY: deps all build test shell demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+        test-tcl9 test-fresh \
         windows windows-tcl windows-dll windows-check windows-test
 
 all: build
@@ -49,10 +50,13 @@ build: $(BUILD)/CMakeCache.txt | deps
 	$(if $(TCL_VERSION),cmake -S . -B $(BUILD) $(CMAKE_TCL) >/dev/null)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The test targets configure again first: GoogleTest may have arrived since
+# the build tree was made (tools/deps.sh installs it for them).
 # `make test TESTFLAGS="-file gridfill.test -match gridfill-2.*"` runs only
 # those tcltest files and tests (options of tests/all.tcl and tcltest).
 test: build | deps
 ifeq ($(strip $(TESTFLAGS)),)
+	cmake -S . -B $(BUILD) >/dev/null
 	cmake --build $(BUILD) --target kardum_tests -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 else
@@ -72,6 +76,7 @@ $(SANITIZE)/CMakeCache.txt: | deps
 
 sanitize: $(SANITIZE)/CMakeCache.txt | deps
 	cmake --build $(SANITIZE) -j $(JOBS)
+	cmake -S . -B $(SANITIZE) >/dev/null
 	cmake --build $(SANITIZE) --target kardum_tests -j $(JOBS)
 	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
@@ -81,6 +86,7 @@ $(MEMCHECK)/CMakeCache.txt: | deps
 
 memcheck: $(MEMCHECK)/CMakeCache.txt | deps
 	cmake --build $(MEMCHECK) -j $(JOBS)
+	cmake -S . -B $(MEMCHECK) >/dev/null
 	cmake --build $(MEMCHECK) --target kardum_tests -j $(JOBS)
 	cd $(MEMCHECK) && ctest --output-on-failure -j $(JOBS) -L memcheck
 
@@ -115,6 +121,16 @@ bench-matrixinv: $(BUILD)/CMakeCache.txt | deps
 
 install: build | deps
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The project's commands in minimal Debian roots (as root; each root is
+# kept in build-roots/ for the next run): `make test-tcl9` builds, installs
+# and tests on Tcl 9.0 in Debian 13; `make test-fresh` runs `make demo`
+# and `make test` in a fresh clone on a bare Debian 12.
+test-tcl9: | deps
+	bash tools/debian-root.sh tcl9
+
+test-fresh: | deps
+	bash tools/debian-root.sh fresh
 
 # `make windows-tcl`: the Windows Tcl of each architecture, built once from
 # Debian's Tcl source (tests/windows/tcl-source.sh, build-tcl.sh).

@@ -36,7 +36,7 @@ int Next(int s)
  * character 1, two or more characters 2. */
 short RangeType(Tcl_Obj *word)
 {
-    int chars = Tcl_GetCharLength(word);
+    Tcl_Size chars = Tcl_GetCharLength(word);
     if (chars >= 2) {
         return 2;
     }

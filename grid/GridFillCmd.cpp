@@ -197,13 +197,20 @@ void GatherNeighbours(const FillPlan &plan, const signed char *state,
     Window wx = MakeWindow(cell.ix, plan.r, plan.nx, plan.xlo, plan.xhi, plan.xPeriodic);
     Window wy = MakeWindow(cell.iy, plan.r, plan.ny, plan.ylo, plan.yhi, plan.yPeriodic);
 
+    /* Window coordinates are never negative (a periodic window is shifted
+     * up by n when it starts below 0), and only a periodic one passes n:
+     * the remainder is taken only then.  The column's part of the
+     * position is taken once per column. */
+    auto wrap = [](long long v, long long n) { return v < n ? v : v % n; };
     for (long long a = wx.start; a <= wx.end; ++a) {
+        long long column = wrap(a, plan.nx) * plan.strideX;
+        long long dx = wx.centre - a;
         for (long long b = wy.start; b <= wy.end; ++b) {
-            long long pos = plan.Position(a % plan.nx, b % plan.ny);
+            long long pos = column + wrap(b, plan.ny) * plan.strideY;
             if (state[pos] != kData) {
                 continue;
             }
-            long long dx = wx.centre - a, dy = wy.centre - b;
+            long long dy = wy.centre - b;
             double s = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
             if (s > plan.r2) {
                 continue;

@@ -24,6 +24,10 @@ int WriteImageCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const ob
 int RecordsCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 int GridComputeCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 
+/* ::kardum::NlinPoint: the model callback of kardum::nlfit for models that
+ * return their derivatives (pkg/NlinPointCmd.cpp). */
+int NlinPointCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+
 } // namespace kardum::pkg
 
 #endif

@@ -240,6 +240,9 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path)
             std::memmove(buf.data(), base + start, held);
         }
     }
+    /* The records stay for the rest of the job: give back the room that
+     * growing the buffer left over (up to half of it). */
+    rec->values.shrink_to_fit();
     return rec;
 }
 

@@ -64,12 +64,18 @@ void DupGrid(Tcl_Obj *src, Tcl_Obj *dup);
 void RecordsString(Tcl_Obj *obj);
 void GridString(Tcl_Obj *obj);
 
+/* Tcl 9 adds a version and the list procedures to an object type; its
+ * TCL_OBJTYPE_V0 fills them for a type without them.  Tcl 8.6 has neither. */
+#ifndef TCL_OBJTYPE_V0
+#define TCL_OBJTYPE_V0
+#endif
+
 const Tcl_ObjType kRecordsType = {
-    "kardum-records", FreeHeld<Records>, DupRecords, RecordsString, nullptr,
+    "kardum-records", FreeHeld<Records>, DupRecords, RecordsString, nullptr, TCL_OBJTYPE_V0
 };
 
 const Tcl_ObjType kGridType = {
-    "kardum-grid", FreeHeld<Grid>, DupGrid, GridString, nullptr,
+    "kardum-grid", FreeHeld<Grid>, DupGrid, GridString, nullptr, TCL_OBJTYPE_V0
 };
 
 void DupRecords(Tcl_Obj *src, Tcl_Obj *dup)

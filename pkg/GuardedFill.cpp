@@ -12,6 +12,7 @@
 #include "grid/GridFill.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <chrono>
 #include <cfloat>
 #include <climits>
@@ -21,6 +22,11 @@
 namespace kardum::pkg {
 
 namespace {
+
+/* A cell's flat position, or an index into a list of them: the grid holds
+ * at most INT_MAX cells, and per empty cell every byte counts on large
+ * grids. */
+using CellIndex = std::int32_t;
 
 using namespace kardum::fill;
 
@@ -117,15 +123,14 @@ bool Guard(const FillPlan &plan, FillPlan &lowered, FillStore &store,
  */
 void RunPasses(const double *grid, const signed char *state, bool useWeight,
                const double *table, const FillSetup &s, const FillGuards &g,
-               const std::vector<long long> &positions, std::vector<double> &values,
+               const std::vector<CellIndex> &positions, std::vector<double> &values,
                std::vector<signed char> &passOf, std::vector<FillPass> &passes)
 {
     using Clock = std::chrono::steady_clock;
     values.assign(positions.size(), s.empty);
     passOf.assign(positions.size(), 0);
-    std::vector<std::size_t> pending(positions.size());
-    std::iota(pending.begin(), pending.end(), std::size_t{0});
-    std::vector<std::size_t> left;
+    std::vector<CellIndex> pending(positions.size());
+    std::iota(pending.begin(), pending.end(), CellIndex{0});
     int maxRadius = MaxRadius(s, g);
     Support support{s.radius, s.quadrants, s.degree};
 
@@ -141,14 +146,16 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
         }
         FillPlan lowered = plan;
         FillStore store(plan);
-        left.clear();
-        for (std::size_t j : pending) {
+        /* The cells left for the next pass move to the front of pending,
+         * in their order. */
+        std::size_t left = 0;
+        for (CellIndex j : pending) {
             long long pos = positions[j];
             FillCellRecord cell = StartCell(plan, static_cast<int>(pos % s.nx),
                                             static_cast<int>(pos / s.nx));
             double value = 0.0;
             if (FillCell(plan, state, grid, store, cell, value) != FillOutcome::kFilled) {
-                left.push_back(j);
+                pending[left++] = j;
                 continue;
             }
             if (g.guard && Guard(plan, lowered, store, cell, g.guardMargin, value)) {
@@ -160,7 +167,7 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
         }
         record.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         passes.push_back(record);
-        pending.swap(left);
+        pending.resize(left);
 
         Support next = Relax(support, maxRadius);
         if (!g.complete || next == support) {
@@ -233,11 +240,12 @@ void GuardedFill(double *grid, const double *weight, const FillSetup &s,
     FillPlan first = PlanFor(s, {s.radius, s.quadrants, s.degree}, weight != nullptr, table);
     MarkCells(first, grid, weight, state.data());
 
-    std::vector<long long> positions;
+    std::vector<CellIndex> positions;
+    positions.reserve(static_cast<std::size_t>(std::count(state.begin(), state.end(), kToFill)));
     report = FillReport{};
     for (std::size_t k = 0; k < cells; ++k) {
         if (state[k] == kToFill) {
-            positions.push_back(static_cast<long long>(k));
+            positions.push_back(static_cast<CellIndex>(k));
         } else if (state[k] == kData) {
             ++report.dataCells;
         } else {
@@ -278,10 +286,10 @@ CrossValidation CrossValidateFill(const double *grid, const double *weight,
     FillPlan first = PlanFor(s, {s.radius, s.quadrants, s.degree}, weight != nullptr, table);
     MarkCells(first, grid, weight, state.data());
 
-    std::vector<long long> data;
+    std::vector<CellIndex> data;
     for (std::size_t k = 0; k < cells; ++k) {
         if (state[k] == kData) {
-            data.push_back(static_cast<long long>(k));
+            data.push_back(static_cast<CellIndex>(k));
         }
     }
     /* A random order of the data cells from the seed; fold f holds every
@@ -298,7 +306,7 @@ CrossValidation CrossValidateFill(const double *grid, const double *weight,
     CrossValidation cv;
     cv.folds = folds;
     double sum = 0.0;
-    std::vector<long long> held;
+    std::vector<CellIndex> held;
     std::vector<double> values;
     std::vector<signed char> passOf;
     std::vector<FillPass> passes;

@@ -4,7 +4,7 @@
 #	tools/deps.sh [--print] TARGET...
 #
 # TARGET: a make target (build demo install test sanitize memcheck fuzz
-# bench windows test-tcl9 ...) or ci, everything CI runs.  Checks which packages the targets need are missing.  As root it
+# bench windows test-tcl9 test-fresh ...) or ci, everything CI runs.  Checks which packages the targets need are missing.  As root it
 # installs them (apt-get update once, then apt-get install); otherwise it
 # prints the exact apt-get line to run and fails.  When all is present it
 # prints nothing.  --print only lists the packages of the targets.
@@ -31,22 +31,29 @@ installed() {
 case "${TCL_VERSION:-}" in
     "")
         if installed tcl9.0-dev && ! installed tcl8.6-dev; then
-            tcl="tcl9.0 tcl9.0-dev"
+            tcl=9.0
         else
-            tcl="tcl8.6 tcl8.6-dev tcl"
+            tcl=8.6
         fi ;;
-    8.6) tcl="tcl8.6 tcl8.6-dev tcl" ;;
-    9.0) tcl="tcl9.0 tcl9.0-dev" ;;
+    8.6|9.0) tcl=$TCL_VERSION ;;
     *) echo "deps.sh: TCL_VERSION must be 8.6 or 9.0, got '$TCL_VERSION'" >&2; exit 2 ;;
 esac
 
+# The Thread package, which the tests use, is packaged for each Tcl.
+if [ $tcl = 9.0 ]; then
+    tcl="tcl9.0 tcl9.0-dev"
+    thread=tcl9.0-thread
+else
+    tcl="tcl8.6 tcl8.6-dev tcl"
+    thread=tcl-thread
+fi
 build="cmake g++ make binutils $tcl"
 # The Windows DLLs: the cross compilers, and a host tclsh, which the build
 # of the Windows Tcl runs.  Their tests run under Wine, the 32-bit DLL under
 # wine32 from the i386 architecture (added when it is missing).
 windows="cmake make tcl g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32"
 wine="wine wine64 wine32:i386"
-test="$build libgtest-dev"
+test="$build libgtest-dev $thread"
 packages=""
 for target in "$@"; do
     case "$target" in
@@ -54,12 +61,12 @@ for target in "$@"; do
         test|sanitize) packages="$packages $test" ;;
         memcheck) packages="$packages $test valgrind" ;;
         fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
-        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt" ;;
+        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time" ;;
         windows-test) packages="$packages $windows $wine" ;;
         windows*) packages="$packages $windows" ;;
-        tcl9|test-tcl9) packages="$packages debootstrap git ca-certificates" ;;
+        test-tcl9|test-fresh) packages="$packages debootstrap git ca-certificates" ;;
         ci) packages="$packages $test valgrind clang libclang-rt-dev $windows $wine
-                      tcl-thread libbenchmark-dev
+                      libbenchmark-dev
                       debootstrap git ca-certificates" ;;
         *) packages="$packages $build" ;;   # build, demo, install, all, ...
     esac
@@ -104,4 +111,4 @@ for p in $missing; do
     esac
 done
 apt-get -o DPkg::Lock::Timeout=900 update -qq
-apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing >/dev/null
+apt-get -o DPkg::Lock::Timeout=900 -o Dpkg::Use-Pty=0 install -y -qq --no-install-recommends $missing >/dev/null

@@ -1,0 +1,131 @@
+#!/bin/bash
+# debian-root.sh -- the project's commands in a minimal Debian root, as on
+# a machine that has nothing else.  Needs root (debootstrap, chroot).
+#
+#	tools/debian-root.sh tcl9  [ROOT]   Debian 13 (trixie), Tcl 9.0 only:
+#	    copies this checkout in; `make install` with nothing but what it
+#	    installs itself (compiler, CMake, Tcl 9.0 headers; no GoogleTest),
+#	    then `make test` and `make demo` (which install what they need).
+#	tools/debian-root.sh fresh [ROOT]   Debian 12 (bookworm): installs git
+#	    and make, clones this checkout's HEAD, then `make demo` (the
+#	    pictures must appear) and `make test`, nothing else typed.
+#
+# ROOT defaults to build-roots/<suite> in the checkout.  A root that is
+# already complete is reused, so only the first run pays for debootstrap;
+# KARDUM_FRESH_ROOT=1 (CI) makes a new one.  The package mirror is the one
+# this machine's apt uses.
+set -euo pipefail
+
+mode=${1:-}
+case "$mode" in
+    tcl9) suite=trixie ;;
+    fresh) suite=bookworm ;;
+    *) echo "usage: $0 tcl9|fresh [ROOT]" >&2; exit 2 ;;
+esac
+here=$(cd "$(dirname "$0")/.." && pwd)
+root=${2:-$here/build-roots/$suite}
+
+if [ "$(id -u)" != 0 ]; then
+    echo "debian-root.sh: debootstrap and chroot need root: sudo $0 $*" >&2
+    exit 1
+fi
+
+# The first Debian mirror of this machine's apt sources (one-line .list
+# entries or deb822 .sources stanzas), leaving out the security archive.
+mirror() {
+    local files=() f
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] && files+=("$f")
+    done
+    [ ${#files[@]} -gt 0 ] || return 0
+    awk '
+        /^[ \t]*#/ { next }
+        /^deb[ \t]/ { for (i = 2; i <= NF; i++) if ($i !~ /^\[/ && $i !~ /=/) { print $i; break } }
+        /^URIs:/ { for (i = 2; i <= NF; i++) print $i }
+    ' "${files[@]}" | grep -v -e security -e '^$' | grep -i debian | head -n 1
+}
+
+step() {
+    printf '== %s: %s\n' "$mode" "$*"
+}
+
+make_root() {
+    if [ "${KARDUM_FRESH_ROOT:-0}" = 1 ]; then
+        rm -rf "$root"
+    fi
+    if [ -f "$root/.kardum-root" ]; then
+        return
+    fi
+    local url
+    url=$(mirror)
+    if [ -z "$url" ]; then
+        echo "debian-root.sh: no Debian mirror found in /etc/apt/sources.list*" >&2
+        exit 1
+    fi
+    rm -rf "$root"
+    mkdir -p "$(dirname "$root")"
+    step "debootstrap --variant=minbase $suite from $url"
+    debootstrap --variant=minbase "$suite" "$root" "$url" > "$root.debootstrap.log" 2>&1 || {
+        tail -n 20 "$root.debootstrap.log" >&2
+        exit 1
+    }
+    rm -f "$root.debootstrap.log"
+    touch "$root/.kardum-root"
+}
+
+# Runs a bash script inside the root, as root, from a login-like shell.
+in_root() {
+    chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        DEBIAN_FRONTEND=noninteractive "$@"
+}
+
+make_root
+cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+
+case "$mode" in
+tcl9)
+    # The working tree as it is, without build trees or other ignored files.
+    rm -rf "$root/src"
+    mkdir -p "$root/src"
+    (cd "$here" && git ls-files -co --exclude-standard -z | tar --null -T - -cf -) |
+        tar -C "$root/src" -xf -
+    in_root bash -euo pipefail -c '
+        cd /src
+        echo "== tcl9: apt-get install make; make install (installs a compiler, CMake and Tcl 9.0; no GoogleTest)"
+        apt-get -qq update
+        apt-get -o Dpkg::Use-Pty=0 install -y -qq --no-install-recommends make >/dev/null
+        TCL_VERSION=9.0 make install PREFIX=/usr/local >/tmp/install.log 2>&1 || { cat /tmp/install.log; exit 1; }
+        tail -n 3 /tmp/install.log
+        dpkg-query -W -f="\${Status}\n" libgtest-dev 2>/dev/null | grep -q "ok installed" &&
+            echo "   (GoogleTest is already here: this root was used before)"
+        # A tclsh of its own finds the installed packages.
+        echo "puts \"installed: Kardum_C [package require Kardum_C], kardum [package require kardum], \
+[llength [info commands KD*]] commands, Tcl [info patchlevel]\"" > /tmp/installed.tcl
+        (cd / && tclsh9.0 /tmp/installed.tcl)
+        echo "== tcl9: make test"
+        make test
+        echo "== tcl9: make demo"
+        make demo
+    '
+    ;;
+fresh)
+    # The checkout under test, as a repository the root can clone.
+    rm -rf "$root/srv/kardum.git" "$root/root/kardum"
+    mkdir -p "$root/srv"
+    git clone -q --bare "$here" "$root/srv/kardum.git"
+    in_root bash -euo pipefail -c '
+        echo "== fresh: apt-get install git make"
+        apt-get -qq update
+        apt-get -o Dpkg::Use-Pty=0 install -y -qq --no-install-recommends git make >/dev/null
+        git clone -q /srv/kardum.git /root/kardum
+        cd /root/kardum
+        echo "== fresh: make demo"
+        make demo
+        ls -l demo-output/truth.png demo-output/binned.png demo-output/filled.png
+        echo "== fresh: make test"
+        make test
+    '
+    ;;
+esac
+step "passed"
