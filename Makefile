@@ -29,7 +29,7 @@ WINDOWS_TCL_SUITE ?= $(if $(filter 8.%,$(WINDOWS_TCL)),,sid)
 WINDOWS_TAG = $(if $(filter 8.6,$(WINDOWS_TCL)),,-tcl$(WINDOWS_TCL))
 WINDOWS_TCL_SRC = $(WINDOWS_TCL_DIR)/src-tcl$(WINDOWS_TCL)
 
-.PHONY: deps all build test shell demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+.PHONY: deps all build test shell strict lint demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
         test-tcl9 test-fresh \
         windows windows-tcl windows-dll windows-check windows-test
 
@@ -66,6 +66,22 @@ endif
 # A tclsh with the build tree's library and packages on its path.
 shell: build | deps
 	$(BUILD)/tclsh.sh
+
+# The library and every test program built with warnings as errors, by
+# g++ and by clang++, each in its own tree ($(STRICT)-gcc, $(STRICT)-clang).
+STRICT ?= build-strict
+strict: | deps
+	@set -e; for pair in gcc:g++ clang:clang++; do \
+	    dir=$(STRICT)-$${pair%%:*}; cxx=$${pair#*:}; \
+	    [ -f $$dir/CMakeCache.txt ] || \
+	        cmake -S . -B $$dir -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$$cxx \
+	              -DKARDUM_WERROR=ON -DKARDUM_BENCH=OFF $(CMAKE_TCL); \
+	    cmake --build $$dir -j $(JOBS) --target all kardum_tests; \
+	done
+
+# cppcheck over the library's sources (tools/lint.sh); fails on any finding.
+lint: | deps
+	sh tools/lint.sh
 
 # build/kardum-env.sh names the library and the tclsh of the configured Tcl.
 demo: build | deps
@@ -178,4 +194,4 @@ windows-test: windows-check
 	done; exit $$status
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ) $(WINDOWS_BUILD)-* $(WINDOWS_TCL_DIR)
+	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ) $(STRICT)-gcc $(STRICT)-clang $(WINDOWS_BUILD)-* $(WINDOWS_TCL_DIR)

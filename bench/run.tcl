@@ -543,6 +543,10 @@ if {$gmt eq ""} {
     }
 }
 
+# --- The script-level helpers: kardum::nlfit, kardum::integrate -------------
+
+source [file join [file dirname [info script]] package.tcl]
+
 # --- The table ----------------------------------------------------------------
 
 set line [string repeat - 118]
@@ -635,4 +639,9 @@ if {[llength $fileRows]} {
                   [expr {$kdPeak / 1e6}] [expr {$gmPeak / 1e6}] [expr {$kdPeak / $bytes}]]
     }
     puts "peak = largest resident set of the process; target: kardum/data below 3"
+}
+
+# kardum::integrate: evaluations against adaptive Gauss-Kronrod.
+if {[llength $integRows]} {
+    printIntegRows
 }

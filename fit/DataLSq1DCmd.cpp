@@ -79,7 +79,7 @@ private:
     kardum::Answer tC_;
     int n_;
     Tcl_Obj *vX_;
-    char text_[kardum::kFixedTextSize];
+    char text_[kardum::kFixedTextSize] = {};
 };
 
 } // namespace

@@ -19,7 +19,7 @@ if [ "${1:-}" = --print ]; then
     shift
 fi
 if [ $# -eq 0 ]; then
-    echo "usage: $0 [--print] build|demo|install|test|sanitize|memcheck|fuzz|bench|windows|tcl9|ci ..." >&2
+    echo "usage: $0 [--print] build|demo|install|test|sanitize|memcheck|fuzz|bench|windows|tcl9|strict|lint|ci ..." >&2
     exit 2
 fi
 
@@ -59,13 +59,15 @@ for target in "$@"; do
     case "$target" in
         clean|deps) ;;
         test|sanitize) packages="$packages $test" ;;
+        strict) packages="$packages $test clang" ;;
+        lint) packages="$packages cppcheck" ;;
         memcheck) packages="$packages $test valgrind" ;;
         fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
         bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time" ;;
         windows-test) packages="$packages $windows $wine" ;;
         windows*) packages="$packages $windows" ;;
         test-tcl9|test-fresh) packages="$packages debootstrap git ca-certificates" ;;
-        ci) packages="$packages $test valgrind clang libclang-rt-dev $windows $wine
+        ci) packages="$packages $test valgrind clang libclang-rt-dev cppcheck $windows $wine
                       libbenchmark-dev
                       debootstrap git ca-certificates" ;;
         *) packages="$packages $build" ;;   # build, demo, install, all, ...
