@@ -638,7 +638,7 @@ if {[llength $fileRows]} {
         puts [format "%-34s %11.1f MB %9.1f MB %9.1f MB %10.2f" $name [expr {$bytes / 1e6}] \
                   [expr {$kdPeak / 1e6}] [expr {$gmPeak / 1e6}] [expr {$kdPeak / $bytes}]]
     }
-    puts "peak = largest resident set of the process; target: kardum/data below 3"
+    puts "peak = largest resident set of the process; target: kardum/data below 3 for the large job"
 }
 
 # kardum::integrate: evaluations against adaptive Gauss-Kronrod.
