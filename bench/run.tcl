@@ -543,6 +543,10 @@ if {$gmt eq ""} {
     }
 }
 
+# --- The script-level helpers: kardum::nlfit, kardum::integrate -------------
+
+source [file join [file dirname [info script]] package.tcl]
+
 # --- The table ----------------------------------------------------------------
 
 set line [string repeat - 118]
@@ -634,5 +638,10 @@ if {[llength $fileRows]} {
         puts [format "%-34s %11.1f MB %9.1f MB %9.1f MB %10.2f" $name [expr {$bytes / 1e6}] \
                   [expr {$kdPeak / 1e6}] [expr {$gmPeak / 1e6}] [expr {$kdPeak / $bytes}]]
     }
-    puts "peak = largest resident set of the process; target: kardum/data below 3"
+    puts "peak = largest resident set of the process; target: kardum/data below 3 for the large job"
+}
+
+# kardum::integrate: evaluations against adaptive Gauss-Kronrod.
+if {[llength $integRows]} {
+    printIntegRows
 }

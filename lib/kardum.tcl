@@ -1108,11 +1108,15 @@ proc ::kardum::NlinPass {fitVar nPar work} {
 }
 
 # The state list ::kardum::NlinPoint reads: {model level xs mapped factors
-# p failed}.
+# p failed uplevel indices}.
 proc ::kardum::NlinState {fitVar} {
     upvar 1 $fitVar fit
+    set indices {}
+    for {set j 0} {$j < $fit(m)} {incr j} {
+        lappend indices $j
+    }
     set fit(state) [list $fit(model) $fit(level) $fit(x) $fit(mapped) $fit(factors) \
-                        $fit(p) $fit(failed)]
+                        $fit(p) $fit(failed) ::uplevel $indices]
 }
 
 # Keeps the failure of a model (code, message, return options).

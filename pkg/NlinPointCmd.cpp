@@ -7,10 +7,13 @@
  *	  set FuncRet [ ::kardum::NlinPoint $Fit(state) $Work(4) nPar dYdA Work ]
  *
  *	in the frame of ::kardum::NlinStep, once per data point.  The state is
- *	the list {model level xs mapped factors p failed}: the user's model
- *	prefix, the frame that called kardum::nlfit, the abscissae, the
- *	indices of the bounded parameters, dp/du for every parameter, the
- *	parameters of the pass and whether a model failed.  The command calls
+ *	the list {model level xs mapped factors p failed uplevel indices}: the
+ *	user's model prefix, the frame that called kardum::nlfit, the
+ *	abscissae, the indices of the bounded parameters, dp/du for every
+ *	parameter, the parameters of the pass, whether a model failed, the
+ *	word ::uplevel and the list 0 ... nPar-1 (kept objects, so that the
+ *	command and the element names are resolved once per pass, not once
+ *	per point).  The command calls
  *	the model with the point's abscissa and the parameter list in that
  *	frame and sets dYdA(0 ... nPar-1) from the answer, each derivative of
  *	a bounded parameter multiplied by dp/du.  The rare paths stay in
@@ -98,11 +101,17 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     Ref stateRef(stateObj);
     ListSize nState = 0;
     Tcl_Obj **state = nullptr;
-    if (Tcl_ListObjGetElements(interp, stateObj, &nState, &state) != TCL_OK || nState != 7) {
+    if (Tcl_ListObjGetElements(interp, stateObj, &nState, &state) != TCL_OK || nState != 9) {
         return TCL_ERROR;
     }
     Tcl_Obj *model = state[0], *level = state[1], *xs = state[2], *mapped = state[3],
-            *factors = state[4], *params = state[5];
+            *factors = state[4], *params = state[5], *uplevel = state[7];
+    ListSize nIndices = 0;
+    Tcl_Obj **indices = nullptr;
+    if (Tcl_ListObjGetElements(interp, state[8], &nIndices, &indices) != TCL_OK ||
+        nIndices < nPar) {
+        return TCL_ERROR;
+    }
     int failed = 0;
     if (Tcl_GetIntFromObj(interp, state[6], &failed) != TCL_OK) {
         return TCL_ERROR;
@@ -123,14 +132,8 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         Tcl_ListObjAppendElement(interp, call.get(), params) != TCL_OK) {
         return TCL_ERROR;
     }
-    Tcl_Obj *up[3] = {Tcl_NewStringObj("::uplevel", -1), level, call.get()};
-    for (Tcl_Obj *word : up) {
-        Tcl_IncrRefCount(word);
-    }
+    Tcl_Obj *up[3] = {uplevel, level, call.get()};
     int code = Tcl_EvalObjv(interp, 3, up, 0);
-    for (Tcl_Obj *word : up) {
-        Tcl_DecrRefCount(word);
-    }
     if (code != TCL_OK && code != TCL_RETURN) {
         Ref options(Tcl_GetReturnOptions(interp, code));
         Ref message(Tcl_GetObjResult(interp));
@@ -178,9 +181,8 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         scaled[j] = true;
     }
     for (int j = 0; j < nPar; ++j) {
-        Ref index(Tcl_NewIntObj(j));
         Tcl_Obj *value = scaled[j] ? Tcl_NewDoubleObj(values[j + 1]) : items[j + 1];
-        if (Tcl_ObjSetVar2(interp, dName, index.get(), value, TCL_LEAVE_ERR_MSG) == nullptr) {
+        if (Tcl_ObjSetVar2(interp, dName, indices[j], value, TCL_LEAVE_ERR_MSG) == nullptr) {
             return TCL_ERROR;
         }
     }
