@@ -33,12 +33,6 @@ namespace kardum::pkg {
 
 namespace {
 
-#if TCL_MAJOR_VERSION > 8
-using ListSize = Tcl_Size;
-#else
-using ListSize = int;
-#endif
-
 const char *const kCmd = "kardum::FillGrid";
 
 /* The doubles of a list of exactly `n` elements; ArgError naming `what`. */
