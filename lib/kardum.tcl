@@ -1208,14 +1208,17 @@ proc ::kardum::NlinValue {x p} {
 
 # kardum::gridfill records ?option value ...?
 #
-#	Bins records onto a regular grid with KDdataGrid and fills the empty
-#	cells with the fill of KDgridFill2D, building the grid descriptor and
-#	the fill settings from named options.  A record is {x y z} (a point)
-#	or {x1 x2 y1 y2 z} (a footprint).  Returns the grid as a list of ny
-#	rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
-#	that stays empty holds the -empty value.
+#	Bins records onto a regular grid as KDdataGrid does and fills the
+#	empty cells with the fill of KDgridFill2D, from named options, all in
+#	C++ on one buffer of doubles (::kardum::GridCompute).  A record is
+#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint); the records may be
+#	a list or what kardum::readxyz returns.  Returns the grid as a list of
+#	ny rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
+#	that stays empty holds the -empty value.  The list is a grid value
+#	that keeps its buffer: kardum::gridwrite and kardum::gridimage read
+#	it without making its text.
 #
-#	Sound and complete by default (::kardum::FillGrid does the work): a
+#	Sound and complete by default (pkg/GuardedFill.cpp does the work): a
 #	filled value outside the range of the values it was fitted from,
 #	widened by -guardmargin times their spread, is fitted again at a lower
 #	degree (-guard); cells left empty are filled in further passes with a
