@@ -20,12 +20,21 @@ DEMO     ?= examples/demo.tcl
 DEMO_ARGS ?=
 # kardum.dll for 32- and 64-bit Windows, cross-compiled with mingw-w64,
 # one tree per architecture: build-windows-i686/, build-windows-x86_64/.
+# The DLL links the stub library of a Windows Tcl cross-built from Debian's
+# source of Tcl (WINDOWS_TCL: 8.6, or 9.0 from sid) in build-wintcl/, and
+# the tests run in that Tcl under Wine.
 WINDOWS_ARCHS ?= i686 x86_64
 WINDOWS_BUILD ?= build-windows
+WINDOWS_TCL   ?= 8.6
+WINDOWS_TCL_DIR ?= build-wintcl
+WINDOWS_TCL_SUITE ?= $(if $(filter 8.%,$(WINDOWS_TCL)),,sid)
+# Tcl 9's trees get their own names, so that both can exist side by side.
+WINDOWS_TAG = $(if $(filter 8.6,$(WINDOWS_TCL)),,-tcl$(WINDOWS_TCL))
+WINDOWS_TCL_SRC = $(WINDOWS_TCL_DIR)/src-tcl$(WINDOWS_TCL)
 
-.PHONY: deps all build test shell demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+.PHONY: deps all build test shell strict lint demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
         test-tcl9 test-fresh \
-        windows windows-dll windows-check
+        windows windows-tcl windows-dll windows-check windows-test
 
 all: build
 
@@ -60,6 +69,22 @@ endif
 # A tclsh with the build tree's library and packages on its path.
 shell: build | deps
 	$(BUILD)/tclsh.sh
+
+# The library and every test program built with warnings as errors, by
+# g++ and by clang++, each in its own tree ($(STRICT)-gcc, $(STRICT)-clang).
+STRICT ?= build-strict
+strict: | deps
+	@set -e; for pair in gcc:g++ clang:clang++; do \
+	    dir=$(STRICT)-$${pair%%:*}; cxx=$${pair#*:}; \
+	    [ -f $$dir/CMakeCache.txt ] || \
+	        cmake -S . -B $$dir -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=$$cxx \
+	              -DKARDUM_WERROR=ON -DKARDUM_BENCH=OFF $(CMAKE_TCL); \
+	    cmake --build $$dir -j $(JOBS) --target all kardum_tests; \
+	done
+
+# cppcheck over the library's sources (tools/lint.sh); fails on any finding.
+lint: | deps
+	sh tools/lint.sh
 
 # build/kardum-env.sh names the library and the tclsh of the configured Tcl.
 demo: build | deps
@@ -126,17 +151,27 @@ test-tcl9: | deps
 test-fresh: | deps
 	bash tools/debian-root.sh fresh
 
-# `make windows`: both DLLs, then the export check of each against
-# include/kardum.h.  `make windows-dll` only builds them (the build itself
-# checks that each DLL imports nothing but the Tcl DLL and Windows' own).
+# `make windows-tcl`: the Windows Tcl of each architecture, built once from
+# Debian's Tcl source (tests/windows/tcl-source.sh, build-tcl.sh).
+windows-tcl: | deps
+	@set -e; bash tests/windows/tcl-source.sh tcl$(WINDOWS_TCL) $(WINDOWS_TCL_DIR) $(WINDOWS_TCL_SUITE) >/dev/null; \
+	for arch in $(WINDOWS_ARCHS); do \
+	    JOBS=$(JOBS) bash tests/windows/build-tcl.sh $$arch $(WINDOWS_TCL_SRC) \
+	        $(WINDOWS_TCL_DIR)/tcl$(WINDOWS_TCL)-$$arch >/dev/null; \
+	done
+
+# `make windows`: both DLLs, then the checks of their exports and of the
+# checks themselves.  `make windows-dll` only builds them (the build itself
+# checks that each DLL imports nothing but Windows' own DLLs).
 windows: windows-check
 
-windows-dll: | deps
+windows-dll: windows-tcl | deps
 	@set -e; for arch in $(WINDOWS_ARCHS); do \
-	    dir=$(WINDOWS_BUILD)-$$arch; \
+	    dir=$(WINDOWS_BUILD)$(WINDOWS_TAG)-$$arch; \
 	    [ -f $$dir/CMakeCache.txt ] || \
 	        cmake -S . -B $$dir -DCMAKE_BUILD_TYPE=Release \
-	              -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$$arch.cmake; \
+	              -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$$arch.cmake \
+	              -DKARDUM_WINDOWS_TCL=$(abspath $(WINDOWS_TCL_DIR))/tcl$(WINDOWS_TCL)-$$arch/install; \
 	    cmake --build $$dir -j $(JOBS); \
 	done
 
@@ -144,11 +179,22 @@ windows-dll: | deps
 # differences show at once.
 windows-check: windows-dll
 	@status=0; for arch in $(WINDOWS_ARCHS); do \
-	    dir=$(WINDOWS_BUILD)-$$arch; \
+	    dir=$(WINDOWS_BUILD)$(WINDOWS_TAG)-$$arch; \
 	    echo "== $$dir"; \
+	    cmake --build $$dir --target check-imports-selftest || status=1; \
 	    cmake --build $$dir --target check-exports-selftest || status=1; \
 	    cmake --build $$dir --target check-exports || status=1; \
 	done; exit $$status
 
+# `make windows-test`: the script tests, the examples and the documentation's
+# examples in the Windows Tcl under Wine, for each architecture (32-bit
+# needs wine32 from the i386 architecture).
+windows-test: windows-check
+	@status=0; for arch in $(WINDOWS_ARCHS); do \
+	    dir=$(WINDOWS_BUILD)$(WINDOWS_TAG)-$$arch; \
+	    bash tests/windows/wine-test.sh $(WINDOWS_TCL_DIR)/tcl$(WINDOWS_TCL)-$$arch/install \
+	        $$(ls $$dir/*kardum.dll) $(abspath $(WINDOWS_TCL_DIR))/wineprefix || status=1; \
+	done; exit $$status
+
 clean:
-	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ) $(WINDOWS_ARCHS:%=$(WINDOWS_BUILD)-%)
+	rm -rf $(BUILD) $(SANITIZE) $(MEMCHECK) $(FUZZ) $(STRICT)-gcc $(STRICT)-clang $(WINDOWS_BUILD)-* $(WINDOWS_TCL_DIR)

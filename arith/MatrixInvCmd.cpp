@@ -16,6 +16,7 @@
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -265,8 +266,10 @@ extern "C" int MatrixInvCmd(ClientData, Tcl_Interp *interp, int objc,
             Fail("KDmatrixInv: nRhs is %d but no Rhs array is given", nRhs);
         }
         int m = nRhs > 0 ? nRhs : 0;
-        std::size_t nn = CheckedProduct(n, n, "Matrix");
-        std::size_t nm = CheckedProduct(n, m, "Rhs");
+        /* Counts in 64 bits, where the product of two ints always fits:
+         * the refusals read the same on 32-bit builds. */
+        std::uint64_t nn = static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n);
+        std::uint64_t nm = static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(m);
         if (nn > INT_MAX) {
             Fail("KDmatrixInv: Order %d gives more than %d elements of Matrix",
                  n, INT_MAX);
@@ -276,11 +279,11 @@ extern "C" int MatrixInvCmd(ClientData, Tcl_Interp *interp, int objc,
                  n, m, INT_MAX);
         }
 
-        RequireRoom(interp, "KDmatrixInv", args.Obj(2), nn);
+        RequireRoom(interp, "KDmatrixInv", args.Obj(2), static_cast<std::size_t>(nn));
         if (m > 0) {
-            RequireRoom(interp, "KDmatrixInv", args.Obj(5), nm);
+            RequireRoom(interp, "KDmatrixInv", args.Obj(5), static_cast<std::size_t>(nm));
         }
-        Block block({nn, nm});
+        Block block({static_cast<std::size_t>(nn), static_cast<std::size_t>(nm)});
         double *A = block[0];
         double *B = block[1];
         if (!Fill(interp, args.Obj(2), A, static_cast<int>(nn), matrixOff)) {

@@ -16,20 +16,21 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 
 namespace {
 
 /* Element count of an r x c matrix, at most INT_MAX (the marshalling
- * counts in int). */
+ * counts in int).  The product of two ints always fits in 64 bits, so the
+ * refusal reads the same on 32-bit builds. */
 std::size_t Elements(int r, int c, const char *what)
 {
-    std::size_t n = kardum::CheckedProduct(static_cast<std::size_t>(r),
-                                           static_cast<std::size_t>(c), what);
+    std::uint64_t n = static_cast<std::uint64_t>(r) * static_cast<std::uint64_t>(c);
     if (n > INT_MAX) {
         kardum::Fail("KDmatrixMath: %s of %d x %d has more than %d elements",
                      what, r, c, INT_MAX);
     }
-    return n;
+    return static_cast<std::size_t>(n);
 }
 
 } // namespace

@@ -3,72 +3,81 @@
 # builds both).  Included by the top-level CMakeLists.txt when the target is
 # Windows; uses KARDUM_SOURCES from there.
 #
-# The DLL links directly against the Tcl DLL, through an import library
-# made in the build from the Tcl calls the objects contain, and carries its
-# own copy of libgcc and libstdc++, so that it needs nothing at load time
-# but the Tcl DLL and Windows' own DLLs.
+# The DLL uses Tcl's stubs mechanism: it is compiled with USE_TCL_STUBS and
+# linked with the stub library of a Windows Tcl built from Tcl's source with
+# the same compilers (tests/windows/build-tcl.sh; `make windows` builds it),
+# so it imports no Tcl DLL and loads into any Windows Tcl of a suitable
+# version, whatever that Tcl calls its DLL.  libgcc and libstdc++ are linked
+# in too: the DLL needs nothing at load time but Windows' own DLLs.
+#
+# For Tcl 9 the file is named after Tcl 9's convention for extensions,
+# tcl9kardum.dll, so that one folder can hold the builds for both Tcls.
 #
 # Targets:
-#   kardum                  kardum.dll (checks its imports after linking)
+#   kardum                  the DLL (checks its imports after linking)
 #   check-exports           the DLL's exports against include/kardum.h
 #   check-exports-selftest  the export check against a small fixture DLL
+#   check-imports-selftest  the import check against made-up import lists
 
 if(NOT CMAKE_CROSSCOMPILING OR NOT MINGW)
   message(FATAL_ERROR "kardum.dll is built with the mingw-w64 cross compilers: "
     "configure with -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake or "
     "cmake/mingw-x86_64.cmake (or run `make windows`)")
 endif()
-foreach(tool CMAKE_NM CMAKE_OBJDUMP KARDUM_DLLTOOL)
+foreach(tool CMAKE_NM CMAKE_OBJDUMP)
   if(NOT ${tool})
     message(FATAL_ERROR "${tool} is not set: use the toolchain files in cmake/")
   endif()
 endforeach()
 find_program(KARDUM_BASH bash REQUIRED)
 
-set(KARDUM_TCL_INCLUDE_DIR /usr/include/tcl8.6 CACHE PATH
-    "Tcl headers to compile kardum.dll against")
-set(KARDUM_TCL_DLL tcl86.dll CACHE STRING
-    "The Tcl DLL that kardum.dll links against (tcl86t.dll for a threaded Tcl)")
-if(NOT EXISTS ${KARDUM_TCL_INCLUDE_DIR}/tcl.h)
-  message(FATAL_ERROR "no tcl.h in ${KARDUM_TCL_INCLUDE_DIR} "
-    "(apt-get install tcl-dev, or set KARDUM_TCL_INCLUDE_DIR)")
+# The Windows Tcl whose headers and stub library the DLL is built with: the
+# install prefix of tests/windows/build-tcl.sh for the same architecture.
+set(KARDUM_WINDOWS_TCL "" CACHE PATH
+    "Install prefix of a Windows Tcl built with mingw-w64 (include/tcl.h, lib/libtclstub*.a)")
+if(NOT KARDUM_WINDOWS_TCL OR NOT EXISTS ${KARDUM_WINDOWS_TCL}/include/tcl.h)
+  message(FATAL_ERROR "KARDUM_WINDOWS_TCL must name a Windows Tcl built from "
+    "source for this architecture (no include/tcl.h in '${KARDUM_WINDOWS_TCL}'): "
+    "run `make windows`, which builds one with tests/windows/build-tcl.sh")
 endif()
+file(GLOB KARDUM_TCL_STUB_LIBRARY ${KARDUM_WINDOWS_TCL}/lib/libtclstub*.a)
+list(LENGTH KARDUM_TCL_STUB_LIBRARY count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one stub library lib/libtclstub*.a in "
+    "${KARDUM_WINDOWS_TCL}, found: '${KARDUM_TCL_STUB_LIBRARY}'")
+endif()
+file(STRINGS ${KARDUM_WINDOWS_TCL}/include/tcl.h KARDUM_TCL_MAJOR
+     REGEX "^#[ \t]*define[ \t]+TCL_MAJOR_VERSION[ \t]+[0-9]+")
+string(REGEX REPLACE ".*[ \t]([0-9]+)$" "\\1" KARDUM_TCL_MAJOR "${KARDUM_TCL_MAJOR}")
+if(KARDUM_TCL_MAJOR GREATER_EQUAL 9)
+  set(KARDUM_DLL_NAME tcl${KARDUM_TCL_MAJOR}kardum)
+else()
+  set(KARDUM_DLL_NAME kardum)
+endif()
+message(STATUS "${KARDUM_DLL_NAME}.dll for Tcl ${KARDUM_TCL_MAJOR}, stub library "
+        "${KARDUM_TCL_STUB_LIBRARY}")
 
 # No warning is tolerated in the cross builds: they are where 32-bit and
 # Windows assumptions show up.
 add_compile_options(-Werror)
 
-# Only the Tcl headers: the rest of /usr/include is the host's, not Windows'.
+# Only the Windows Tcl's headers: the rest of /usr/include is the host's.
+# __USE_MINGW_ANSI_STDIO: mingw-w64's own C99 printf family rather than
+# msvcrt's, so that every text the library formats ("%e" with a two-digit
+# exponent, say) is the same as on Linux.
 add_library(kardum_objects OBJECT ${KARDUM_SOURCES})
 target_include_directories(kardum_objects PRIVATE
-  ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR} ${KARDUM_TCL_INCLUDE_DIR})
-
-# The import library of the Tcl DLL, from a module-definition file listing
-# exactly the Tcl functions the objects call (see cmake/tcl-import-lib.sh).
-get_filename_component(KARDUM_TCL_STEM ${KARDUM_TCL_DLL} NAME_WE)
-set(KARDUM_TCL_DEF ${CMAKE_BINARY_DIR}/${KARDUM_TCL_STEM}.def)
-set(KARDUM_TCL_IMPLIB ${CMAKE_BINARY_DIR}/lib${KARDUM_TCL_STEM}.a)
-add_custom_command(
-  OUTPUT ${KARDUM_TCL_DEF} ${KARDUM_TCL_IMPLIB}
-  COMMAND ${KARDUM_BASH} ${CMAKE_SOURCE_DIR}/cmake/tcl-import-lib.sh
-          ${CMAKE_NM} ${KARDUM_DLLTOOL} ${KARDUM_TCL_DLL}
-          ${KARDUM_TCL_DEF} ${KARDUM_TCL_IMPLIB}
-          $<TARGET_OBJECTS:kardum_objects>
-  DEPENDS $<TARGET_OBJECTS:kardum_objects> ${CMAKE_SOURCE_DIR}/cmake/tcl-import-lib.sh
-  COMMENT "Listing the Tcl calls of kardum.dll and making lib${KARDUM_TCL_STEM}.a"
-  COMMAND_EXPAND_LISTS VERBATIM)
-add_custom_target(tcl_import_library DEPENDS ${KARDUM_TCL_DEF} ${KARDUM_TCL_IMPLIB})
-add_dependencies(tcl_import_library kardum_objects)
+  ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR} ${KARDUM_WINDOWS_TCL}/include)
+target_compile_definitions(kardum_objects PRIVATE
+  USE_TCL_STUBS TCL_NO_DEPRECATED __USE_MINGW_ANSI_STDIO=1)
 
 add_library(kardum SHARED $<TARGET_OBJECTS:kardum_objects>)
-add_dependencies(kardum tcl_import_library)
-target_link_libraries(kardum PRIVATE ${KARDUM_TCL_IMPLIB})
+target_link_libraries(kardum PRIVATE ${KARDUM_TCL_STUB_LIBRARY})
 set_target_properties(kardum PROPERTIES
   PREFIX ""
-  OUTPUT_NAME kardum
+  OUTPUT_NAME ${KARDUM_DLL_NAME}
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
-  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
-  LINK_DEPENDS ${KARDUM_TCL_IMPLIB})
+  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # -static: libgcc and libstdc++ (and winpthread with the posix flavour) go
 # into the DLL.  Only the functions marked KARDUM_API are exported.  The
 # release DLL leaves out the debugging sections of those runtime libraries.
@@ -76,12 +85,11 @@ target_link_options(kardum PRIVATE -static -Wl,--fatal-warnings
   $<$<NOT:$<CONFIG:Debug,RelWithDebInfo>>:-s>)
 add_custom_command(TARGET kardum POST_BUILD
   COMMAND ${KARDUM_BASH} ${CMAKE_SOURCE_DIR}/cmake/check-dll-imports.sh
-          ${CMAKE_OBJDUMP} $<TARGET_FILE:kardum> ${KARDUM_TCL_DLL}
+          ${CMAKE_OBJDUMP} $<TARGET_FILE:kardum>
   VERBATIM)
 
-# pkgIndex.tcl beside the DLL, as on Linux.
-file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/pkgIndex.tcl CONTENT
-"package ifneeded Kardum_C 2.0 [list load [file join $dir kardum.dll]]\n")
+# pkgIndex.tcl and kardum.tcl beside the DLL come from the top-level
+# CMakeLists.txt, as on Linux: the DLL's folder is a complete package folder.
 
 add_custom_target(check-exports
   COMMAND ${KARDUM_BASH} ${CMAKE_SOURCE_DIR}/cmake/check-dll-exports.sh
@@ -102,4 +110,10 @@ add_custom_target(check-exports-selftest
           ${CMAKE_OBJDUMP} $<TARGET_FILE:export_fixture>
           ${CMAKE_BINARY_DIR}/fixture
   DEPENDS export_fixture
+  VERBATIM)
+
+# The import check against import lists that do and do not name a Tcl DLL.
+add_custom_target(check-imports-selftest
+  COMMAND ${KARDUM_BASH} ${CMAKE_SOURCE_DIR}/tests/windows/check-imports-test.sh
+          ${CMAKE_SOURCE_DIR}/cmake/check-dll-imports.sh
   VERBATIM)

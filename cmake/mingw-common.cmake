@@ -15,14 +15,12 @@ find_program(CMAKE_CXX_COMPILER
         ${KARDUM_MINGW_TRIPLE}-g++
   REQUIRED)
 
-# The binutils the build runs itself: nm lists the Tcl calls of the objects,
-# dlltool makes the import library of the Tcl DLL, objdump lists the DLL's
-# imports and exports.
+# The binutils the build runs itself: objdump lists the DLL's imports and
+# exports.
 find_program(CMAKE_AR ${KARDUM_MINGW_TRIPLE}-ar REQUIRED)
 find_program(CMAKE_RANLIB ${KARDUM_MINGW_TRIPLE}-ranlib REQUIRED)
 find_program(CMAKE_NM ${KARDUM_MINGW_TRIPLE}-nm REQUIRED)
 find_program(CMAKE_OBJDUMP ${KARDUM_MINGW_TRIPLE}-objdump REQUIRED)
-find_program(KARDUM_DLLTOOL ${KARDUM_MINGW_TRIPLE}-dlltool REQUIRED)
 
 # Libraries and headers of the target only; programs from the host.
 set(CMAKE_FIND_ROOT_PATH /usr/${KARDUM_MINGW_TRIPLE})

@@ -24,6 +24,7 @@
 #include "frame/Frame.h"
 
 #include <climits>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,7 +79,7 @@ private:
     kardum::Answer tC_;
     int n_;
     Tcl_Obj *vX_;
-    char text_[kardum::kFixedTextSize];
+    char text_[kardum::kFixedTextSize] = {};
 };
 
 } // namespace
@@ -239,10 +240,12 @@ extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
         }
         std::size_t n = static_cast<std::size_t>(nP);
         std::size_t nC = static_cast<std::size_t>(nCoef);
-        std::size_t nC2 = CheckedProduct(nC, nC, "Covar");
-        if (nC2 > static_cast<std::size_t>(INT_MAX)) {
+        /* In 64 bits, where nCoef squared always fits: the refusal reads
+         * the same on 32-bit builds. */
+        if (static_cast<std::uint64_t>(nC) * nC > static_cast<std::uint64_t>(INT_MAX)) {
             Fail("KDdataLSq1D: nCoef %d makes Covar too large", nCoef);
         }
+        std::size_t nC2 = nC * nC;
         std::string script = args.Word(9);
         script += " $vX tC ";
         script += std::to_string(nCoef);

@@ -195,7 +195,11 @@ void RequireRoom(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name, std::size_t
     if (count <= most) {
         return;
     }
-    VariableShape shape = AskShape(interp, name);
+    Interrupt stop(interp);
+    VariableShape shape = AskShape(name, stop);
+    if (stop.Stopped()) {
+        throw TclError{};
+    }
     if (shape.scalar) {
         return;
     }

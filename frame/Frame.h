@@ -47,20 +47,23 @@ struct MemoryError {
     std::string message;
 };
 
+/* Format strings are checked as C99's printf.  The Windows build formats
+ * with mingw-w64's C99 printf (__USE_MINGW_ANSI_STDIO), not msvcrt's, which
+ * GCC knows there as gnu_printf. */
+#if defined(__MINGW32__)
+#  define KARDUM_PRINTF(fmt, first) __attribute__((format(gnu_printf, fmt, first)))
+#elif defined(__GNUC__)
+#  define KARDUM_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
+#  define KARDUM_PRINTF(fmt, first)
+#endif
+
 /* Appends printf-formatted text to `out`, sized to fit (callback lines,
  * messages: no fixed-size buffers). */
-void AppendFormat(std::string &out, const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+void AppendFormat(std::string &out, const char *format, ...) KARDUM_PRINTF(2, 3);
 
 /* Throws ArgError with a printf-style message. */
-[[noreturn]] void Fail(const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+[[noreturn]] void Fail(const char *format, ...) KARDUM_PRINTF(1, 2);
 
 /*
  * Runs the body of a command procedure, and is the one place where the

@@ -231,28 +231,100 @@ namespace {
  */
 constexpr int kInspectFrom = 1024;
 
-/* Runs `words... name` and returns its result (a new reference), or null
- * when it fails.  The words are fully qualified commands of Tcl. */
-Tcl_Obj *Ask(Tcl_Interp *interp, std::initializer_list<const char *> words, Tcl_Obj *name)
-{
-    std::vector<Tcl_Obj *> objv;
-    for (const char *word : words) {
-        objv.push_back(Tcl_NewStringObj(word, -1));
+/*
+ * Questions put to Tcl about a variable, in the frame of the command,
+ * leaving the interpreter result and error state as they were; except
+ * when a question ends because the interpreter is cancelled or past a
+ * limit: the stop is then noted and Tcl's message stays.
+ */
+class Questions {
+public:
+    explicit Questions(kardum::Interrupt &stop)
+        : stop_(stop), state_(Tcl_SaveInterpState(stop.Interp(), TCL_OK)) {}
+    ~Questions()
+    {
+        if (stop_.Stopped()) {
+            Tcl_DiscardInterpState(state_);
+        } else {
+            Tcl_RestoreInterpState(stop_.Interp(), state_);
+        }
     }
-    objv.push_back(name);
-    for (Tcl_Obj *obj : objv) {
-        Tcl_IncrRefCount(obj);
+    Questions(const Questions &) = delete;
+    Questions &operator=(const Questions &) = delete;
+
+    /* Runs `words... name` (fully qualified commands of Tcl) and returns
+     * its result as a new reference, or null when it fails. */
+    Tcl_Obj *Ask(std::initializer_list<const char *> words, Tcl_Obj *name)
+    {
+        if (stop_.Stopped()) {
+            return nullptr;
+        }
+        std::vector<Tcl_Obj *> objv;
+        for (const char *word : words) {
+            objv.push_back(Tcl_NewStringObj(word, -1));
+        }
+        objv.push_back(name);
+        for (Tcl_Obj *obj : objv) {
+            Tcl_IncrRefCount(obj);
+        }
+        Tcl_Interp *interp = stop_.Interp();
+        Tcl_Obj *result = nullptr;
+        int code = Tcl_EvalObjv(interp, static_cast<int>(objv.size()), objv.data(), 0);
+        if (code == TCL_OK) {
+            result = Tcl_GetObjResult(interp);
+            Tcl_IncrRefCount(result);
+        } else {
+            stop_.After(code);
+        }
+        for (Tcl_Obj *obj : objv) {
+            Tcl_DecrRefCount(obj);
+        }
+        return result;
     }
-    Tcl_Obj *result = nullptr;
-    if (Tcl_EvalObjv(interp, static_cast<int>(objv.size()), objv.data(), 0) == TCL_OK) {
-        result = Tcl_GetObjResult(interp);
-        Tcl_IncrRefCount(result);
+
+    /* A boolean answer, `otherwise` when there is none. */
+    bool Boolean(std::initializer_list<const char *> words, Tcl_Obj *name, bool otherwise)
+    {
+        int value = otherwise;
+        if (Tcl_Obj *answer = Ask(words, name)) {
+            if (Tcl_GetBooleanFromObj(nullptr, answer, &value) != TCL_OK) {
+                value = otherwise;
+            }
+            Tcl_DecrRefCount(answer);
+        }
+        return value != 0;
     }
-    for (Tcl_Obj *obj : objv) {
-        Tcl_DecrRefCount(obj);
+
+    /* The number of traces on the variable (1 when Tcl does not say). */
+    Tcl_Size Traces(Tcl_Obj *name)
+    {
+        Tcl_Size count = 1;
+        if (Tcl_Obj *traces = Ask({"::trace", "info", "variable"}, name)) {
+            if (Tcl_ListObjLength(nullptr, traces, &count) != TCL_OK) {
+                count = 1;
+            }
+            Tcl_DecrRefCount(traces);
+        }
+        return count;
     }
-    return result;
-}
+
+    /* `array size`, -1 when Tcl does not say; it fires array traces. */
+    Tcl_WideInt Size(Tcl_Obj *name)
+    {
+        Tcl_WideInt size = -1;
+        if (Tcl_Obj *answer = Ask({"::array", "size"}, name)) {
+            if (Tcl_GetWideIntFromObj(nullptr, answer, &size) != TCL_OK) {
+                size = -1;
+            }
+            Tcl_DecrRefCount(answer);
+        }
+        return size;
+    }
+
+private:
+    kardum::Interrupt &stop_;
+    Tcl_InterpState state_;
+};
 
 /* What an input variable holds, as far as the read needs to know. */
 struct Shape {
@@ -263,45 +335,31 @@ struct Shape {
 
 /*
  * Asks `trace info variable` and then `array size` (which would fire an
- * array trace), in the frame of the command, leaving the interpreter result
- * and error state as they were.  A name with a parenthesis, or an answer
- * that is not what Tcl's commands give, leaves the shape unknown.
+ * array trace).  A name with a parenthesis, or an answer that is not what
+ * Tcl's commands give, leaves the shape unknown.
  */
-Shape Inspect(Tcl_Interp *interp, Tcl_Obj *name)
+Shape Inspect(Tcl_Obj *name, kardum::Interrupt &stop)
 {
     Shape shape;
     if (std::strchr(Tcl_GetString(name), '(') != nullptr) {
         return shape;
     }
-    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
-    Tcl_Obj *traces = Ask(interp, {"::trace", "info", "variable"}, name);
-    Tcl_Size count = 0;
-    if (traces != nullptr && Tcl_ListObjLength(nullptr, traces, &count) == TCL_OK) {
-        if (count > 0) {
-            shape.known = true;
-            shape.traced = true;
-        } else if (Tcl_Obj *size = Ask(interp, {"::array", "size"}, name)) {
-            if (Tcl_GetWideIntFromObj(nullptr, size, &shape.size) == TCL_OK &&
-                shape.size >= 0) {
-                shape.known = true;
-            }
-            Tcl_DecrRefCount(size);
-        }
+    Questions ask(stop);
+    if (ask.Traces(name) > 0) {
+        shape.known = !stop.Stopped();
+        shape.traced = true;
+        return shape;
     }
-    if (traces != nullptr) {
-        Tcl_DecrRefCount(traces);
-    }
-    Tcl_RestoreInterpState(interp, state);
+    shape.size = ask.Size(name);
+    shape.known = shape.size >= 0;
     return shape;
 }
 
 /* The element names of an untraced array (a new reference), or null. */
-Tcl_Obj *ElementNames(Tcl_Interp *interp, Tcl_Obj *name)
+Tcl_Obj *ElementNames(Tcl_Obj *name, kardum::Interrupt &stop)
 {
-    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
-    Tcl_Obj *names = Ask(interp, {"::array", "names"}, name);
-    Tcl_RestoreInterpState(interp, state);
-    return names;
+    Questions ask(stop);
+    return ask.Ask({"::array", "names"}, name);
 }
 
 /*
@@ -357,13 +415,19 @@ public:
     int Run()
     {
         if (len_ >= kInspectFrom) {
-            Shape shape = Inspect(interp_, name_);
+            Shape shape = Inspect(name_, stop_);
+            if (stop_.Stopped()) {
+                return 0;
+            }
             if (shape.known && !shape.traced) {
                 if (shape.size == 0) {
                     return None();
                 }
                 if (shape.size < len_ / 2) {
-                    Tcl_Obj *names = ElementNames(interp_, name_);
+                    Tcl_Obj *names = ElementNames(name_, stop_);
+                    if (stop_.Stopped()) {
+                        return 0;
+                    }
                     if (names != nullptr) {
                         int found = Sparse(names);
                         Tcl_DecrRefCount(names);
@@ -515,38 +579,22 @@ int ReadArray(Tcl_Interp *interp, Tcl_Obj *name, void *array, int len, int first
     return Reader(interp, name, array, len, first, type, stop).Run();
 }
 
-VariableShape AskShape(Tcl_Interp *interp, Tcl_Obj *name)
+VariableShape AskShape(Tcl_Obj *name, Interrupt &stop)
 {
     VariableShape shape;
-    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
-    int exists = 0, isArray = 0;
-    if (Tcl_Obj *answer = Ask(interp, {"::info", "exists"}, name)) {
-        Tcl_GetBooleanFromObj(nullptr, answer, &exists);
-        Tcl_DecrRefCount(answer);
-    }
-    if (Tcl_Obj *answer = Ask(interp, {"::array", "exists"}, name)) {
-        Tcl_GetBooleanFromObj(nullptr, answer, &isArray);
-        Tcl_DecrRefCount(answer);
-    }
+    Questions ask(stop);
+    bool exists = ask.Boolean({"::info", "exists"}, name, false);
+    bool isArray = ask.Boolean({"::array", "exists"}, name, true);
     shape.scalar = exists && !isArray;
     /* `array size` would fire an array trace: a traced array counts as
      * empty. */
-    Tcl_Obj *traces = isArray ? Ask(interp, {"::trace", "info", "variable"}, name) : nullptr;
-    Tcl_Size traced = 1;
-    if (traces != nullptr && Tcl_ListObjLength(nullptr, traces, &traced) == TCL_OK &&
-        traced == 0) {
-        if (Tcl_Obj *answer = Ask(interp, {"::array", "size"}, name)) {
-            Tcl_WideInt size = 0;
-            if (Tcl_GetWideIntFromObj(nullptr, answer, &size) == TCL_OK && size > 0) {
-                shape.elements = static_cast<std::size_t>(size);
-            }
-            Tcl_DecrRefCount(answer);
-        }
+    if (isArray && ask.Traces(name) == 0) {
+        Tcl_WideInt size = ask.Size(name);
+        shape.elements = size > 0 ? static_cast<std::size_t>(size) : 0;
     }
-    if (traces != nullptr) {
-        Tcl_DecrRefCount(traces);
+    if (stop.Stopped()) {
+        shape.scalar = false;
     }
-    Tcl_RestoreInterpState(interp, state);
     return shape;
 }
 
@@ -570,7 +618,7 @@ void WriteArray(Tcl_Interp *interp, Tcl_Obj *name, const void *data, int len,
         Tcl_Obj *stored = Tcl_ObjSetVar2(interp, name, index.At(static_cast<long long>(first) + i),
                                          value, TCL_LEAVE_ERR_MSG);
         Tcl_DecrRefCount(value);
-        if (stored == nullptr && i == 0 && len > 1 && AskShape(interp, name).scalar) {
+        if (stored == nullptr && i == 0 && len > 1 && AskShape(name, stop).scalar) {
             /* Only the last store's message would remain. */
             i = len - 2;
         }

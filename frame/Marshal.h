@@ -27,12 +27,12 @@ namespace kardum {
 
 /* What a variable is, asked of Tcl (info exists, array exists, array
  * size) without touching it, so that no trace fires, and leaving the
- * interpreter result as it was. */
+ * interpreter result as it was unless the questions were stopped. */
 struct VariableShape {
     bool scalar = false;
     std::size_t elements = 0;
 };
-VariableShape AskShape(Tcl_Interp *interp, Tcl_Obj *name);
+VariableShape AskShape(Tcl_Obj *name, Interrupt &stop);
 
 /* TclArrayToC: the number of elements found. */
 int ReadArray(Tcl_Interp *interp, Tcl_Obj *name, void *array, int len, int first,

@@ -662,54 +662,104 @@ proc ::kardum::nlfit {model xs ys params args} {
     }
     array set Fit [list model $model x $xs m $m flags $flags bounds $bounds \
                        numeric $numeric failed 0 frame [info level] names $names \
+                       level #[expr {[info level] - 1}] \
                        mapped [lsearch -all -not -exact $bounds {}] p {} factors {}]
+    NlinState Fit
 
+    set callback [expr {$numeric ? "::kardum::NlinNumericPoint"
+                        : "::kardum::NlinPoint \$Fit(state) \$Work(4)"}]
     # The size of the data in chi-square's units.
     set scale2 0.0
     foreach y $ys s [expr {$absolute ? $sigma : [lrepeat $n 1.0]}] {
         set scale2 [expr {$scale2 + ($y / $s) ** 2}]
     }
     set steps 0
-    set reason {}
     set failure {}
-    set previous [NlinOuter $bounds [array get Par] $m]
-    while {$reason eq {}} {
-        if {$steps >= $maxSteps} {
-            set failure maxsteps
-            break
-        }
-        set before $Work(2)
-        set lambdaBefore [expr {$steps ? $Work(0) : $lambda}]
-        KDdataNLinLSq V SiG $n Par iPar $m ::kardum::NlinPoint Work
-        if {$Fit(failed)} {
-            Rethrow Fit
-        }
-        incr steps
-        set after $Work(2)
-        if {$Work(0) < $lambdaBefore} {
-            # An accepted step.  The first call starts the fit and steps
-            # once, so it has no chi-square of its own to compare with.
-            set now [NlinOuter $bounds [array get Par] $m]
-            if {$after == 0.0} {
-                set reason exact
-            } elseif {$steps > 1 && $before - $after <= $tol * $after
-                      && [NlinSmallStep $previous $now $xtol]} {
-                set reason tolerance
-            } elseif {[NlinGradient Work $m $f] <= $gtol} {
-                set reason gradient
-            }
-            set previous $now
-        } elseif {$Work(0) > 1e10} {
-            # No step lowers chi-square any more: a minimum to rounding,
-            # unless the gradient says otherwise (residuals at the rounding
-            # of the data have no meaningful gradient).
-            if {[NlinGradient Work $m $f] <= sqrt($gtol) || $after <= 1e-20 * $scale2} {
-                set reason rounding
-            } else {
-                set failure stalled
+    # Bounded parameters that reached a bound are pinned there and held
+    # (the change of variables is flat at a bound, which would stall the
+    # others); one that then pulls inward is let go once.
+    set pinned {}
+    set released {}
+    while 1 {
+        set reason {}
+        set previous [NlinOuter $bounds [array get Par] $m]
+        set start $steps
+        while {$reason eq {}} {
+            if {$steps >= $maxSteps} {
+                set failure maxsteps
                 break
             }
+            set before $Work(2)
+            set lambdaBefore [expr {$steps > $start ? $Work(0) : $lambda}]
+            NlinStep $n $m $callback
+            if {$Fit(failed)} {
+                Rethrow Fit
+            }
+            incr steps
+            set after $Work(2)
+            if {$Work(0) < $lambdaBefore} {
+                # An accepted step.  The first call starts the fit and
+                # steps once, so it has no chi-square of its own to compare
+                # with.
+                if {[set reached [NlinAtBound $bounds [array get Par] $flags]] ne {}} {
+                    foreach j $reached {
+                        set Par($j) [NlinPin [lindex $bounds $j] $Par($j)]
+                        lset flags $j 0
+                        set iPar($j) 0
+                        lappend pinned $j
+                    }
+                    set reason restart
+                    break
+                }
+                set now [NlinOuter $bounds [array get Par] $m]
+                if {$after == 0.0} {
+                    set reason exact
+                } elseif {$steps > $start + 1 && $before - $after <= $tol * $after
+                          && [NlinSmallStep $previous $now $xtol]} {
+                    set reason tolerance
+                } elseif {[NlinGradient Work $m $flags] <= $gtol} {
+                    set reason gradient
+                }
+                set previous $now
+            } elseif {$Work(0) > 1e10} {
+                # No step lowers chi-square any more: a minimum to
+                # rounding, unless the gradient says otherwise (residuals
+                # at the rounding of the data have no meaningful gradient).
+                if {$after == 0.0} {
+                    set reason exact
+                } elseif {[NlinGradient Work $m $flags] <= sqrt($gtol)
+                          || $after <= 1e-20 * $scale2} {
+                    set reason rounding
+                } else {
+                    set failure stalled
+                    break
+                }
+            }
         }
+        if {$failure eq {} && $reason ne "restart" && $pinned ne {}} {
+            # A pinned parameter whose gradient points inward goes free.
+            foreach j [NlinInward $pinned $released $bounds [array get Par] $m \
+                           $xs $ys $sigma $absolute $gtol] {
+                set Par($j) [NlinUnpin [lindex $bounds $j] $Par($j)]
+                lset flags $j 1
+                set iPar($j) 1
+                lappend released $j
+                set pinned [lsearch -all -inline -not -exact $pinned $j]
+                set reason restart
+            }
+        }
+        if {$reason ne "restart"} {
+            break
+        }
+        if {[expr [join $flags +]] == 0} {
+            # Every fitted parameter is on a bound.
+            set reason bounds
+            break
+        }
+        for {set k 0} {$k < $size} {incr k} {
+            set Work($k) 0.0
+        }
+        set Work(0) [expr {-$lambda}]
     }
     set chi2 $Work(2)
     set best [dict create parameters [NlinOuter $bounds [array get Par] $m] \
@@ -723,8 +773,11 @@ proc ::kardum::nlfit {model xs ys params args} {
              $chi2, lambda $Work(0))"
     }
 
-    set Work(0) 0.0
-    KDdataNLinLSq V SiG $n Par iPar $m ::kardum::NlinPoint Work
+    set free [expr [join $flags +]]
+    if {$free} {
+        set Work(0) 0.0
+        NlinStep $n $m $callback
+    }
     if {$failure eq "stalled"} {
         # A curvature matrix that cannot be inverted rejects every step.
         for {set k [expr {$m + 5}]} {$k < $m * $m + $m + 5} {incr k} {
@@ -737,19 +790,17 @@ proc ::kardum::nlfit {model xs ys params args} {
              not negligible (after [Count $steps step steps]; are the derivatives right?)"
     }
 
-    # The covariance of the inner parameters, then through the Jacobian of
-    # the change of variables onto the user's.
+    # The covariance of the inner parameters (pinned ones held), then
+    # through the Jacobian of the change of variables onto the user's.
     lassign [NlinOuterFactors $bounds [array get Par] $m] parameters factors
-    set atBound [NlinAtBound $bounds [array get Par] $flags]
-    set covariance [NlinCovariance Work $m $flags $atBound]
-    set dof [expr {$n - $f}]
+    set dof [expr {$n - $free}]
     set scale [expr {!$absolute && $dof > 0 ? $chi2 / $dof : 1.0}]
     set errors {}
     set rows {}
     for {set j 0} {$j < $m} {incr j} {
         set row {}
         for {set k 0} {$k < $m} {incr k} {
-            set c [Answer [lindex $covariance $j $k]]
+            set c [expr {$free ? [Answer $Work([expr {$m + 5 + $j * $m + $k}])] : 0.0}]
             if {$c eq {}} {
                 NlinSingular $cmd {}
             }
@@ -765,7 +816,7 @@ proc ::kardum::nlfit {model xs ys params args} {
     set result [dict create parameters $parameters errors $errors chisquare $chi2 \
                     covariance $rows dof $dof steps $steps reason $reason]
     if {[dict get $o -bounds] ne {}} {
-        dict set result atbound $atBound
+        dict set result atbound [lsort -integer $pinned]
     }
     if {$residuals} {
         set fitted {}
@@ -787,6 +838,14 @@ proc ::kardum::nlfit {model xs ys params args} {
 
 # The error of a covariance that cannot be formed, the best fit handed to
 # the variable of -best first.
+# One call of KDdataNLinLSq on the arrays of kardum::nlfit, from a frame
+# that holds little else: the model callback looks its variables up by name
+# once per point.
+proc ::kardum::NlinStep {n m callback} {
+    upvar 1 V V SiG SiG Par Par iPar iPar Work Work Fit Fit
+    KDdataNLinLSq V SiG $n Par iPar $m $callback Work
+}
+
 proc ::kardum::NlinSingular {cmd detail} {
     upvar 1 bestName bestName best best
     if {$bestName ne {}} {
@@ -905,18 +964,25 @@ proc ::kardum::NlinSmallStep {before after xtol} {
 # The size of chi-square's gradient at the best parameters: the largest
 # cosine between the residuals and a fitted parameter's derivatives,
 # |beta_r| / sqrt(alpha_rr chi-square) (0 when chi-square is 0).
-proc ::kardum::NlinGradient {workVar m f} {
+proc ::kardum::NlinGradient {workVar m flags} {
     upvar 1 $workVar w
+    set f [expr [join $flags +]]
     set chi2 $w(2)
     set a [expr {$m * $m + $m + 5}]
     set b [expr {2 * $m * $m + $m + 5}]
     set worst 0.0
-    for {set r 0} {$r < $f} {incr r} {
-        set beta [expr {abs($w([expr {$b + $r}]))}]
-        set scale [expr {sqrt(abs($w([expr {$a + $r * ($f + 1)}])) * $chi2)}]
-        if {$beta > 0.0} {
-            set worst [expr {$scale > 0.0 ? max($worst, $beta / $scale) : Inf}]
+    set r 0
+    set j 0
+    foreach flag $flags {
+        if {$flag} {
+            set beta [expr {abs($w([expr {$b + $r}]))}]
+            set scale [expr {sqrt(abs($w([expr {$a + $r * ($f + 1)}])) * $chi2)}]
+            if {$beta > 0.0} {
+                set worst [expr {$scale > 0.0 ? max($worst, $beta / $scale) : Inf}]
+            }
+            incr r
         }
+        incr j
     }
     return $worst
 }
@@ -940,97 +1006,140 @@ proc ::kardum::NlinAtBound {bounds pairs flags} {
     return $out
 }
 
-# The covariance of the inner parameters as m rows: from the finishing
-# call, or, when some ended on a bound, the inverse of the curvature over
-# the others, those on a bound counted as held.
-proc ::kardum::NlinCovariance {workVar m flags atBound} {
-    upvar 1 $workVar w
-    set c [expr {$m + 5}]
-    set a [expr {$m * $m + $m + 5}]
-    if {$atBound eq {}} {
-        set rows {}
-        for {set j 0} {$j < $m} {incr j} {
-            set row {}
-            for {set k 0} {$k < $m} {incr k} {
-                lappend row $w([expr {$c + $j * $m + $k}])
-            }
-            lappend rows $row
-        }
-        return $rows
+# The inner value that puts a bounded parameter exactly on the bound it
+# reached.
+proc ::kardum::NlinPin {bound u} {
+    if {[lindex $bound 0] == 2} {
+        return [expr {sin($u) > 0.0 ? 1.5707963267948966 : -1.5707963267948966}]
     }
-    set free {}
-    set j 0
-    foreach flag $flags {
-        if {$flag && $j ni $atBound} {
-            lappend free $j
-        }
-        incr j
-    }
-    set rows [lrepeat $m [lrepeat $m 0.0]]
-    set order [llength $free]
-    if {$order == 0} {
-        return $rows
-    }
-    set i 0
-    foreach j $free {
-        foreach k $free {
-            set M($i) $w([expr {$a + $j * $m + $k}])
-            incr i
-        }
-    }
-    KDmatrixInv $order M
-    set i 0
-    foreach j $free {
-        foreach k $free {
-            lset rows $j $k $M($i)
-            incr i
-        }
-    }
-    return $rows
+    return 0.0
 }
 
-# The model callback: set FuncRet [ ::kardum::NlinPoint nPar dYdA Work ].
+# The inner value of a point just inside the bound a pinned parameter is on.
+proc ::kardum::NlinUnpin {bound u} {
+    lassign $bound kind lo hi
+    if {$kind == 2} {
+        return [expr {$u > 0.0 ? 1.5 : -1.5}]
+    }
+    return 0.1
+}
+
+# The pinned parameters (not released before) whose derivative of
+# chi-square points into their bounds by more than sqrt(gtol), from one
+# pass of the model at the parameters (numeric derivatives step inward).
+proc ::kardum::NlinInward {pinned released bounds pairs m xs ys sigma absolute gtol} {
+    set candidates {}
+    foreach j $pinned {
+        if {$j ni $released} {
+            lappend candidates $j
+        }
+    }
+    if {$candidates eq {}} {
+        return {}
+    }
+    upvar 1 Fit fit
+    set p [NlinOuter $bounds $pairs $m]
+    set chi2 0.0
+    foreach j $candidates {
+        set g($j) 0.0
+        set a($j) 0.0
+    }
+    set i 0
+    foreach x $xs y $ys {
+        set s [expr {$absolute ? [lindex $sigma $i] : 1.0}]
+        set answer [uplevel 2 [linsert $fit(model) end $x $p]]
+        set value [lindex $answer 0]
+        foreach j $candidates {
+            if {$fit(numeric)} {
+                # Inward from a lower bound up, from an upper one down.
+                lassign [lindex $bounds $j] kind lo hi
+                set pj [lindex $p $j]
+                set inward [expr {$pj == $lo ? 1.0 : -1.0}]
+                set h [expr {$inward * 6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
+                set moved [uplevel 2 [linsert $fit(model) end $x [lreplace $p $j $j [expr {$pj + $h}]]]]
+                set dj [expr {([lindex $moved 0] - $value) / $h}]
+            } else {
+                set dj [lindex $answer [expr {$j + 1}]]
+            }
+            set g($j) [expr {$g($j) + ($y - $value) * $dj / ($s * $s)}]
+            set a($j) [expr {$a($j) + $dj * $dj / ($s * $s)}]
+        }
+        set chi2 [expr {$chi2 + (($y - $value) / $s) ** 2}]
+        incr i
+    }
+    set out {}
+    foreach j $candidates {
+        lassign [lindex $bounds $j] kind lo hi
+        set inward [expr {[lindex $p $j] == $lo ? 1.0 : -1.0}]
+        if {$inward * $g($j) > sqrt($gtol) * sqrt($a($j) * $chi2)} {
+            lappend out $j
+        }
+    }
+    return $out
+}
+
+# The model callback for -derivatives numeric:
+#     set FuncRet [ ::kardum::NlinNumericPoint nPar dYdA Work ]
 # Takes the point from Work(4) and the parameters from Work(5 ...), calls
-# the user's model and sets dYdA(0 ... nPar-1).
-proc ::kardum::NlinPoint {nPar dYdA work} {
+# the user's model 2f + 1 times and sets dYdA(0 ... nPar-1).  (Models with
+# derivatives go through ::kardum::NlinPoint, the same steps in C++.)
+proc ::kardum::NlinNumericPoint {nPar dYdA work} {
     upvar 1 Fit fit $dYdA d $work w
     if {$fit(failed)} {
         return [NlinZero]
     }
-    set i $w(4)
-    if {$i == 0} {
-        # A new pass: the parameters it is made at.
-        set inner {}
-        for {set j 0} {$j < $nPar} {incr j} {
-            lappend inner $j $w([expr {$j + 5}])
-        }
-        lassign [NlinOuterFactors $fit(bounds) $inner $nPar] fit(p) fit(factors)
+    if {$w(4) == 0} {
+        NlinPass fit $nPar w
     }
-    set x [lindex $fit(x) $i]
-    if {$fit(numeric)} {
-        return [NlinNumeric $x $nPar]
+    return [NlinNumeric [lindex $fit(x) $w(4)] $nPar]
+}
+
+# At the first point of a pass (the state in the array fitVar): the user's parameters the pass is made at,
+# and the derivatives dp/du of the change of variables, into Fit(p) and
+# Fit(factors).
+proc ::kardum::NlinPass {fitVar nPar work} {
+    upvar 1 $fitVar fit $work w
+    set inner {}
+    for {set j 0} {$j < $nPar} {incr j} {
+        lappend inner $j $w([expr {$j + 5}])
     }
-    set code [catch {uplevel 2 [linsert $fit(model) end $x $fit(p)]} answer options]
-    if {$code != 0 && $code != 2} {
-        NlinFailed $code $answer $options
-        return [NlinZero]
+    lassign [NlinOuterFactors $fit(bounds) $inner $nPar] fit(p) fit(factors)
+    NlinState fit
+}
+
+# The state list ::kardum::NlinPoint reads: {model level xs mapped factors
+# p failed uplevel indices}.
+proc ::kardum::NlinState {fitVar} {
+    upvar 1 $fitVar fit
+    set indices {}
+    for {set j 0} {$j < $fit(m)} {incr j} {
+        lappend indices $j
     }
+    set fit(state) [list $fit(model) $fit(level) $fit(x) $fit(mapped) $fit(factors) \
+                        $fit(p) $fit(failed) ::uplevel $indices]
+}
+
+# Keeps the failure of a model (code, message, return options).
+proc ::kardum::NlinRecord {code answer options} {
+    upvar 1 Fit fit
+    NlinFailed $code $answer $options
+    NlinState fit
+}
+
+# Words the complaint about an answer that is not the value and nPar
+# derivatives.
+proc ::kardum::NlinCheck {x answer nPar} {
+    upvar 1 Fit fit
     if {[catch {llength $answer} length] || $length != $nPar + 1} {
-        Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at x = $x;\
-            it must return its value and [Count $nPar derivative derivatives] (or use\
-            -derivatives numeric)" {-errorcode {KARDUM VALUE}}
-        return [NlinZero]
+        set message "kardum::nlfit: the model returned \"$answer\" at x = $x; it must\
+            return its value and [Count $nPar derivative derivatives] (or use\
+            -derivatives numeric)"
+    } else {
+        set message "kardum::nlfit: the model returned \"$answer\" at x = $x, not a\
+            list of numbers"
     }
-    if {[catch {::tcl::mathfunc::max {*}$answer}]} {
-        Failed Fit $fit(frame) "kardum::nlfit: the model returned \"$answer\" at\
-            x = $x, not a list of numbers" {-errorcode {KARDUM VALUE}}
-        return [NlinZero]
-    }
-    lassign $answer value {*}$fit(names)
-    foreach j $fit(mapped) {
-        set d($j) [expr {$d($j) * [lindex $fit(factors) $j]}]
-    }
-    return $value
+    Failed Fit $fit(frame) $message {-errorcode {KARDUM VALUE}}
+    NlinState fit
 }
 
 # After a failure: derivatives 0, value 0.
@@ -1082,7 +1191,7 @@ proc ::kardum::NlinNumeric {x nPar} {
 # The model's value alone (-derivatives numeric), or "" after a failure.
 proc ::kardum::NlinValue {x p} {
     upvar 2 fit fit
-    set code [catch {uplevel 4 [linsert $fit(model) end $x $p]} answer options]
+    set code [catch {uplevel $fit(level) [linsert $fit(model) end $x $p]} answer options]
     if {$code != 0 && $code != 2} {
         NlinFailed $code $answer $options
         return {}
@@ -1099,14 +1208,17 @@ proc ::kardum::NlinValue {x p} {
 
 # kardum::gridfill records ?option value ...?
 #
-#	Bins records onto a regular grid with KDdataGrid and fills the empty
-#	cells with the fill of KDgridFill2D, building the grid descriptor and
-#	the fill settings from named options.  A record is {x y z} (a point)
-#	or {x1 x2 y1 y2 z} (a footprint).  Returns the grid as a list of ny
-#	rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
-#	that stays empty holds the -empty value.
+#	Bins records onto a regular grid as KDdataGrid does and fills the
+#	empty cells with the fill of KDgridFill2D, from named options, all in
+#	C++ on one buffer of doubles (::kardum::GridCompute).  A record is
+#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint); the records may be
+#	a list or what kardum::readxyz returns.  Returns the grid as a list of
+#	ny rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
+#	that stays empty holds the -empty value.  The list is a grid value
+#	that keeps its buffer: kardum::gridwrite and kardum::gridimage read
+#	it without making its text.
 #
-#	Sound and complete by default (::kardum::FillGrid does the work): a
+#	Sound and complete by default (pkg/GuardedFill.cpp does the work): a
 #	filled value outside the range of the values it was fitted from,
 #	widened by -guardmargin times their spread, is fitted again at a lower
 #	degree (-guard); cells left empty are filled in further passes with a

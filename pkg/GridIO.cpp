@@ -212,6 +212,9 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path)
         std::size_t end = held + static_cast<std::size_t>(got);
         const char *base = buf.data();
         std::size_t start = 0;
+        if (line == 0 && end >= 3 && std::memcmp(base, "\xEF\xBB\xBF", 3) == 0) {
+            start = 3;                  /* the byte order mark of UTF-8 */
+        }
         for (;;) {
             const void *nl = std::memchr(base + start, '\n', end - start);
             std::size_t stop;
@@ -240,6 +243,9 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path)
             std::memmove(buf.data(), base + start, held);
         }
     }
+    /* The records stay for the rest of the job: give back the room that
+     * growing the buffer left over (up to half of it). */
+    rec->values.shrink_to_fit();
     return rec;
 }
 

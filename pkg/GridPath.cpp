@@ -218,6 +218,8 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
             GuardedFill(grid->cells.data(), grid->weights.data(), setup, guards,
                         opt.wantSource, filled);
             MarkEmpty(*grid);
+            /* Nothing reads the weights of a filled grid: give them back. */
+            std::vector<double>().swap(grid->weights);
             report = ReportDict(filled);
             if (opt.wantSource) {
                 Tcl_Obj *sources = Tcl_NewListObj(0, nullptr);

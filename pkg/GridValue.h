@@ -47,7 +47,7 @@ struct Grid {
     double x0 = 0.0, x1 = 0.0, y0 = 0.0, y1 = 0.0;
     std::vector<double> cells;      /* cell (ix, iy) at ix + iy * nx */
     std::vector<unsigned char> empty; /* 1 where the cell holds no value */
-    std::vector<double> weights;    /* binned weight of each cell, when known */
+    std::vector<double> weights;    /* binned weight of each cell, until filled */
     std::string marker;             /* what an empty cell reads as */
 
     std::size_t Size() const { return cells.size(); }

@@ -70,7 +70,7 @@ struct FillPass {
     int radius = 0, quadrants = 0, degree = 0;
     long long filled = 0;       /* cells filled in this pass */
     long long refitted = 0;     /* of them, fitted again at a lower degree */
-    double seconds = 0.0;       /* wall time of the pass */
+    double seconds = 0.0;       /* CPU time of the pass (its thread) */
 };
 
 struct FillReport {

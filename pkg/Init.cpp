@@ -27,6 +27,7 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::WriteImage", kardum::pkg::WriteImageCmd},
     {"::kardum::Records", kardum::pkg::RecordsCmd},
     {"::kardum::GridCompute", kardum::pkg::GridComputeCmd},
+    {"::kardum::NlinPoint", kardum::pkg::NlinPointCmd},
     {nullptr, nullptr},
 };
 

@@ -19,7 +19,7 @@ if [ "${1:-}" = --print ]; then
     shift
 fi
 if [ $# -eq 0 ]; then
-    echo "usage: $0 [--print] build|demo|install|test|sanitize|memcheck|fuzz|bench|windows|tcl9|ci ..." >&2
+    echo "usage: $0 [--print] build|demo|install|test|sanitize|memcheck|fuzz|bench|windows|tcl9|strict|lint|ci ..." >&2
     exit 2
 fi
 
@@ -48,19 +48,27 @@ else
     thread=tcl-thread
 fi
 build="cmake g++ make binutils $tcl"
+# The Windows DLLs: the cross compilers, and a host tclsh, which the build
+# of the Windows Tcl runs.  Their tests run under Wine, the 32-bit DLL under
+# wine32 from the i386 architecture (added when it is missing).
+windows="cmake make tcl g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32"
+wine="wine wine64 wine32:i386"
 test="$build libgtest-dev $thread"
 packages=""
 for target in "$@"; do
     case "$target" in
         clean|deps) ;;
         test|sanitize) packages="$packages $test" ;;
+        strict) packages="$packages $test clang" ;;
+        lint) packages="$packages cppcheck" ;;
         memcheck) packages="$packages $test valgrind" ;;
         fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
         bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time" ;;
-        windows*) packages="$packages cmake make $tcl g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32" ;;
+        windows-test) packages="$packages $windows $wine" ;;
+        windows*) packages="$packages $windows" ;;
         test-tcl9|test-fresh) packages="$packages debootstrap git ca-certificates" ;;
-        ci) packages="$packages $test valgrind clang libclang-rt-dev
-                      g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+        ci) packages="$packages $test valgrind clang libclang-rt-dev cppcheck $windows $wine
+                      libbenchmark-dev
                       debootstrap git ca-certificates" ;;
         *) packages="$packages $build" ;;   # build, demo, install, all, ...
     esac
@@ -78,8 +86,9 @@ if ! command -v dpkg-query >/dev/null 2>&1; then
 fi
 
 # One dpkg-query for all of them.
-have=" $(dpkg-query -W -f='${Package} ${Status}\n' $packages 2>/dev/null |
-         awk '$NF == "installed" && $(NF-1) == "ok" {print $1}' | tr '\n' ' ') "
+# A package of another architecture is asked for as name:arch.
+have=" $(dpkg-query -W -f='${Package} ${Architecture} ${Status}\n' $packages 2>/dev/null |
+         awk '$NF == "installed" && $(NF-1) == "ok" {print $1; print $1 ":" $2}' | tr '\n' ' ') "
 missing=""
 for p in $packages; do
     case "$have" in
@@ -97,5 +106,11 @@ if [ "$(id -u)" != 0 ]; then
 fi
 echo "deps.sh: installing$missing" >&2
 export DEBIAN_FRONTEND=noninteractive
+for p in $missing; do
+    case "$p" in
+        *:*) arch=${p#*:}
+             dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch" ;;
+    esac
+done
 apt-get -o DPkg::Lock::Timeout=900 update -qq
 apt-get -o DPkg::Lock::Timeout=900 -o Dpkg::Use-Pty=0 install -y -qq --no-install-recommends $missing >/dev/null
