@@ -751,6 +751,7 @@ proc ::kardum::nlfit {model xs ys params args} {
         if {$reason ne "restart"} {
             break
         }
+        set Fit(flags) $flags
         if {[expr [join $flags +]] == 0} {
             # Every fitted parameter is on a bound.
             set reason bounds
@@ -1163,7 +1164,8 @@ proc ::kardum::NlinFailed {code answer options} {
 }
 
 # Central differences, with a step relative to each parameter, for the
-# point x at the parameters of the pass; sets d and returns the value.
+# point x at the parameters of the pass (one-sided where a step would
+# cross a bound); sets d and returns the value.
 proc ::kardum::NlinNumeric {x nPar} {
     upvar 1 fit fit d d
     set p $fit(p)
@@ -1179,6 +1181,12 @@ proc ::kardum::NlinNumeric {x nPar} {
         set h [expr {6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
         set up [expr {$pj + $h}]
         set down [expr {$pj - $h}]
+        if {[set bound [lindex $fit(bounds) $j]] ne {}} {
+            # Within the bounds: one-sided next to one.
+            lassign $bound - lo hi
+            set up [expr {min($up, $hi)}]
+            set down [expr {max($down, $lo)}]
+        }
         if {[set yUp [NlinValue $x [lreplace $p $j $j $up]]] eq {}
                 || [set yDown [NlinValue $x [lreplace $p $j $j $down]]] eq {}} {
             return 0.0
