@@ -228,6 +228,9 @@ proc ::kardum::integrate {command a b args} {
     foreach option {-error -info} {
         if {[set name [dict get $o $option]] ne {}} {
             upvar 1 $name [string range $option 1 end]Var
+            if {[array exists [string range $option 1 end]Var]} {
+                Invalid $cmd "$option must name a scalar variable, \"$name\" is an array"
+            }
         }
     }
 
@@ -637,6 +640,9 @@ proc ::kardum::nlfit {model xs ys params args} {
     set residuals [Boolean $cmd -residuals [dict get $o -residuals]]
     if {[set bestName [dict get $o -best]] ne {}} {
         upvar 1 $bestName bestVar
+        if {[array exists bestVar]} {
+            Invalid $cmd "-best must name a scalar variable, \"$bestName\" is an array"
+        }
     }
 
     # The arrays of KDdataNLinLSq, named in this frame; a bounded parameter
