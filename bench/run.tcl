@@ -158,7 +158,7 @@ proc kdMissing {n} {
 for {set i 0} {$i < 40} {incr i} {set Z40($i) [expr {$i + 0.5}]}
 job "KDarrayMath SUM $nSqrt: reading (in a proc)" 1.3 \
     [list kdSum $nSqrt] "reading floor (in a proc)" [list floorRead $nSqrt] $reps
-job "KDarrayMath SQRT $nSqrt, missing array" 0.01 \
+job "KDarrayMath SQRT $nSqrt, missing array" 0.05 \
     [list kdMissing $nSqrt] "reading floor (in a proc)" [list floorRead $nSqrt] $reps
 job "KDpolyExp1D count 2^31-1, 40 elements" {under 10000} \
     {KDpolyExp1D 100 2147483647 Z40 -2147483648 2 37} "the same call with count 1" \
