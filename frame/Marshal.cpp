@@ -229,7 +229,7 @@ namespace {
  * Counts from this on first ask Tcl what the array holds (a few command
  * evaluations); shorter reads go index by index whatever it holds.
  */
-constexpr int kInspectFrom = 1024;
+constexpr int kInspectFrom = 256;
 
 /*
  * Questions put to Tcl about a variable, in the frame of the command,
@@ -326,36 +326,37 @@ private:
     Tcl_InterpState state_;
 };
 
-/* What an input variable holds, as far as the read needs to know. */
-struct Shape {
-    bool known = false;      /* Tcl answered */
-    bool traced = false;     /* the variable has traces */
-    Tcl_WideInt size = 0;    /* its elements; 0 for a scalar or no variable */
-};
+/* What the read learns of its variable before it starts. */
+enum class Kind { Unknown, Traced, Missing, Scalar, Array };
 
 /*
- * Asks `trace info variable` and then `array size` (which would fire an
- * array trace).  A name with a parenthesis, or an answer that is not what
- * Tcl's commands give, leaves the shape unknown.
+ * Asks `trace info variable` and `info exists`, and reads the variable as
+ * a scalar (no trace can fire: there is none).  Cheap whatever the
+ * variable holds.  A name with a parenthesis stays Unknown.
  */
-Shape Inspect(Tcl_Obj *name, kardum::Interrupt &stop)
+Kind Inspect(Tcl_Interp *interp, Tcl_Obj *name, kardum::Interrupt &stop)
 {
-    Shape shape;
     if (std::strchr(Tcl_GetString(name), '(') != nullptr) {
-        return shape;
+        return Kind::Unknown;
     }
     Questions ask(stop);
     if (ask.Traces(name) > 0) {
-        shape.known = !stop.Stopped();
-        shape.traced = true;
-        return shape;
+        return Kind::Traced;
     }
-    shape.size = ask.Size(name);
-    shape.known = shape.size >= 0;
-    return shape;
+    if (!ask.Boolean({"::info", "exists"}, name, true)) {
+        return stop.Stopped() ? Kind::Unknown : Kind::Missing;
+    }
+    return Tcl_ObjGetVar2(interp, name, nullptr, 0) != nullptr ? Kind::Scalar : Kind::Array;
 }
 
-/* The element names of an untraced array (a new reference), or null. */
+/* `array size` (-1 when Tcl does not say) and `array names` (a new
+ * reference, or null) of an untraced array. */
+Tcl_WideInt ElementCount(Tcl_Obj *name, kardum::Interrupt &stop)
+{
+    Questions ask(stop);
+    return ask.Size(name);
+}
+
 Tcl_Obj *ElementNames(Tcl_Obj *name, kardum::Interrupt &stop)
 {
     Questions ask(stop);
@@ -404,6 +405,13 @@ bool CanonicalIndex(const char *text, Tcl_Size length, long long low, long long 
  * Every way of reading leaves the interpreter as the plain way does
  * (lookup of every index with TCL_LEAVE_ERR_MSG): the result holds the
  * message of the last element that failed, missing or not converting.
+ *
+ * Long reads of untraced variables look up without a message, remember
+ * the last miss that no later failure has overwritten and look it up once
+ * more at the end for its message.  When misses pile up beyond what was
+ * found, the read asks how many elements the array has; if they are far
+ * fewer than the indices left, it visits the elements the array names
+ * instead of the indices.
  */
 class Reader {
 public:
@@ -414,137 +422,160 @@ public:
 
     int Run()
     {
-        if (len_ >= kInspectFrom) {
-            Shape shape = Inspect(name_, stop_);
-            if (stop_.Stopped()) {
-                return 0;
-            }
-            if (shape.known && !shape.traced) {
-                if (shape.size == 0) {
-                    return None();
-                }
-                if (shape.size < len_ / 2) {
-                    Tcl_Obj *names = ElementNames(name_, stop_);
-                    if (stop_.Stopped()) {
-                        return 0;
-                    }
-                    if (names != nullptr) {
-                        int found = Sparse(names);
-                        Tcl_DecrRefCount(names);
-                        return found;
-                    }
-                }
-                return Quiet();
-            }
+        if (len_ < kInspectFrom) {
+            return EveryIndex();
         }
-        return EveryIndex();
+        Kind kind = Inspect(interp_, name_, stop_);
+        if (stop_.Stopped()) {
+            return 0;
+        }
+        switch (kind) {
+        case Kind::Missing:
+        case Kind::Scalar:
+            /* No element at all: the one lookup that leaves the message
+             * of the last index. */
+            Miss(len_ - 1);
+            return 0;
+        case Kind::Array:
+            return Quiet();
+        default:
+            return EveryIndex();
+        }
     }
 
 private:
+    /* Misses that make the read ask what the array holds. */
+    static constexpr int kMissBudget = 1024;
+
     /* Each index with TCL_LEAVE_ERR_MSG: traces see every lookup, as
      * always, and short reads cost no questions. */
     int EveryIndex()
     {
-        int count = 0;
         for (int i = 0; i < len_; ++i) {
             if (stop_.Poll()) {
-                return count;
+                return count_;
             }
             Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_, Index(i), TCL_LEAVE_ERR_MSG);
             if (value != nullptr) {
                 Store(interp_, value, array_, i, type_, reader_);
-                ++count;
+                ++count_;
             }
         }
-        return count;
+        return count_;
     }
 
-    /* No element at all (no variable, a scalar, an empty array): the one
-     * lookup that leaves the message of the last index. */
-    int None()
-    {
-        Miss(len_ - 1);
-        return 0;
-    }
-
-    /* Each index, without a message per miss: only the last miss that
-     * no later failure overwrites is looked up again for its message. */
     int Quiet()
     {
-        int count = 0;
-        int pending = -1;
+        int misses = 0;
+        bool asked = false;
         for (int i = 0; i < len_; ++i) {
             if (stop_.Poll()) {
-                return count;
+                return count_;
             }
             Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_, Index(i), 0);
-            if (value == nullptr) {
-                pending = i;
+            if (value != nullptr) {
+                Found(i, value);
                 continue;
             }
-            if (!Store(interp_, value, array_, i, type_, reader_)) {
-                pending = -1;
+            pending_ = i;
+            if (++misses >= kMissBudget && misses > count_ && !asked) {
+                asked = true;
+                Tcl_WideInt size = ElementCount(name_, stop_);
+                if (stop_.Stopped()) {
+                    return count_;
+                }
+                if (size >= 0 && size < (static_cast<Tcl_WideInt>(len_) - i) / 2) {
+                    return Sparse(i + 1);
+                }
             }
-            ++count;
         }
-        if (pending >= 0) {
-            Miss(pending);
-        }
-        return count;
+        return Finish();
     }
 
-    /* The elements the array has, in index order, when they are far fewer
-     * than the count. */
-    int Sparse(Tcl_Obj *names)
+    /* The indices from `from` on, through the element names. */
+    int Sparse(int from)
     {
+        Tcl_Obj *names = ElementNames(name_, stop_);
         Tcl_Size n = 0;
         Tcl_Obj **objv = nullptr;
-        if (Tcl_ListObjGetElements(nullptr, names, &n, &objv) != TCL_OK) {
-            return Quiet();
-        }
-        const long long low = first_;
-        const long long high = low + len_ - 1;
-        std::vector<std::pair<long long, Tcl_Obj *>> present;
-        for (Tcl_Size k = 0; k < n; ++k) {
-            if (stop_.Poll()) {
-                return 0;
+        if (names == nullptr || Tcl_ListObjGetElements(nullptr, names, &n, &objv) != TCL_OK) {
+            if (names != nullptr) {
+                Tcl_DecrRefCount(names);
             }
+            return stop_.Stopped() ? count_ : QuietFrom(from);
+        }
+        const long long low = static_cast<long long>(first_) + from;
+        const long long high = static_cast<long long>(first_) + len_ - 1;
+        std::vector<std::pair<int, Tcl_Obj *>> present;
+        for (Tcl_Size k = 0; k < n && !stop_.Poll(); ++k) {
             Tcl_Size length = 0;
             const char *text = Tcl_GetStringFromObj(objv[k], &length);
             long long index;
             if (CanonicalIndex(text, length, low, high, &index)) {
-                present.emplace_back(index - low, objv[k]);
+                present.emplace_back(static_cast<int>(index - first_), objv[k]);
             }
         }
         std::sort(present.begin(), present.end(),
                   [](const auto &a, const auto &b) { return a.first < b.first; });
-
-        /* The last index that is missing, if any. */
-        long long lastMiss = len_ - 1;
-        for (auto it = present.rbegin(); it != present.rend() && it->first == lastMiss; ++it) {
-            --lastMiss;
-        }
-        int count = 0;
-        bool missReported = lastMiss < 0;
+        int next = from;
         for (const auto &element : present) {
             if (stop_.Poll()) {
-                return count;
+                break;
             }
-            if (!missReported && element.first > lastMiss) {
-                Miss(static_cast<int>(lastMiss));
-                missReported = true;
+            if (element.first > next) {
+                pending_ = element.first - 1;
             }
-            int i = static_cast<int>(element.first);
-            Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_, element.second, TCL_LEAVE_ERR_MSG);
+            next = element.first + 1;
+            Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_, element.second, 0);
             if (value != nullptr) {
-                Store(interp_, value, array_, i, type_, reader_);
-                ++count;
+                Found(element.first, value);
+            } else {
+                pending_ = element.first;
             }
         }
-        if (!missReported) {
-            Miss(static_cast<int>(lastMiss));
+        Tcl_DecrRefCount(names);
+        if (stop_.Stopped()) {
+            return count_;
         }
-        return count;
+        if (next < len_) {
+            pending_ = len_ - 1;
+        }
+        return Finish();
+    }
+
+    /* Quiet lookups of the indices from `from` on. */
+    int QuietFrom(int from)
+    {
+        for (int i = from; i < len_; ++i) {
+            if (stop_.Poll()) {
+                return count_;
+            }
+            Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_, Index(i), 0);
+            if (value != nullptr) {
+                Found(i, value);
+            } else {
+                pending_ = i;
+            }
+        }
+        return Finish();
+    }
+
+    /* A found element: a value that does not convert leaves its own
+     * message, which no earlier miss's message would overwrite. */
+    void Found(int i, Tcl_Obj *value)
+    {
+        if (!Store(interp_, value, array_, i, type_, reader_)) {
+            pending_ = -1;
+        }
+        ++count_;
+    }
+
+    int Finish()
+    {
+        if (pending_ >= 0) {
+            Miss(pending_);
+        }
+        return count_;
     }
 
     /* Looks element i up once more so that Tcl leaves its message. */
@@ -564,6 +595,9 @@ private:
     kardum::Interrupt &stop_;
     kardum::TextReader reader_;
     IndexObj index_;
+    int count_ = 0;
+    /* The last missing index whose message nothing has overwritten. */
+    int pending_ = -1;
 };
 
 } // namespace

@@ -14,6 +14,7 @@
 
 #include "kardum.h"
 #include "frame/Frame.h"
+#include "frame/Marshal.h"
 #include "grid/Seed.h"
 
 #include <cstdint>
@@ -30,6 +31,25 @@ int Next(int s)
 {
     std::uint32_t product = 1027u * static_cast<std::uint32_t>(s);
     return static_cast<std::int32_t>(product) % kModulus;
+}
+
+/*
+ * The state after `steps` more steps from a state s that one step has made
+ * (|s| < 2^20): no product wraps then, so each step multiplies |s| by
+ * 1027 modulo 2^20 and keeps the sign.
+ */
+int Advance(int s, std::uint64_t steps)
+{
+    std::uint64_t factor = 1;
+    std::uint64_t base = 1027;
+    for (; steps != 0; steps >>= 1) {
+        if (steps & 1) {
+            factor = factor * base % kModulus;
+        }
+        base = base * base % kModulus;
+    }
+    std::uint64_t magnitude = static_cast<std::uint64_t>(s < 0 ? -s : s) * factor % kModulus;
+    return s < 0 ? -static_cast<int>(magnitude) : static_cast<int>(magnitude);
 }
 
 /* Range type of the RnG word: "P" 0, any other text of at most one
@@ -91,6 +111,32 @@ extern "C" int DataRnd1Cmd(ClientData, Tcl_Interp *interp, int objc,
             /* No value to draw: the seed and V stay as they are. */
             SetDoubleResult(interp, 0.0);
             return TCL_OK;
+        }
+
+        /* Into a scalar no value can be stored: only the first (the
+         * result) and the seed after all nP of them are wanted, and the
+         * seed is reached without drawing the values between. */
+        if (nP > 1024) {
+            Interrupt stop(interp);
+            VariableShape shape = AskShape(args.Obj(1), stop);
+            if (stop.Stopped()) {
+                throw TclError{};
+            }
+            if (shape.scalar) {
+                double first;
+                int s = DataRnd1_C(&first, 1, type, scale, ReadSeed(interp));
+                WriteSeed(interp, Advance(s, static_cast<std::uint64_t>(nP - 1) * (type == 2 ? 2 : 1)));
+                /* every store fails alike: the last one leaves its message */
+                Tcl_Obj *index = Tcl_NewIntObj(nP - 1);
+                Tcl_Obj *value = Tcl_NewDoubleObj(first);
+                Tcl_IncrRefCount(index);
+                Tcl_IncrRefCount(value);
+                Tcl_ObjSetVar2(interp, args.Obj(1), index, value, TCL_LEAVE_ERR_MSG);
+                Tcl_DecrRefCount(value);
+                Tcl_DecrRefCount(index);
+                SetDoubleResult(interp, first);
+                return TCL_OK;
+            }
         }
 
         RequireRoom(interp, "KDdataRnd1", args.Obj(1), static_cast<std::size_t>(nP));

@@ -228,6 +228,9 @@ proc ::kardum::integrate {command a b args} {
     foreach option {-error -info} {
         if {[set name [dict get $o $option]] ne {}} {
             upvar 1 $name [string range $option 1 end]Var
+            if {[array exists [string range $option 1 end]Var]} {
+                Invalid $cmd "$option must name a scalar variable, \"$name\" is an array"
+            }
         }
     }
 
@@ -637,6 +640,9 @@ proc ::kardum::nlfit {model xs ys params args} {
     set residuals [Boolean $cmd -residuals [dict get $o -residuals]]
     if {[set bestName [dict get $o -best]] ne {}} {
         upvar 1 $bestName bestVar
+        if {[array exists bestVar]} {
+            Invalid $cmd "-best must name a scalar variable, \"$bestName\" is an array"
+        }
     }
 
     # The arrays of KDdataNLinLSq, named in this frame; a bounded parameter
@@ -751,6 +757,7 @@ proc ::kardum::nlfit {model xs ys params args} {
         if {$reason ne "restart"} {
             break
         }
+        set Fit(flags) $flags
         if {[expr [join $flags +]] == 0} {
             # Every fitted parameter is on a bound.
             set reason bounds
@@ -1163,7 +1170,8 @@ proc ::kardum::NlinFailed {code answer options} {
 }
 
 # Central differences, with a step relative to each parameter, for the
-# point x at the parameters of the pass; sets d and returns the value.
+# point x at the parameters of the pass (one-sided where a step would
+# cross a bound); sets d and returns the value.
 proc ::kardum::NlinNumeric {x nPar} {
     upvar 1 fit fit d d
     set p $fit(p)
@@ -1179,6 +1187,12 @@ proc ::kardum::NlinNumeric {x nPar} {
         set h [expr {6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
         set up [expr {$pj + $h}]
         set down [expr {$pj - $h}]
+        if {[set bound [lindex $fit(bounds) $j]] ne {}} {
+            # Within the bounds: one-sided next to one.
+            lassign $bound - lo hi
+            set up [expr {min($up, $hi)}]
+            set down [expr {max($down, $lo)}]
+        }
         if {[set yUp [NlinValue $x [lreplace $p $j $j $up]]] eq {}
                 || [set yDown [NlinValue $x [lreplace $p $j $j $down]]] eq {}} {
             return 0.0
@@ -1208,14 +1222,17 @@ proc ::kardum::NlinValue {x p} {
 
 # kardum::gridfill records ?option value ...?
 #
-#	Bins records onto a regular grid with KDdataGrid and fills the empty
-#	cells with the fill of KDgridFill2D, building the grid descriptor and
-#	the fill settings from named options.  A record is {x y z} (a point)
-#	or {x1 x2 y1 y2 z} (a footprint).  Returns the grid as a list of ny
-#	rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
-#	that stays empty holds the -empty value.
+#	Bins records onto a regular grid as KDdataGrid does and fills the
+#	empty cells with the fill of KDgridFill2D, from named options, all in
+#	C++ on one buffer of doubles (::kardum::GridCompute).  A record is
+#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint); the records may be
+#	a list or what kardum::readxyz returns.  Returns the grid as a list of
+#	ny rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
+#	that stays empty holds the -empty value.  The list is a grid value
+#	that keeps its buffer: kardum::gridwrite and kardum::gridimage read
+#	it without making its text.
 #
-#	Sound and complete by default (::kardum::FillGrid does the work): a
+#	Sound and complete by default (pkg/GuardedFill.cpp does the work): a
 #	filled value outside the range of the values it was fitted from,
 #	widened by -guardmargin times their spread, is fitted again at a lower
 #	degree (-guard); cells left empty are filled in further passes with a
@@ -1354,6 +1371,10 @@ proc ::kardum::gridfill {records args} {
                  [expr {[lindex $words 0] eq "AREA"}] [expr {[lindex $words 1] eq "AREA"}] \
                  $ignore $lo $hi [dict get $o -empty] $fill {*}$settings] rows result
     if {$folds ne {}} {
+        if {[dict get $result predicted] == 0} {
+            Invalid $cmd "-crossvalidate $folds: none of the [dict get $result missed]\
+                held-out data cells received a value, so there is no error to measure"
+        }
         if {$reportVar ne {}} {
             set report $result
         }

@@ -33,12 +33,6 @@ namespace kardum::pkg {
 
 namespace {
 
-#if TCL_MAJOR_VERSION > 8
-using ListSize = Tcl_Size;
-#else
-using ListSize = int;
-#endif
-
 const char *const kCmd = "kardum::FillGrid";
 
 /* The doubles of a list of exactly `n` elements; ArgError naming `what`. */
@@ -51,14 +45,15 @@ std::vector<double> Doubles(Tcl_Interp *interp, Tcl_Obj *list, std::size_t n,
         throw TclError{};
     }
     if (static_cast<std::size_t>(count) != n) {
-        Fail("%s: %s must hold %zu numbers, got %ld", kCmd, what, n,
-             static_cast<long>(count));
+        /* No %zu: the C runtime of the Windows DLL does not know it. */
+        Fail("%s: %s must hold %llu numbers, got %lld", kCmd, what,
+             static_cast<unsigned long long>(n), static_cast<long long>(count));
     }
     std::vector<double> values(n);
     for (std::size_t i = 0; i < n; ++i) {
         if (Tcl_GetDoubleFromObj(nullptr, items[i], &values[i]) != TCL_OK) {
-            Fail("%s: element %zu of %s must be a number, got \"%s\"", kCmd, i, what,
-                 Tcl_GetString(items[i]));
+            Fail("%s: element %llu of %s must be a number, got \"%s\"", kCmd,
+                 static_cast<unsigned long long>(i), what, Tcl_GetString(items[i]));
         }
     }
     return values;

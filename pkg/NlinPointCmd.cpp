@@ -61,6 +61,15 @@ int Run(Tcl_Interp *interp, std::vector<Tcl_Obj *> words)
     return Tcl_EvalObjEx(interp, command.get(), 0);
 }
 
+/* An error of the callback's own words (it is internal to kardum::nlfit,
+ * but a script can call it). */
+int Bad(Tcl_Interp *interp, const char *what)
+{
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf("::kardum::NlinPoint: %s", what));
+    Tcl_SetErrorCode(interp, "KARDUM", "VALUE", nullptr);
+    return TCL_ERROR;
+}
+
 /* After a failure: every derivative and the value 0. */
 int Zero(Tcl_Interp *interp, Tcl_Obj *dName, int nPar)
 {
@@ -83,8 +92,11 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     int point = 0;
     int nPar = 0;
     if (Tcl_GetIntFromObj(interp, objv[2], &point) != TCL_OK ||
-        Tcl_GetIntFromObj(interp, objv[3], &nPar) != TCL_OK || nPar < 0) {
+        Tcl_GetIntFromObj(interp, objv[3], &nPar) != TCL_OK) {
         return TCL_ERROR;
+    }
+    if (nPar < 0) {
+        return Bad(interp, "nPar must not be negative");
     }
     Tcl_Obj *dName = objv[4];
     Tcl_Obj *workName = objv[5];
@@ -101,16 +113,21 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     Ref stateRef(stateObj);
     ListSize nState = 0;
     Tcl_Obj **state = nullptr;
-    if (Tcl_ListObjGetElements(interp, stateObj, &nState, &state) != TCL_OK || nState != 9) {
+    if (Tcl_ListObjGetElements(interp, stateObj, &nState, &state) != TCL_OK) {
         return TCL_ERROR;
+    }
+    if (nState != 9) {
+        return Bad(interp, "the state must be a list of 9 elements");
     }
     Tcl_Obj *model = state[0], *level = state[1], *xs = state[2], *mapped = state[3],
             *factors = state[4], *params = state[5], *uplevel = state[7];
     ListSize nIndices = 0;
     Tcl_Obj **indices = nullptr;
-    if (Tcl_ListObjGetElements(interp, state[8], &nIndices, &indices) != TCL_OK ||
-        nIndices < nPar) {
+    if (Tcl_ListObjGetElements(interp, state[8], &nIndices, &indices) != TCL_OK) {
         return TCL_ERROR;
+    }
+    if (nIndices < nPar) {
+        return Bad(interp, "the state names fewer derivatives than nPar");
     }
     int failed = 0;
     if (Tcl_GetIntFromObj(interp, state[6], &failed) != TCL_OK) {
@@ -120,8 +137,11 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         return Zero(interp, dName, nPar);
     }
     Tcl_Obj *x = nullptr;
-    if (Tcl_ListObjIndex(interp, xs, point, &x) != TCL_OK || x == nullptr) {
+    if (Tcl_ListObjIndex(interp, xs, point, &x) != TCL_OK) {
         return TCL_ERROR;
+    }
+    if (x == nullptr) {
+        return Bad(interp, "the point has no abscissa");
     }
     Ref xRef(x);
 
@@ -168,14 +188,20 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     std::vector<bool> scaled(static_cast<std::size_t>(nPar), false);
     for (ListSize k = 0; k < nMapped; ++k) {
         int j = 0;
-        if (Tcl_GetIntFromObj(interp, mappedItems[k], &j) != TCL_OK || j < 0 || j >= nPar) {
+        if (Tcl_GetIntFromObj(interp, mappedItems[k], &j) != TCL_OK) {
             return TCL_ERROR;
+        }
+        if (j < 0 || j >= nPar) {
+            return Bad(interp, "a bounded parameter's index is out of range");
         }
         Tcl_Obj *factor = nullptr;
         double dp = 0.0;
-        if (Tcl_ListObjIndex(interp, factors, j, &factor) != TCL_OK || factor == nullptr ||
-            Tcl_GetDoubleFromObj(interp, factor, &dp) != TCL_OK) {
+        if (Tcl_ListObjIndex(interp, factors, j, &factor) != TCL_OK ||
+            (factor != nullptr && Tcl_GetDoubleFromObj(interp, factor, &dp) != TCL_OK)) {
             return TCL_ERROR;
+        }
+        if (factor == nullptr) {
+            return Bad(interp, "a bounded parameter has no dp/du");
         }
         values[j + 1] = values[j + 1] * dp;
         scaled[j] = true;

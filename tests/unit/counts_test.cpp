@@ -95,7 +95,8 @@ TEST_F(Counts, EveryPathLeavesWhatReadingEveryIndexLeaves)
     // Dense and sparse for each array, ranges that start or end inside
     // it, below it and past it.
     const Case cases[] = {{1500, 0},     {1500, -10}, {5000, 0},   {6000, -1000},
-                          {12000, -6000}, {2047, 3990}, {3000, 1700}, {2012, 1990}};
+                          {12000, -6000}, {2047, 3990}, {3000, 1700}, {2012, 1990},
+                          {1701, 0}};
     for (const char *name : {"Z", "D", "F", "E"}) {
         for (const Case &c : cases) {
             for (char type : {'D', 'L', 'C'}) {
