@@ -237,6 +237,12 @@ extern "C" int DataGridCmd(ClientData, Tcl_Interp *interp, int objc,
             Fail("%s: the grid of %.17g by %.17g cells is too large", cmd,
                  d[kNx], d[kNy]);
         }
+        if (static_cast<int>(d[kAction]) & kNew) {
+            /* NEW sets every cell of Grd and Nrm. */
+            std::size_t cells = static_cast<std::size_t>(d[kNx]) * static_cast<std::size_t>(d[kNy]);
+            RequireRoom(interp, cmd, args.Obj(9), cells);
+            RequireRoom(interp, cmd, args.Obj(10), cells);
+        }
         bool add = (static_cast<int>(d[kAction]) & kAdd) != 0;
         if (add) {
             RequireExtent(gI, d, kX0, kX1);
