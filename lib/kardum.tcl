@@ -3,9 +3,12 @@
 #	Script-level helpers over the commands of Kardum_C, for what every
 #	script would otherwise write by hand:
 #
-#	kardum::integrate  Romberg integration driven through KDintegTrap
+#	kardum::integrate  an integral with its error, from the trapezoid
+#	                   stages of KDintegTrap over the double-exponential
+#	                   substitution (or Romberg's extrapolation)
 #	kardum::nlfit      a Levenberg-Marquardt fit driven through
-#	                   KDdataNLinLSq to convergence
+#	                   KDdataNLinLSq to convergence, optionally within
+#	                   bounds
 #	kardum::gridfill   records binned with KDdataGrid and the empty cells
 #	                   filled with KDgridFill2D, from named options
 #
@@ -661,7 +664,8 @@ proc ::kardum::nlfit {model xs ys params args} {
     }
     set Work(0) [expr {-$lambda}]
 
-    # Read by the model callback, which runs one frame below this one.
+    # Read by the model callback, which runs in the frame of
+    # ::kardum::NlinStep below this one (linked to these arrays).
     set names {}
     for {set j 0} {$j < $m} {incr j} {
         lappend names d($j)
