@@ -9,7 +9,10 @@ JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX   ?= /usr/local
 # The Tcl to build for: 8.6 or 9.0 (`make TCL_VERSION=9.0`); empty: the one
 # this machine has.  The choice sticks to the build tree.
-TCL_VERSION ?=
+# An existing build tree keeps the Tcl it was made for.
+ifeq ($(origin TCL_VERSION),undefined)
+TCL_VERSION := $(shell sed -n 's/^KARDUM_TCL_BUILT_FOR:INTERNAL=//p' $(BUILD)/CMakeCache.txt 2>/dev/null)
+endif
 export TCL_VERSION
 # The tclsh for the demo and the benchmarks; empty: the configured Tcl's.
 TCLSH    ?=

@@ -162,6 +162,9 @@ else()
   set(KARDUM_TCL_FILE_STEM tcl${TCL_MAJOR_VERSION}kardum)
 endif()
 
+# Read by the Makefile, so that tools/deps.sh checks for this Tcl's packages.
+set(KARDUM_TCL_BUILT_FOR ${TCL_VERSION} CACHE INTERNAL "")
+
 if(NOT "${_KARDUM_TCL_CONFIG_FOUND}" STREQUAL "${_kardum_tcl_config}")
   message(STATUS "Tcl ${TCL_VERSION}: ${_kardum_tcl_config} (stubs: ${TCL_STUB_LIBRARY})")
   set(_KARDUM_TCL_CONFIG_FOUND "${_kardum_tcl_config}" CACHE INTERNAL "")

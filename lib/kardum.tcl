@@ -1375,6 +1375,10 @@ proc ::kardum::gridfill {records args} {
                  [expr {[lindex $words 0] eq "AREA"}] [expr {[lindex $words 1] eq "AREA"}] \
                  $ignore $lo $hi [dict get $o -empty] $fill {*}$settings] rows result
     if {$folds ne {}} {
+        if {[dict get $result predicted] == 0} {
+            Invalid $cmd "-crossvalidate $folds: none of the [dict get $result missed]\
+                held-out data cells received a value, so there is no error to measure"
+        }
         if {$reportVar ne {}} {
             set report $result
         }

@@ -5,7 +5,9 @@
 #	tools/debian-root.sh tcl9  [ROOT]   Debian 13 (trixie), Tcl 9.0 only:
 #	    copies this checkout in; `make install` with nothing but what it
 #	    installs itself (compiler, CMake, Tcl 9.0 headers; no GoogleTest),
-#	    then `make test` and `make demo` (which install what they need).
+#	    then `make test` and `make demo` (which install what they need);
+#	    last, the Tcl 8.6 build installed into the same package folder,
+#	    from which tclsh8.6 and tclsh9.0 each load their own.
 #	tools/debian-root.sh fresh [ROOT]   Debian 12 (bookworm): installs git
 #	    and make, clones this checkout's HEAD, then `make demo` (the
 #	    pictures must appear) and `make test`, nothing else typed.
@@ -100,13 +102,19 @@ tcl9)
         dpkg-query -W -f="\${Status}\n" libgtest-dev 2>/dev/null | grep -q "ok installed" &&
             echo "   (GoogleTest is already here: this root was used before)"
         # A tclsh of its own finds the installed packages.
-        echo "puts \"installed: Kardum_C [package require Kardum_C], kardum [package require kardum], \
-[llength [info commands KD*]] commands, Tcl [info patchlevel]\"" > /tmp/installed.tcl
+        printf "%s\n" "puts \"Tcl [info patchlevel]: Kardum_C [package require Kardum_C],\
+ kardum [package require kardum], [llength [info commands KD*]] commands,\
+ from [lindex [lsearch -inline -index 1 [info loaded] Kardum] 0]\"" > /tmp/installed.tcl
         (cd / && tclsh9.0 /tmp/installed.tcl)
         echo "== tcl9: make test"
         make test
         echo "== tcl9: make demo"
         make demo
+        echo "== tcl9: the Tcl 8.6 build installed beside it; each tclsh loads its own"
+        TCL_VERSION=8.6 make install BUILD=build86 PREFIX=/usr/local >/tmp/install86.log 2>&1 ||
+            { cat /tmp/install86.log; exit 1; }
+        ls /usr/local/lib/tcltk/kardum2.0
+        (cd / && tclsh8.6 /tmp/installed.tcl && tclsh9.0 /tmp/installed.tcl)
     '
     ;;
 fresh)
