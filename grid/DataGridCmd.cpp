@@ -12,6 +12,7 @@
 #include "kardum.h"
 #include "frame/Elements.h"
 #include "frame/Frame.h"
+#include "frame/Interrupt.h"
 #include "grid/Binning.h"
 
 #include <climits>
@@ -62,15 +63,21 @@ int ActionSum(const char *text)
 }
 
 /* The sums and weights of the grid, kept in two Tcl arrays of the calling
- * script and read and written cell by cell through the interpreter. */
+ * script and read and written cell by cell through the interpreter.  Once
+ * the interpreter asks the call to stop (a cancel, a limit), the store
+ * touches no cell any more. */
 class TclArrayStore {
 public:
-    TclArrayStore(Tcl_Interp *interp, Tcl_Obj *grd, Tcl_Obj *nrm)
-        : interp_(interp), grd_(Tcl_NewStringObj(Tcl_GetString(grd), -1)),
+    TclArrayStore(kardum::Interrupt &stop, Tcl_Obj *grd, Tcl_Obj *nrm)
+        : interp_(stop.Interp()), stop_(stop),
+          grd_(Tcl_NewStringObj(Tcl_GetString(grd), -1)),
           nrm_(Tcl_NewStringObj(Tcl_GetString(nrm), -1)) {}
 
     void Reset(int flat)
     {
+        if (stop_.Poll()) {
+            return;
+        }
         ObjRef index(Tcl_NewIntObj(flat));
         Set(grd_, index.get(), 0.0);
         Set(nrm_, index.get(), 0.0);
@@ -78,6 +85,9 @@ public:
 
     void Add(int flat, double value, double weight)
     {
+        if (stop_.Poll()) {
+            return;
+        }
         ObjRef index(Tcl_NewIntObj(flat));
         double sum = Get(grd_, index.get());
         double norm = Get(nrm_, index.get());
@@ -87,6 +97,9 @@ public:
 
     void Finish(int flat, double empty)
     {
+        if (stop_.Poll()) {
+            return;
+        }
         ObjRef index(Tcl_NewIntObj(flat));
         double norm = Get(nrm_, index.get());
         if (norm > 0) {
@@ -115,6 +128,7 @@ private:
     }
 
     Tcl_Interp *interp_;
+    kardum::Interrupt &stop_;
     ObjRef grd_;
     ObjRef nrm_;
 };
@@ -131,16 +145,15 @@ struct RecordArrays {
 
 } // namespace
 
-extern "C" int DataGrid_C(Tcl_Interp *interp, int nP, int xHold, double *x1,
-                          double *x2, int yHold, double *y1, double *y2,
-                          double *z, Tcl_Obj *grd, Tcl_Obj *nrm,
-                          double *descriptor)
+static void Bin(kardum::Interrupt &stop, int nP, int xHold, double *x1, double *x2,
+                int yHold, double *y1, double *y2, double *z, Tcl_Obj *grd,
+                Tcl_Obj *nrm, double *descriptor)
 {
     /* The cell widths take the counts as given; the cells are their whole
      * parts, and NEW and END run over nx * ny flat positions, truncated. */
     const double *d = descriptor;
     int action = static_cast<int>(d[kAction]);
-    TclArrayStore store(interp, grd, nrm);
+    TclArrayStore store(stop, grd, nrm);
     if (action & kNew) {
         kardum::BinNew(d, store);
     }
@@ -150,6 +163,17 @@ extern "C" int DataGrid_C(Tcl_Interp *interp, int nP, int xHold, double *x1,
     if (action & kEnd) {
         kardum::BinEnd(d, store);
     }
+}
+
+/* A cancel or a limit ends the cell-by-cell work (Tcl's message in the
+ * interpreter result); the cells before it are written. */
+extern "C" int DataGrid_C(Tcl_Interp *interp, int nP, int xHold, double *x1,
+                          double *x2, int yHold, double *y1, double *y2,
+                          double *z, Tcl_Obj *grd, Tcl_Obj *nrm,
+                          double *descriptor)
+{
+    kardum::Interrupt stop(interp);
+    Bin(stop, nP, xHold, x1, x2, yHold, y1, y2, z, grd, nrm, descriptor);
     return 1;
 }
 
@@ -237,15 +261,25 @@ extern "C" int DataGridCmd(ClientData, Tcl_Interp *interp, int objc,
             Fail("%s: the grid of %.17g by %.17g cells is too large", cmd,
                  d[kNx], d[kNy]);
         }
+        if (static_cast<int>(d[kAction]) & kNew) {
+            /* NEW sets every cell of Grd and Nrm. */
+            std::size_t cells = static_cast<std::size_t>(d[kNx]) * static_cast<std::size_t>(d[kNy]);
+            RequireRoom(interp, cmd, args.Obj(9), cells);
+            RequireRoom(interp, cmd, args.Obj(10), cells);
+        }
         bool add = (static_cast<int>(d[kAction]) & kAdd) != 0;
         if (add) {
             RequireExtent(gI, d, kX0, kX1);
             RequireExtent(gI, d, kY0, kY1);
         }
 
+        Interrupt stop(interp);
         if (!add) {
-            DataGrid_C(interp, nP, xHold, nullptr, nullptr, yHold, nullptr,
-                       nullptr, nullptr, args.Obj(9), args.Obj(10), d);
+            Bin(stop, nP, xHold, nullptr, nullptr, yHold, nullptr, nullptr, nullptr,
+                args.Obj(9), args.Obj(10), d);
+            if (stop.Stopped()) {
+                throw TclError{};
+            }
             return TCL_OK;
         }
 
@@ -271,8 +305,10 @@ extern "C" int DataGridCmd(ClientData, Tcl_Interp *interp, int objc,
             !Fill(interp, args.Obj(8), z, nP, 0)) {
             return TCL_OK;
         }
-        DataGrid_C(interp, nP, xHold, x1, x2, yHold, y1, y2, z, args.Obj(9),
-                   args.Obj(10), d);
+        Bin(stop, nP, xHold, x1, x2, yHold, y1, y2, z, args.Obj(9), args.Obj(10), d);
+        if (stop.Stopped()) {
+            throw TclError{};
+        }
         return TCL_OK;
     });
 }

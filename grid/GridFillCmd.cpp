@@ -519,6 +519,7 @@ extern "C" int GridFillCmd(ClientData, Tcl_Interp *interp, int objc,
         mode[1] = useWeight ? 1 : 0;
         int cells = static_cast<int>(record[kNx]) * static_cast<int>(record[kNy]);
         std::size_t n = static_cast<std::size_t>(cells);
+        RequireRoom(interp, cmd, args.Obj(1), n);
         Block block({n, useWeight ? n : 0});
         double *grid = block[0];
         double *weight = block[1];

@@ -296,7 +296,10 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
         pending.resize(left);
 
         Support next = Relax(support, maxRadius);
-        if (!g.complete || next == support) {
+        /* Even where the first pass had the most relaxed support, a second
+         * one runs when the first could not reach its whole radius. */
+        bool reachLeft = pass == 1 && plan.sentinel <= plan.r2;
+        if (!g.complete || (next == support && !reachLeft)) {
             break;
         }
         support = next;

@@ -48,7 +48,9 @@ if ! {
     CC=$cc "$src/win/configure" --host="$host" --prefix="$prefix" \
         --enable-threads --enable-shared "${bits[@]}" &&
     make -j "${JOBS:-2}" binaries &&
-    make install-binaries install-libraries
+    make install-binaries install-libraries &&
+    # Tcl 9 installs its headers with a target of their own.
+    if grep -q '^install-headers:' Makefile; then make install-headers; fi
 } >"$log" 2>&1; then
     tail -n 40 "$log" >&2
     echo "error: the $arch Tcl build failed (full log: $log)" >&2
