@@ -107,6 +107,9 @@ int MaxRadius(const FillSetup &s, const FillGuards &g)
     if (s.yBoundary == 'Y') {
         limit = std::min(limit, s.ny);
     }
+    /* No cell lies farther from another than the grid's diagonal. */
+    double diagonal = std::ceil(std::hypot(static_cast<double>(s.nx), static_cast<double>(s.ny)));
+    limit = std::min<long long>(limit, static_cast<long long>(diagonal));
     return std::max(limit, s.radius);
 }
 
