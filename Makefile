@@ -168,10 +168,13 @@ windows: windows-check
 windows-dll: windows-tcl | deps
 	@set -e; for arch in $(WINDOWS_ARCHS); do \
 	    dir=$(WINDOWS_BUILD)$(WINDOWS_TAG)-$$arch; \
-	    [ -f $$dir/CMakeCache.txt ] || \
+	    tcl=$(abspath $(WINDOWS_TCL_DIR))/tcl$(WINDOWS_TCL)-$$arch/install; \
+	    if [ -f $$dir/CMakeCache.txt ]; then \
+	        cmake -S . -B $$dir -DKARDUM_WINDOWS_TCL=$$tcl >/dev/null; \
+	    else \
 	        cmake -S . -B $$dir -DCMAKE_BUILD_TYPE=Release \
-	              -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$$arch.cmake \
-	              -DKARDUM_WINDOWS_TCL=$(abspath $(WINDOWS_TCL_DIR))/tcl$(WINDOWS_TCL)-$$arch/install; \
+	              -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$$arch.cmake -DKARDUM_WINDOWS_TCL=$$tcl; \
+	    fi; \
 	    cmake --build $$dir -j $(JOBS); \
 	done
 
