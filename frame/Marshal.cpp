@@ -59,7 +59,7 @@ private:
     /* Room for the text of any long long and its terminating NUL. */
     static constexpr int kCapacity = 24;
 
-    static Tcl_Obj *Fresh(const char *text, int length)
+    static Tcl_Obj *Fresh(const char *text, Tcl_Size length)
     {
         Tcl_Obj *obj = Tcl_NewObj();
         Tcl_IncrRefCount(obj);
@@ -86,7 +86,7 @@ private:
     void Increment()
     {
         char *digits = obj_->bytes;
-        int n = obj_->length;
+        Tcl_Size n = obj_->length;
         int i = n - 1;
         while (i >= 0 && digits[i] == '9') {
             digits[i--] = '0';

@@ -3,9 +3,12 @@
 #	Script-level helpers over the commands of Kardum_C, for what every
 #	script would otherwise write by hand:
 #
-#	kardum::integrate  Romberg integration driven through KDintegTrap
+#	kardum::integrate  an integral with its error, from the trapezoid
+#	                   stages of KDintegTrap over the double-exponential
+#	                   substitution (or Romberg's extrapolation)
 #	kardum::nlfit      a Levenberg-Marquardt fit driven through
-#	                   KDdataNLinLSq to convergence
+#	                   KDdataNLinLSq to convergence, optionally within
+#	                   bounds
 #	kardum::gridfill   records binned with KDdataGrid and the empty cells
 #	                   filled with KDgridFill2D, from named options
 #
@@ -661,7 +664,8 @@ proc ::kardum::nlfit {model xs ys params args} {
     }
     set Work(0) [expr {-$lambda}]
 
-    # Read by the model callback, which runs one frame below this one.
+    # Read by the model callback, which runs in the frame of
+    # ::kardum::NlinStep below this one (linked to these arrays).
     set names {}
     for {set j 0} {$j < $m} {incr j} {
         lappend names d($j)
@@ -769,10 +773,18 @@ proc ::kardum::nlfit {model xs ys params args} {
         set Work(0) [expr {-$lambda}]
     }
     set chi2 $Work(2)
+    if {!($chi2 < Inf)} {
+        set failure notfinite
+    }
     set best [dict create parameters [NlinOuter $bounds [array get Par] $m] \
-                  chisquare $chi2 steps $steps reason [expr {$reason ne {} ? $reason : $failure}]]
+                  chisquare $chi2 steps $steps reason [expr {$failure ne {} ? $failure : $reason}]]
     if {$bestName ne {}} {
         set bestVar $best
+    }
+    if {$failure eq "notfinite"} {
+        return -code error -errorcode {KARDUM VALUE} \
+            "$cmd: chi-square is $chi2 at the best parameters found: the model\
+             is not finite there"
     }
     if {$failure eq "maxsteps"} {
         return -code error -errorcode {KARDUM NOCONVERGE maxsteps} \
@@ -984,6 +996,10 @@ proc ::kardum::NlinGradient {workVar m flags} {
         if {$flag} {
             set beta [expr {abs($w([expr {$b + $r}]))}]
             set scale [expr {sqrt(abs($w([expr {$a + $r * ($f + 1)}])) * $chi2)}]
+            if {!($beta < Inf && $scale < Inf)} {
+                # An overflow (or NaN) in the sums: no gradient to speak of.
+                return Inf
+            }
             if {$beta > 0.0} {
                 set worst [expr {$scale > 0.0 ? max($worst, $beta / $scale) : Inf}]
             }

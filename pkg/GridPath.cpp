@@ -2,8 +2,9 @@
  * GridPath.cpp --
  *
  *	The data path of kardum::gridfill at native speed: records binned and
- *	the empty cells filled in C++ buffers, by the same workers as the
- *	array path (the binning arithmetic of DataGrid_C, GridFill_C), so the
+ *	the empty cells filled in C++ buffers, by the same code as the array
+ *	path (the binning arithmetic of DataGrid_C, grid/Binning.h; the steps
+ *	of GridFill_C, grid/GridFill.h, through pkg/GuardedFill.h), so the
  *	grid holds the same bits as KDdataGrid and KDgridFill2D give on Tcl
  *	arrays with the same descriptor and settings (the guard and the
  *	further passes off, the same seed).
@@ -21,12 +22,12 @@
  *	options    those of ::kardum::FillGrid but -weight, -empty and
  *	           -excluded (the binning gives them)
  *
- *	Returns {grid report}: a grid value (cells x fastest, which also keeps
- *	each cell's binned weight) and the fill's report as a dict; with
+ *	Returns {grid report}: a grid value (cells x fastest; a grid only
+ *	binned also keeps each cell's binned weight) and the fill's report as
+ *	a dict; with
  *	-crossvalidate k, {{} cross-validation dict} and no grid.
  */
 
-#include "kardum.h"
 #include "grid/Binning.h"
 #include "grid/Descriptor.h"
 #include "pkg/Commands.h"
@@ -38,7 +39,6 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
-#include <new>
 #include <string>
 
 namespace kardum::pkg {

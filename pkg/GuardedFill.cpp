@@ -107,6 +107,9 @@ int MaxRadius(const FillSetup &s, const FillGuards &g)
     if (s.yBoundary == 'Y') {
         limit = std::min(limit, s.ny);
     }
+    /* No cell lies farther from another than the grid's diagonal. */
+    double diagonal = std::ceil(std::hypot(static_cast<double>(s.nx), static_cast<double>(s.ny)));
+    limit = std::min<long long>(limit, static_cast<long long>(diagonal));
     return std::max(limit, s.radius);
 }
 
@@ -439,10 +442,11 @@ CrossValidation CrossValidateFill(const double *grid, const double *weight,
     std::vector<double> values;
     std::vector<signed char> passOf;
     std::vector<FillPass> passes;
-    for (int f = 0; f < folds; ++f) {
+    /* Folds beyond the number of data cells would hold none. */
+    std::size_t used = std::min(static_cast<std::size_t>(folds), order.size());
+    for (std::size_t f = 0; f < used; ++f) {
         held.clear();
-        for (std::size_t i = static_cast<std::size_t>(f); i < order.size();
-             i += static_cast<std::size_t>(folds)) {
+        for (std::size_t i = f; i < order.size(); i += static_cast<std::size_t>(folds)) {
             held.push_back(data[order[i]]);
         }
         for (long long pos : held) {

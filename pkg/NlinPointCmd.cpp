@@ -35,12 +35,6 @@ namespace kardum::pkg {
 
 namespace {
 
-#if TCL_MAJOR_VERSION > 8
-using ListSize = Tcl_Size;
-#else
-using ListSize = int;
-#endif
-
 /* A reference held for the scope. */
 class Ref {
   public:

@@ -115,6 +115,18 @@ tcl9)
             { cat /tmp/install86.log; exit 1; }
         ls /usr/local/lib/tcltk/kardum2.0
         (cd / && tclsh8.6 /tmp/installed.tcl && tclsh9.0 /tmp/installed.tcl)
+        echo "== tcl9: the demo on Tcl 8.6 gives the same text and pictures as on Tcl 9.0"
+        make demo BUILD=build86 DEMO_ARGS="--out demo-output-8.6" > /tmp/demo86.log 2>&1 ||
+            { cat /tmp/demo86.log; exit 1; }
+        make demo > /tmp/demo9.log 2>&1
+        for log in /tmp/demo86.log /tmp/demo9.log; do
+            sed -n "/^Franke/,\$p" $log | grep -v -e " took " -e " ms$" -e "^  pictures:" > $log.text
+        done
+        diff /tmp/demo86.log.text /tmp/demo9.log.text
+        for picture in demo-output/*.png; do
+            cmp "$picture" "demo-output-8.6/${picture##*/}"
+        done
+        echo "   same text ($(wc -l < /tmp/demo9.log.text) lines) and pictures ($(ls demo-output/*.png | wc -l))"
     '
     ;;
 fresh)

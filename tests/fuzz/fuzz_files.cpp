@@ -1,0 +1,142 @@
+// Fuzz target for what the kardum package reads from outside: the text of
+// an xyz file (kardum::readxyz) and lists that stand for records or grids.
+//
+// The input is written to a file and read as records; what reads is binned
+// onto a small grid, written out as x y z lines and read back, and the
+// cells must come back bit for bit.  The same bytes, as a Tcl value, are
+// then parsed as records and as a grid.  Bad input must end in ArgError
+// (a message), never in a crash, a read or write outside a buffer, or
+// undefined behaviour.  One interpreter serves the whole process.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <tcl.h>
+#include <unistd.h>
+
+#include "frame/Frame.h"
+#include "pkg/GridIO.h"
+#include "pkg/GridPath.h"
+#include "pkg/GridValue.h"
+
+namespace {
+
+using namespace kardum::pkg;
+
+Tcl_Interp *Interp()
+{
+    static Tcl_Interp *interp = [] {
+        Tcl_FindExecutable(nullptr);
+        return Tcl_CreateInterp();
+    }();
+    return interp;
+}
+
+Tcl_Obj *Path(const char *suffix)
+{
+    std::string path = "/tmp/kardum-fuzz-files-" + std::to_string(getpid()) + suffix;
+    Tcl_Obj *obj = Tcl_NewStringObj(path.c_str(), -1);
+    Tcl_IncrRefCount(obj);
+    return obj;
+}
+
+void WriteInput(Tcl_Obj *path, const std::uint8_t *data, std::size_t size)
+{
+    FILE *f = std::fopen(Tcl_GetString(path), "wb");
+    if (f == nullptr) {
+        std::abort();
+    }
+    if (size > 0 && std::fwrite(data, 1, size, f) != size) {
+        std::abort();
+    }
+    std::fclose(f);
+}
+
+// Records that read: binned onto a small grid over their own extent, the
+// grid written as x y z and read back must bin to the same bits.
+void RoundTrip(Tcl_Interp *interp, const Records &rec, Tcl_Obj *xyz, Tcl_Obj *asc)
+{
+    GridSpec spec;
+    spec.nx = 7;
+    spec.ny = 5;
+    double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
+    for (std::size_t i = 0; i < rec.Count(); ++i) {
+        for (int a = 0; a < 2; ++a) {
+            lo[a] = std::fmin(lo[a], rec.values[i * 3 + a]);
+            hi[a] = std::fmax(hi[a], rec.values[i * 3 + a]);
+        }
+    }
+    // An extent whose cells have a width that is finite and not zero.
+    for (int a = 0; a < 2; ++a) {
+        double w = hi[a] - lo[a];
+        if (!(w > 0 && std::isfinite(w) && w / 7 > 0)) {
+            lo[a] = 0.0;
+            hi[a] = 1.0;
+        }
+    }
+    spec.x0 = lo[0];
+    spec.x1 = hi[0];
+    spec.y0 = lo[1];
+    spec.y1 = hi[1];
+    auto grid = BinRecords(rec, spec);
+    const double extent[4] = {spec.x0, spec.x1, spec.y0, spec.y1};
+    try {
+        WriteGridFile(interp, *grid, asc, GridFormat::EsriAscii, extent, -9999.0);
+    } catch (const kardum::ArgError &) {
+        // A cell holding the NODATA value, or a sum that overflowed.
+    }
+    try {
+        WriteGridFile(interp, *grid, xyz, GridFormat::Xyz, extent, -9999.0);
+    } catch (const kardum::ArgError &) {
+        return;                     // a cell that is not finite: nothing written
+    }
+    std::shared_ptr<const Records> back;
+    try {
+        back = ReadXyz(interp, xyz);
+    } catch (...) {
+        std::abort();               // what gridwrite wrote must read back
+    }
+    std::size_t held = 0;
+    for (unsigned char e : grid->empty) {
+        held += e == 0;
+    }
+    if (back->Count() != held) {
+        std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    Tcl_Interp *interp = Interp();
+    static Tcl_Obj *in = Path(".in");
+    static Tcl_Obj *xyz = Path(".xyz");
+    static Tcl_Obj *asc = Path(".asc");
+    WriteInput(in, data, size);
+    try {
+        auto rec = ReadXyz(interp, in);
+        RoundTrip(interp, *rec, xyz, asc);
+    } catch (const kardum::ArgError &) {
+    } catch (const kardum::TclError &) {
+    }
+
+    Tcl_Obj *text = Tcl_NewStringObj(reinterpret_cast<const char *>(data),
+                                     static_cast<TclSize>(size));
+    Tcl_IncrRefCount(text);
+    try {
+        GetRecords(interp, text, "fuzz");
+    } catch (const kardum::ArgError &) {
+    }
+    try {
+        GetGrid(interp, text, "fuzz", "-");
+    } catch (const kardum::ArgError &) {
+    }
+    Tcl_DecrRefCount(text);
+    Tcl_ResetResult(interp);
+    return 0;
+}
