@@ -2,8 +2,8 @@
 #
 #	Installs the build tree into a temporary prefix and checks that a
 #	fresh tclsh, with only that prefix's Tcl package folder on TCLLIBPATH,
-#	finds and loads both packages from there, and that the man page and
-#	the header are installed:
+#	finds and loads both packages from there, and that the header and the
+#	man pages (one per command and per exported helper) are installed:
 #
 #	    tclsh tests/install.tcl cmake buildDir packageDir manDir
 #
@@ -49,6 +49,7 @@ set script {
     puts [list script [package ifneeded kardum [package present kardum]]]
     puts [list commands [lsort [info commands KD*]]]
     puts [list integral [kardum::integrate {apply {x {expr {3 * $x * $x}}}} 0 2]]
+    puts [list exports [namespace eval ::kardum {namespace export}]]
 }
 set code [catch {exec [info nameofexecutable] << $script 2>@1} output]
 array set ::env $childEnv
@@ -91,7 +92,12 @@ check "the header is installed" [file isfile [file join $prefix include kardum.h
 # A page for every command of the library and every helper of the package:
 # its own page, or a link (.so) to a page that is installed.
 set missing {}
-foreach name [concat $built {kardum::integrate kardum::nlfit kardum::gridfill}] {
+set helpers {}
+foreach name [answer exports] {
+    lappend helpers kardum::$name
+}
+check "the package exports its helpers" [expr {[llength $helpers] > 0}]
+foreach name [concat $built $helpers] {
     set file [file join $manRoot mann $name.n]
     if {![file isfile $file]} {
         lappend missing $name

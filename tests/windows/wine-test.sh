@@ -39,6 +39,7 @@ fi
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 unset WAYLAND_DISPLAY
 mkdir -p "$WINEPREFIX"
+WINEPREFIX=$(cd "$WINEPREFIX" && pwd)    # Wine takes only an absolute path
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "-- making the Wine prefix $WINEPREFIX"
     "$wine" wineboot --init >/dev/null 2>&1 || true
@@ -58,7 +59,9 @@ run() {
     local label=$1
     shift
     local start=$SECONDS out code
-    out=$("$wine" "$tclsh" "$@" 2>&1 | tr -d '\r')
+    # A run that hangs (a test, or Wine itself) fails after 10 minutes
+    # instead of holding CI up; the whole suite takes well under one.
+    out=$(timeout -k 10 600 "$wine" "$tclsh" "$@" 2>&1 | tr -d '\r'; exit "${PIPESTATUS[0]}")
     code=$?
     printf '%s\n' "$out" >"$log_dir/$label.log"
     if [ $code -ne 0 ]; then
