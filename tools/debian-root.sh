@@ -97,10 +97,15 @@ tcl9)
         echo "== tcl9: apt-get install make; make install (installs a compiler, CMake and Tcl 9.0; no GoogleTest)"
         apt-get -qq update
         apt-get -o Dpkg::Use-Pty=0 install -y -qq --no-install-recommends make >/dev/null
+        gtest() { dpkg-query -W -f="\${Status}\n" libgtest-dev 2>/dev/null | grep -q "ok installed"; }
+        if gtest; then had=1; echo "   (GoogleTest is already here: this root was used before)"; else had=0; fi
         TCL_VERSION=9.0 make install PREFIX=/usr/local >/tmp/install.log 2>&1 || { cat /tmp/install.log; exit 1; }
+        grep "^deps.sh" /tmp/install.log || true
         tail -n 3 /tmp/install.log
-        dpkg-query -W -f="\${Status}\n" libgtest-dev 2>/dev/null | grep -q "ok installed" &&
-            echo "   (GoogleTest is already here: this root was used before)"
+        if [ $had = 0 ] && gtest; then
+            echo "make install installed GoogleTest, which it does not need"
+            exit 1
+        fi
         # A tclsh of its own finds the installed packages.
         printf "%s\n" "puts \"Tcl [info patchlevel]: Kardum_C [package require Kardum_C],\
  kardum [package require kardum], [llength [info commands KD*]] commands,\
