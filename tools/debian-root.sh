@@ -115,6 +115,21 @@ tcl9)
             { cat /tmp/install86.log; exit 1; }
         ls /usr/local/lib/tcltk/kardum2.0
         (cd / && tclsh8.6 /tmp/installed.tcl && tclsh9.0 /tmp/installed.tcl)
+        # Loaded by name into the other Tcl, each build refuses with a message.
+        cat > /tmp/other.tcl <<"TCL"
+set other [expr {[package vsatisfies [package provide Tcl] 9-] ? "libkardum.so" : "libtcl9kardum.so"}]
+# Tcl loads a file once per prefix: the second entry point names it another way.
+foreach {prefix dir} {Kardum /usr/local/lib/tcltk/kardum2.0 Kardumpkg /usr/local/lib/tcltk/./kardum2.0} {
+    if {![catch {load $dir/$other $prefix} message]} {
+        puts "Tcl [info patchlevel] loaded $other"
+        exit 1
+    }
+    puts "Tcl [info patchlevel] refuses $other ($prefix): $message"
+}
+exit [llength [info commands KD*]]
+TCL
+        tclsh8.6 /tmp/other.tcl
+        tclsh9.0 /tmp/other.tcl
         echo "== tcl9: the demo on Tcl 8.6 gives the same text and pictures as on Tcl 9.0"
         make demo BUILD=build86 DEMO_ARGS="--out demo-output-8.6" > /tmp/demo86.log 2>&1 ||
             { cat /tmp/demo86.log; exit 1; }
