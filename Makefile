@@ -109,7 +109,7 @@ memcheck: $(MEMCHECK)/CMakeCache.txt | deps
 	cmake --build $(MEMCHECK) --target kardum_tests -j $(JOBS)
 	cd $(MEMCHECK) && ctest --output-on-failure -j $(JOBS) -L memcheck
 
-# libFuzzer targets (clang++): `make fuzz FUZZ_SECONDS=N FUZZ_TARGET=script|workers`
+# libFuzzer targets (clang++): `make fuzz FUZZ_SECONDS=N FUZZ_TARGET=script|workers|files`
 # fuzzes for N seconds, growing a scratch corpus in $(FUZZ)/corpus-<target>
 # seeded from tests/fuzz/corpus/<target>; `make fuzz-replay` runs every
 # input of the committed corpus once (deterministic, as CI does).

@@ -9,12 +9,17 @@
 #	kardum::nlfit      a Levenberg-Marquardt fit driven through
 #	                   KDdataNLinLSq to convergence, optionally within
 #	                   bounds
-#	kardum::gridfill   records binned with KDdataGrid and the empty cells
-#	                   filled with KDgridFill2D, from named options
+#	kardum::gridfill   records binned and the empty cells filled as
+#	                   KDdataGrid and KDgridFill2D do, on C++ buffers,
+#	                   with a guard against unsupported values and
+#	                   further passes until the grid is complete
+#	kardum::readxyz, kardum::gridwrite, kardum::gridimage
+#	                   records from a text file, a grid to an ESRI ASCII
+#	                   or xyz file, a grid to a PNG picture
 #
-#	The helpers take Tcl lists and command prefixes, build the numbered
-#	arrays the commands want in their own frames and keep no state between
-#	calls, so they nest (an integrand may itself integrate or fit).
+#	The helpers take Tcl lists and command prefixes, keep no state between
+#	calls and leave the caller's variables (::Rnd1Seed among them) as they
+#	were, so they nest (an integrand may itself integrate or fit).
 #	Errors raised by a user's command stop the helper and come back with
 #	their own message and errorInfo.
 

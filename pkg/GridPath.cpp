@@ -80,42 +80,42 @@ double DoubleArg(Tcl_Obj *obj, const char *what)
 
 } // namespace
 
-std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &spec)
+std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape)
 {
     std::size_t n = rec.Count();
     if (n > static_cast<std::size_t>(INT_MAX)) {
         Fail("%s: more than %d records", kCmd, INT_MAX);
     }
     auto g = std::make_shared<Grid>();
-    g->nx = spec.nx;
-    g->ny = spec.ny;
+    g->nx = shape.nx;
+    g->ny = shape.ny;
     g->hasExtent = true;
-    g->x0 = spec.x0;
-    g->x1 = spec.x1;
-    g->y0 = spec.y0;
-    g->y1 = spec.y1;
-    g->marker = spec.marker;
-    std::size_t cells = static_cast<std::size_t>(spec.nx) * spec.ny;
+    g->x0 = shape.x0;
+    g->x1 = shape.x1;
+    g->y0 = shape.y0;
+    g->y1 = shape.y1;
+    g->marker = shape.marker;
+    std::size_t cells = static_cast<std::size_t>(shape.nx) * shape.ny;
     g->cells.assign(cells, 0.0);
     g->weights.assign(cells, 0.0);
 
     /* KDdataGrid's descriptor record for "NEW ADD END", cells x fastest. */
     double d[gi::kHigh + 1] = {};
-    d[gi::kX0] = spec.x0;
-    d[gi::kX1] = spec.x1;
-    d[gi::kY0] = spec.y0;
-    d[gi::kY1] = spec.y1;
-    d[gi::kNx] = spec.nx;
-    d[gi::kNy] = spec.ny;
-    d[gi::kXBin] = spec.xArea ? 1.0 : 0.0;
-    d[gi::kYBin] = spec.yArea ? 1.0 : 0.0;
+    d[gi::kX0] = shape.x0;
+    d[gi::kX1] = shape.x1;
+    d[gi::kY0] = shape.y0;
+    d[gi::kY1] = shape.y1;
+    d[gi::kNx] = shape.nx;
+    d[gi::kNy] = shape.ny;
+    d[gi::kXBin] = shape.xArea ? 1.0 : 0.0;
+    d[gi::kYBin] = shape.yArea ? 1.0 : 0.0;
     d[gi::kOrder] = 0.0;
-    d[gi::kIgnore] = spec.ignoreZeros ? 1.0 : 0.0;
+    d[gi::kIgnore] = shape.ignoreZeros ? 1.0 : 0.0;
     d[gi::kAction] = kBinNew + kBinAdd + kBinEnd;
     d[gi::kEmpty] = kEmptyValue;
     d[gi::kExcluded] = kExcludedValue;
-    d[gi::kLow] = spec.lo;
-    d[gi::kHigh] = spec.hi;
+    d[gi::kLow] = shape.lo;
+    d[gi::kHigh] = shape.hi;
 
     BinArrays store{g->cells.data(), g->weights.data()};
     BinNew(d, store);
@@ -163,33 +163,33 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
                 "?option value ...?");
             return TCL_ERROR;
         }
-        GridSpec spec;
-        spec.x0 = DoubleArg(objv[2], "x0");
-        spec.x1 = DoubleArg(objv[3], "x1");
-        spec.y0 = DoubleArg(objv[4], "y0");
-        spec.y1 = DoubleArg(objv[5], "y1");
-        if (!std::isfinite(spec.x0) || !std::isfinite(spec.x1) || spec.x0 == spec.x1 ||
-            !std::isfinite(spec.y0) || !std::isfinite(spec.y1) || spec.y0 == spec.y1) {
+        GridSpec shape;
+        shape.x0 = DoubleArg(objv[2], "x0");
+        shape.x1 = DoubleArg(objv[3], "x1");
+        shape.y0 = DoubleArg(objv[4], "y0");
+        shape.y1 = DoubleArg(objv[5], "y1");
+        if (!std::isfinite(shape.x0) || !std::isfinite(shape.x1) || shape.x0 == shape.x1 ||
+            !std::isfinite(shape.y0) || !std::isfinite(shape.y1) || shape.y0 == shape.y1) {
             Fail("%s: the extent must span both axes with finite edges", kCmd);
         }
-        spec.nx = IntArg(objv[6], "nx", 1, INT_MAX);
-        spec.ny = IntArg(objv[7], "ny", 1, INT_MAX);
-        if (static_cast<long long>(spec.nx) * spec.ny > INT_MAX) {
-            Fail("%s: the grid of %d by %d cells is too large", kCmd, spec.nx, spec.ny);
+        shape.nx = IntArg(objv[6], "nx", 1, INT_MAX);
+        shape.ny = IntArg(objv[7], "ny", 1, INT_MAX);
+        if (static_cast<long long>(shape.nx) * shape.ny > INT_MAX) {
+            Fail("%s: the grid of %d by %d cells is too large", kCmd, shape.nx, shape.ny);
         }
-        spec.xArea = IntArg(objv[8], "xArea", 0, 1) != 0;
-        spec.yArea = IntArg(objv[9], "yArea", 0, 1) != 0;
-        spec.ignoreZeros = IntArg(objv[10], "ignore", 0, 1) != 0;
-        spec.lo = DoubleArg(objv[11], "lo");
-        spec.hi = DoubleArg(objv[12], "hi");
-        spec.marker = Tcl_GetString(objv[13]);
+        shape.xArea = IntArg(objv[8], "xArea", 0, 1) != 0;
+        shape.yArea = IntArg(objv[9], "yArea", 0, 1) != 0;
+        shape.ignoreZeros = IntArg(objv[10], "ignore", 0, 1) != 0;
+        shape.lo = DoubleArg(objv[11], "lo");
+        shape.hi = DoubleArg(objv[12], "hi");
+        shape.marker = Tcl_GetString(objv[13]);
         bool fill = IntArg(objv[14], "fill", 0, 1) != 0;
 
         /* The fill's settings, checked before any work. */
         FillSetup setup;
         FillGuards guards;
-        setup.nx = spec.nx;
-        setup.ny = spec.ny;
+        setup.nx = shape.nx;
+        setup.ny = shape.ny;
         setup.empty = kEmptyValue;
         setup.excluded = kExcludedValue;
         FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
@@ -198,7 +198,7 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         }
 
         auto records = GetRecords(interp, objv[1], kCmd);
-        auto grid = BinRecords(*records, spec);
+        auto grid = BinRecords(*records, shape);
         records.reset();
 
         Tcl_Obj *report;

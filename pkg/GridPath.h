@@ -34,7 +34,7 @@ struct GridSpec {
 
 /* Bins the records (NEW ADD END): the cells hold the averages, the
  * weights the binned weights, empty cells kEmptyValue. */
-std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &spec);
+std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape);
 
 /* Marks the cells that hold no value: no weight and still kEmptyValue. */
 void MarkEmpty(Grid &g);

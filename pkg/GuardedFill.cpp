@@ -86,8 +86,9 @@ FillPlan PlanFor(const FillSetup &s, const Support &support, bool useWeight,
     record[kLayout] = 'R';
     record[kXBoundary] = s.xBoundary;
     record[kYBoundary] = s.yBoundary;
-    /* The bounds of every extremum search, as kardum::gridfill has always
-     * handed them to KDgridFill2D: the largest doubles. */
+    /* The bounds of every extremum search: the largest doubles, so that they
+     * exclude no value.  With its guard and further passes off, the fill then
+     * matches KDgridFill2D given the same bounds, bit for bit. */
     record[kLower] = -DBL_MAX;
     record[kUpper] = DBL_MAX;
     int limits[kLimitCount] = {s.margins[0], s.margins[1], s.margins[2], s.margins[3],

@@ -3,7 +3,9 @@
  *
  *	The second entry point of the library file: registers the C++ commands
  *	behind the script-level package kardum in the namespace ::kardum.
- *	lib/kardum.tcl reaches it with `load <library file> Kardumpkg` after
+ *	lib/kardum.tcl reaches it with `load` and the prefix Kardumpkg, naming
+ *	the library file that holds Kardum_C by a second spelling of its path
+ *	(Tcl refuses a second prefix for a file name it has loaded already), after
  *	Kardum_C is loaded; Kardum_Init keeps registering the sixteen commands
  *	and nothing else.
  */

@@ -97,10 +97,15 @@ tcl9)
         echo "== tcl9: apt-get install make; make install (installs a compiler, CMake and Tcl 9.0; no GoogleTest)"
         apt-get -qq update
         apt-get -o Dpkg::Use-Pty=0 install -y -qq --no-install-recommends make >/dev/null
+        gtest() { dpkg-query -W -f="\${Status}\n" libgtest-dev 2>/dev/null | grep -q "ok installed"; }
+        if gtest; then had=1; echo "   (GoogleTest is already here: this root was used before)"; else had=0; fi
         TCL_VERSION=9.0 make install PREFIX=/usr/local >/tmp/install.log 2>&1 || { cat /tmp/install.log; exit 1; }
+        grep "^deps.sh" /tmp/install.log || true
         tail -n 3 /tmp/install.log
-        dpkg-query -W -f="\${Status}\n" libgtest-dev 2>/dev/null | grep -q "ok installed" &&
-            echo "   (GoogleTest is already here: this root was used before)"
+        if [ $had = 0 ] && gtest; then
+            echo "make install installed GoogleTest, which it does not need"
+            exit 1
+        fi
         # A tclsh of its own finds the installed packages.
         printf "%s\n" "puts \"Tcl [info patchlevel]: Kardum_C [package require Kardum_C],\
  kardum [package require kardum], [llength [info commands KD*]] commands,\
@@ -115,6 +120,21 @@ tcl9)
             { cat /tmp/install86.log; exit 1; }
         ls /usr/local/lib/tcltk/kardum2.0
         (cd / && tclsh8.6 /tmp/installed.tcl && tclsh9.0 /tmp/installed.tcl)
+        # Loaded by name into the other Tcl, each build refuses with a message.
+        cat > /tmp/other.tcl <<"TCL"
+set other [expr {[package vsatisfies [package provide Tcl] 9-] ? "libkardum.so" : "libtcl9kardum.so"}]
+# Tcl loads a file once per prefix: the second entry point names it another way.
+foreach {prefix dir} {Kardum /usr/local/lib/tcltk/kardum2.0 Kardumpkg /usr/local/lib/tcltk/./kardum2.0} {
+    if {![catch {load $dir/$other $prefix} message]} {
+        puts "Tcl [info patchlevel] loaded $other"
+        exit 1
+    }
+    puts "Tcl [info patchlevel] refuses $other ($prefix): $message"
+}
+exit [llength [info commands KD*]]
+TCL
+        tclsh8.6 /tmp/other.tcl
+        tclsh9.0 /tmp/other.tcl
         echo "== tcl9: the demo on Tcl 8.6 gives the same text and pictures as on Tcl 9.0"
         make demo BUILD=build86 DEMO_ARGS="--out demo-output-8.6" > /tmp/demo86.log 2>&1 ||
             { cat /tmp/demo86.log; exit 1; }

@@ -60,9 +60,9 @@ void WriteInput(Tcl_Obj *path, const std::uint8_t *data, std::size_t size)
 // grid written as x y z and read back must bin to the same bits.
 void RoundTrip(Tcl_Interp *interp, const Records &rec, Tcl_Obj *xyz, Tcl_Obj *asc)
 {
-    GridSpec spec;
-    spec.nx = 7;
-    spec.ny = 5;
+    GridSpec shape;
+    shape.nx = 7;
+    shape.ny = 5;
     double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
     for (std::size_t i = 0; i < rec.Count(); ++i) {
         for (int a = 0; a < 2; ++a) {
@@ -78,12 +78,12 @@ void RoundTrip(Tcl_Interp *interp, const Records &rec, Tcl_Obj *xyz, Tcl_Obj *as
             hi[a] = 1.0;
         }
     }
-    spec.x0 = lo[0];
-    spec.x1 = hi[0];
-    spec.y0 = lo[1];
-    spec.y1 = hi[1];
-    auto grid = BinRecords(rec, spec);
-    const double extent[4] = {spec.x0, spec.x1, spec.y0, spec.y1};
+    shape.x0 = lo[0];
+    shape.x1 = hi[0];
+    shape.y0 = lo[1];
+    shape.y1 = hi[1];
+    auto grid = BinRecords(rec, shape);
+    const double extent[4] = {shape.x0, shape.x1, shape.y0, shape.y1};
     try {
         WriteGridFile(interp, *grid, asc, GridFormat::EsriAscii, extent, -9999.0);
     } catch (const kardum::ArgError &) {
