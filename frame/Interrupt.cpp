@@ -6,6 +6,7 @@
  */
 
 #include "Interrupt.h"
+#include "ObjRef.h"
 
 #include <cstring>
 
@@ -17,13 +18,11 @@ namespace {
  * TCL LIMIT: the evaluation was stopped, it did not fail by itself. */
 bool StoppedByTcl(Tcl_Interp *interp)
 {
-    Tcl_Obj *options = Tcl_GetReturnOptions(interp, TCL_ERROR);
-    Tcl_IncrRefCount(options);
-    Tcl_Obj *key = Tcl_NewStringObj("-errorcode", -1);
-    Tcl_IncrRefCount(key);
+    ObjRef options(Tcl_GetReturnOptions(interp, TCL_ERROR));
+    ObjRef key(Tcl_NewStringObj("-errorcode", -1));
     Tcl_Obj *code = nullptr;
     bool stopped = false;
-    if (Tcl_DictObjGet(nullptr, options, key, &code) == TCL_OK && code != nullptr) {
+    if (Tcl_DictObjGet(nullptr, options.get(), key.get(), &code) == TCL_OK && code != nullptr) {
         Tcl_Obj *word0 = nullptr, *word1 = nullptr;
         if (Tcl_ListObjIndex(nullptr, code, 0, &word0) == TCL_OK && word0 != nullptr &&
             Tcl_ListObjIndex(nullptr, code, 1, &word1) == TCL_OK && word1 != nullptr &&
@@ -32,8 +31,6 @@ bool StoppedByTcl(Tcl_Interp *interp)
             stopped = std::strcmp(kind, "CANCEL") == 0 || std::strcmp(kind, "LIMIT") == 0;
         }
     }
-    Tcl_DecrRefCount(key);
-    Tcl_DecrRefCount(options);
     return stopped;
 }
 

@@ -13,6 +13,7 @@
 #include "frame/Elements.h"
 #include "frame/Frame.h"
 #include "frame/Interrupt.h"
+#include "frame/ObjRef.h"
 #include "grid/Binning.h"
 
 #include <climits>
@@ -28,18 +29,7 @@ const int kDescriptorSize = kHigh + 1;
 
 enum { kNew = kardum::kBinNew, kAdd = kardum::kBinAdd, kEnd = kardum::kBinEnd };
 
-/* Holds a reference to a Tcl object for one scope. */
-class ObjRef {
-public:
-    explicit ObjRef(Tcl_Obj *obj) : obj_(obj) { Tcl_IncrRefCount(obj_); }
-    ~ObjRef() { Tcl_DecrRefCount(obj_); }
-    ObjRef(const ObjRef &) = delete;
-    ObjRef &operator=(const ObjRef &) = delete;
-    Tcl_Obj *get() const { return obj_; }
-
-private:
-    Tcl_Obj *obj_;
-};
+using kardum::ObjRef;
 
 /* Sum of 4 per "NEW", 2 per "ADD" and 1 per "END", the words taken at
  * character positions 0, 4, 8, ...  The words are ASCII, so three equal

@@ -12,6 +12,7 @@
  */
 
 #include "pkg/Commands.h"
+#include "frame/ObjRef.h"
 #include "pkg/GridIO.h"
 #include "pkg/GridValue.h"
 #include "pkg/Run.h"
@@ -159,6 +160,38 @@ void Chunk(std::string &out, const char *type, const unsigned char *data, std::s
                               static_cast<int>(body.size())));
 }
 
+/* The PNG file of an 8-bit RGB picture from its filtered scanlines, which
+ * Tcl's zlib compresses.  The interpreter's result is left empty. */
+std::string PngFile(Tcl_Interp *interp, std::vector<unsigned char> raw, int width, int height)
+{
+    {
+        ObjRef data(Tcl_NewByteArrayObj(raw.data(), static_cast<TclSize>(raw.size())));
+        raw.clear();
+        raw.shrink_to_fit();
+        if (Tcl_ZlibDeflate(interp, TCL_ZLIB_FORMAT_ZLIB, data.get(), 6, nullptr) != TCL_OK) {
+            throw TclError{};
+        }
+    }
+    ObjRef packed(Tcl_GetObjResult(interp));
+    Tcl_ResetResult(interp);
+    TclSize n = 0;
+    unsigned char *bytes = Tcl_GetByteArrayFromObj(packed.get(), &n);
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    unsigned char ihdr[13];
+    std::uint32_t w32 = static_cast<std::uint32_t>(width), h32 = static_cast<std::uint32_t>(height);
+    for (int i = 0; i < 4; ++i) {
+        ihdr[i] = static_cast<unsigned char>(w32 >> (24 - 8 * i));
+        ihdr[4 + i] = static_cast<unsigned char>(h32 >> (24 - 8 * i));
+    }
+    ihdr[8] = 8;        /* bits per sample */
+    ihdr[9] = 2;        /* RGB */
+    ihdr[10] = ihdr[11] = ihdr[12] = 0;
+    Chunk(png, "IHDR", ihdr, sizeof ihdr);
+    Chunk(png, "IDAT", bytes, static_cast<std::size_t>(n));
+    Chunk(png, "IEND", nullptr, 0);
+    return png;
+}
+
 } // namespace
 
 void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels,
@@ -209,35 +242,7 @@ void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels
     canvas.Text(textLeft, (barHeight - kGlyphHeight) / 2, midText);
     canvas.Text(textLeft, barHeight - kGlyphHeight, loText);
 
-    std::vector<unsigned char> raw = canvas.Scanlines();
-    Tcl_Obj *data = Tcl_NewByteArrayObj(raw.data(), static_cast<TclSize>(raw.size()));
-    Tcl_IncrRefCount(data);
-    raw.clear();
-    raw.shrink_to_fit();
-    int code = Tcl_ZlibDeflate(interp, TCL_ZLIB_FORMAT_ZLIB, data, 6, nullptr);
-    Tcl_DecrRefCount(data);
-    if (code != TCL_OK) {
-        throw TclError{};
-    }
-    Tcl_Obj *packed = Tcl_GetObjResult(interp);
-    Tcl_IncrRefCount(packed);
-    TclSize n = 0;
-    unsigned char *bytes = Tcl_GetByteArrayFromObj(packed, &n);
-    std::string png("\x89PNG\r\n\x1a\n", 8);
-    unsigned char ihdr[13];
-    std::uint32_t w32 = static_cast<std::uint32_t>(width), h32 = static_cast<std::uint32_t>(height);
-    for (int i = 0; i < 4; ++i) {
-        ihdr[i] = static_cast<unsigned char>(w32 >> (24 - 8 * i));
-        ihdr[4 + i] = static_cast<unsigned char>(h32 >> (24 - 8 * i));
-    }
-    ihdr[8] = 8;        /* bits per sample */
-    ihdr[9] = 2;        /* RGB */
-    ihdr[10] = ihdr[11] = ihdr[12] = 0;
-    Chunk(png, "IHDR", ihdr, sizeof ihdr);
-    Chunk(png, "IDAT", bytes, static_cast<std::size_t>(n));
-    Chunk(png, "IEND", nullptr, 0);
-    Tcl_DecrRefCount(packed);
-    Tcl_ResetResult(interp);
+    std::string png = PngFile(interp, canvas.Scanlines(), width, height);
 
     Tcl_Channel chan = Tcl_FSOpenFileChannel(interp, path, "w", 0666);
     if (chan == nullptr) {

@@ -25,6 +25,7 @@
  */
 
 #include "pkg/Commands.h"
+#include "frame/ObjRef.h"
 
 #include <cmath>
 #include <cstdio>
@@ -35,23 +36,10 @@ namespace kardum::pkg {
 
 namespace {
 
-/* A reference held for the scope. */
-class Ref {
-  public:
-    explicit Ref(Tcl_Obj *obj) : obj_(obj) { Tcl_IncrRefCount(obj_); }
-    ~Ref() { Tcl_DecrRefCount(obj_); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    Tcl_Obj *get() const { return obj_; }
-
-  private:
-    Tcl_Obj *obj_;
-};
-
 /* Evaluates a script command given as words in the current frame. */
 int Run(Tcl_Interp *interp, std::vector<Tcl_Obj *> words)
 {
-    Ref command(Tcl_NewListObj(static_cast<ListSize>(words.size()), words.data()));
+    ObjRef command(Tcl_NewListObj(static_cast<ListSize>(words.size()), words.data()));
     return Tcl_EvalObjEx(interp, command.get(), 0);
 }
 
@@ -68,7 +56,7 @@ int Bad(Tcl_Interp *interp, const char *what)
 int Zero(Tcl_Interp *interp, Tcl_Obj *dName, int nPar)
 {
     for (int j = 0; j < nPar; ++j) {
-        Ref index(Tcl_NewIntObj(j));
+        ObjRef index(Tcl_NewIntObj(j));
         Tcl_ObjSetVar2(interp, dName, index.get(), Tcl_NewDoubleObj(0.0), 0);
     }
     Tcl_SetObjResult(interp, Tcl_NewDoubleObj(0.0));
@@ -104,7 +92,7 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
             return TCL_ERROR;
         }
     }
-    Ref stateRef(stateObj);
+    ObjRef stateRef(stateObj);
     ListSize nState = 0;
     Tcl_Obj **state = nullptr;
     if (Tcl_ListObjGetElements(interp, stateObj, &nState, &state) != TCL_OK) {
@@ -137,11 +125,11 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     if (x == nullptr) {
         return Bad(interp, "the point has no abscissa");
     }
-    Ref xRef(x);
+    ObjRef xRef(x);
 
     /* uplevel $level [list {*}$model $x $p]: a pure list, run without
      * parsing, in the frame that called kardum::nlfit. */
-    Ref call(Tcl_DuplicateObj(model));
+    ObjRef call(Tcl_DuplicateObj(model));
     if (Tcl_ListObjAppendElement(interp, call.get(), x) != TCL_OK ||
         Tcl_ListObjAppendElement(interp, call.get(), params) != TCL_OK) {
         return TCL_ERROR;
@@ -149,13 +137,13 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     Tcl_Obj *up[3] = {uplevel, level, call.get()};
     int code = Tcl_EvalObjv(interp, 3, up, 0);
     if (code != TCL_OK && code != TCL_RETURN) {
-        Ref options(Tcl_GetReturnOptions(interp, code));
-        Ref message(Tcl_GetObjResult(interp));
+        ObjRef options(Tcl_GetReturnOptions(interp, code));
+        ObjRef message(Tcl_GetObjResult(interp));
         Run(interp, {Tcl_NewStringObj("::kardum::NlinRecord", -1), Tcl_NewIntObj(code),
                      message.get(), options.get()});
         return Zero(interp, dName, nPar);
     }
-    Ref answer(Tcl_GetObjResult(interp));
+    ObjRef answer(Tcl_GetObjResult(interp));
 
     /* The value and nPar numbers, none of them NaN; otherwise the script
      * side words the complaint. */
