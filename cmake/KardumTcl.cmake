@@ -117,14 +117,22 @@ if(NOT TCL_MAJOR_VERSION MATCHES "^(8|9)$" OR TCL_VERSION VERSION_LESS 8.6)
   message(FATAL_ERROR "${_kardum_tcl_config} is Tcl ${TCL_VERSION}; kardum needs 8.6 or 9")
 endif()
 
+# The values of the words of a compiler or linker spec that begin with a
+# flag, in order: flag -I of "-I/usr/include/tcl8.6 -DX" gives
+# /usr/include/tcl8.6.
+function(_kardum_flag_values spec flag out)
+  separate_arguments(words UNIX_COMMAND "${spec}")
+  set(values)
+  foreach(word ${words})
+    if(word MATCHES "^${flag}(.+)$")
+      list(APPEND values ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  set(${out} ${values} PARENT_SCOPE)
+endfunction()
+
 # Headers: the -I words of TCL_INCLUDE_SPEC.
-separate_arguments(_kardum_include_spec UNIX_COMMAND "${_kardum_include_spec}")
-set(TCL_INCLUDE_PATH)
-foreach(word ${_kardum_include_spec})
-  if(word MATCHES "^-I(.+)$")
-    list(APPEND TCL_INCLUDE_PATH ${CMAKE_MATCH_1})
-  endif()
-endforeach()
+_kardum_flag_values("${_kardum_include_spec}" -I TCL_INCLUDE_PATH)
 if(NOT EXISTS "${TCL_INCLUDE_PATH}/tcl.h")
   find_path(_KARDUM_TCL_H tcl.h PATHS ${TCL_INCLUDE_PATH} /usr/include/tcl${TCL_VERSION}
             NO_CACHE NO_DEFAULT_PATH)
@@ -139,13 +147,7 @@ if(NOT EXISTS "${TCL_STUB_LIBRARY}")
 endif()
 
 # The Tcl library itself: the -L folders of TCL_LIB_SPEC.
-separate_arguments(_kardum_lib_spec UNIX_COMMAND "${_kardum_lib_spec}")
-set(_kardum_lib_dirs)
-foreach(word ${_kardum_lib_spec})
-  if(word MATCHES "^-L(.+)$")
-    list(APPEND _kardum_lib_dirs ${CMAKE_MATCH_1})
-  endif()
-endforeach()
+_kardum_flag_values("${_kardum_lib_spec}" -L _kardum_lib_dirs)
 find_library(TCL_LIBRARY NAMES ${_kardum_lib_file} tcl${TCL_VERSION}
              HINTS ${_kardum_lib_dirs})
 find_program(TCL_TCLSH NAMES tclsh${TCL_VERSION} HINTS ${_kardum_exec_prefix}/bin)
