@@ -14,13 +14,6 @@
 
 namespace kardum::pkg {
 
-/* The count type of Tcl's list calls: Tcl_Size from Tcl 9 on. */
-#if TCL_MAJOR_VERSION > 8
-using ListSize = Tcl_Size;
-#else
-using ListSize = int;
-#endif
-
 /* ::kardum::FillGrid: the guarded, completing fill of kardum::gridfill. */
 int FillGridCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 /* Records and grids between files and buffers (pkg/GridIO.cpp,

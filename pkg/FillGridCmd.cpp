@@ -39,7 +39,7 @@ const char *const kCmd = "kardum::FillGrid";
 std::vector<double> Doubles(Tcl_Interp *interp, Tcl_Obj *list, std::size_t n,
                             const char *what)
 {
-    ListSize count = 0;
+    Tcl_Size count = 0;
     Tcl_Obj **items = nullptr;
     if (Tcl_ListObjGetElements(interp, list, &count, &items) != TCL_OK) {
         throw TclError{};
@@ -166,7 +166,7 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
         case kEmpty: setup.empty = Double(value, "-empty"); break;
         case kExcluded: setup.excluded = Double(value, "-excluded"); break;
         case kBoundary: {
-            ListSize n = 0;
+            Tcl_Size n = 0;
             Tcl_Obj **items = nullptr;
             if (Tcl_ListObjGetElements(interp, value, &n, &items) != TCL_OK) {
                 throw TclError{};

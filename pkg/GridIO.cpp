@@ -173,7 +173,7 @@ public:
         if (buf_.empty()) {
             return;
         }
-        if (Tcl_WriteRaw(chan_.get(), buf_.data(), static_cast<TclSize>(buf_.size())) < 0) {
+        if (Tcl_WriteRaw(chan_.get(), buf_.data(), static_cast<Tcl_Size>(buf_.size())) < 0) {
             Fail("%s: error writing \"%s\": %s", cmd_, file_, Tcl_PosixError(nullptr));
         }
         buf_.clear();
@@ -203,8 +203,8 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path)
         if (held == buf.size()) {
             buf.resize(buf.size() * 2);     /* a line longer than the buffer */
         }
-        TclSize got = Tcl_ReadRaw(chan.get(), buf.data() + held,
-                                  static_cast<TclSize>(buf.size() - held));
+        Tcl_Size got = Tcl_ReadRaw(chan.get(), buf.data() + held,
+                                  static_cast<Tcl_Size>(buf.size() - held));
         if (got < 0) {
             Fail("%s: error reading \"%s\": %s", cmd, file, Tcl_PosixError(nullptr));
         }
@@ -354,7 +354,7 @@ namespace {
 void Extent(Tcl_Interp *interp, const char *cmd, const Grid &g, Tcl_Obj *extentObj,
             double *extent)
 {
-    TclSize n = 0;
+    Tcl_Size n = 0;
     Tcl_Obj **elems = nullptr;
     if (Tcl_ListObjGetElements(nullptr, extentObj, &n, &elems) != TCL_OK ||
         (n != 0 && n != 4)) {

@@ -165,7 +165,7 @@ void Chunk(std::string &out, const char *type, const unsigned char *data, std::s
 std::string PngFile(Tcl_Interp *interp, std::vector<unsigned char> raw, int width, int height)
 {
     {
-        ObjRef data(Tcl_NewByteArrayObj(raw.data(), static_cast<TclSize>(raw.size())));
+        ObjRef data(Tcl_NewByteArrayObj(raw.data(), static_cast<Tcl_Size>(raw.size())));
         raw.clear();
         raw.shrink_to_fit();
         if (Tcl_ZlibDeflate(interp, TCL_ZLIB_FORMAT_ZLIB, data.get(), 6, nullptr) != TCL_OK) {
@@ -174,7 +174,7 @@ std::string PngFile(Tcl_Interp *interp, std::vector<unsigned char> raw, int widt
     }
     ObjRef packed(Tcl_GetObjResult(interp));
     Tcl_ResetResult(interp);
-    TclSize n = 0;
+    Tcl_Size n = 0;
     unsigned char *bytes = Tcl_GetByteArrayFromObj(packed.get(), &n);
     std::string png("\x89PNG\r\n\x1a\n", 8);
     unsigned char ihdr[13];
@@ -249,7 +249,7 @@ void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels
         Fail("%s: %s", cmd, Tcl_GetString(Tcl_GetObjResult(interp)));
     }
     Tcl_SetChannelOption(nullptr, chan, "-translation", "binary");
-    bool ok = Tcl_WriteRaw(chan, png.data(), static_cast<TclSize>(png.size())) >= 0;
+    bool ok = Tcl_WriteRaw(chan, png.data(), static_cast<Tcl_Size>(png.size())) >= 0;
     std::string why = ok ? "" : Tcl_PosixError(nullptr);
     if (Tcl_Close(interp, chan) != TCL_OK && ok) {
         ok = false;

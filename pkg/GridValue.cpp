@@ -37,7 +37,7 @@ void SetStringRep(Tcl_Obj *obj, const std::string &text)
     std::memcpy(bytes, text.data(), text.size());
     bytes[text.size()] = '\0';
     obj->bytes = bytes;
-    obj->length = static_cast<TclSize>(text.size());
+    obj->length = static_cast<Tcl_Size>(text.size());
 }
 
 /* Appends a double as Tcl prints it (the interpreter's tcl_precision). */
@@ -197,14 +197,14 @@ std::shared_ptr<const Records> GetRecords(Tcl_Interp *interp, Tcl_Obj *obj,
     if (IsRecordsObj(obj)) {
         return *Held<Records>(obj);
     }
-    TclSize n = 0;
+    Tcl_Size n = 0;
     Tcl_Obj **recs = nullptr;
     if (Tcl_ListObjGetElements(nullptr, obj, &n, &recs) != TCL_OK) {
         Fail("%s: the records must be a list, got \"%s\"", cmd, Tcl_GetString(obj));
     }
     auto out = std::make_shared<Records>();
     if (n > 0) {
-        TclSize width = 0;
+        Tcl_Size width = 0;
         Tcl_Obj **first = nullptr;
         if (Tcl_ListObjGetElements(nullptr, recs[0], &width, &first) != TCL_OK ||
             (width != 3 && width != 5)) {
@@ -214,8 +214,8 @@ std::shared_ptr<const Records> GetRecords(Tcl_Interp *interp, Tcl_Obj *obj,
         out->width = static_cast<int>(width);
     }
     out->values.reserve(static_cast<std::size_t>(n) * out->width);
-    for (TclSize i = 0; i < n; ++i) {
-        TclSize m = 0;
+    for (Tcl_Size i = 0; i < n; ++i) {
+        Tcl_Size m = 0;
         Tcl_Obj **elems = nullptr;
         std::string what = "record " + std::to_string(static_cast<long long>(i));
         if (Tcl_ListObjGetElements(nullptr, recs[i], &m, &elems) != TCL_OK ||
@@ -223,7 +223,7 @@ std::shared_ptr<const Records> GetRecords(Tcl_Interp *interp, Tcl_Obj *obj,
             Fail("%s: %s must be a list of %d numbers, got \"%s\"", cmd,
                  what.c_str(), out->width, Tcl_GetString(recs[i]));
         }
-        for (TclSize j = 0; j < m; ++j) {
+        for (Tcl_Size j = 0; j < m; ++j) {
             out->values.push_back(Finite(interp, elems[j], cmd,
                 "element " + std::to_string(static_cast<long long>(j)) + " of " + what));
         }
@@ -237,7 +237,7 @@ std::shared_ptr<const Grid> GetGrid(Tcl_Interp *interp, Tcl_Obj *obj,
     if (IsGridObj(obj)) {
         return *Held<Grid>(obj);
     }
-    TclSize ny = 0;
+    Tcl_Size ny = 0;
     Tcl_Obj **rows = nullptr;
     if (Tcl_ListObjGetElements(nullptr, obj, &ny, &rows) != TCL_OK || ny < 1) {
         Fail("%s: the grid must be a list of rows of cells, got \"%.60s\"", cmd,
@@ -245,8 +245,8 @@ std::shared_ptr<const Grid> GetGrid(Tcl_Interp *interp, Tcl_Obj *obj,
     }
     auto g = std::make_shared<Grid>();
     g->marker = marker;
-    for (TclSize iy = 0; iy < ny; ++iy) {
-        TclSize nx = 0;
+    for (Tcl_Size iy = 0; iy < ny; ++iy) {
+        Tcl_Size nx = 0;
         Tcl_Obj **cells = nullptr;
         if (Tcl_ListObjGetElements(nullptr, rows[iy], &nx, &cells) != TCL_OK ||
             nx < 1 || (iy > 0 && nx != g->nx)) {
@@ -265,7 +265,7 @@ std::shared_ptr<const Grid> GetGrid(Tcl_Interp *interp, Tcl_Obj *obj,
             g->cells.reserve(static_cast<std::size_t>(nx) * ny);
             g->empty.reserve(static_cast<std::size_t>(nx) * ny);
         }
-        for (TclSize ix = 0; ix < nx; ++ix) {
+        for (Tcl_Size ix = 0; ix < nx; ++ix) {
             if (marker == Tcl_GetString(cells[ix])) {
                 g->cells.push_back(0.0);
                 g->empty.push_back(1);

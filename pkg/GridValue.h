@@ -21,6 +21,8 @@
 #ifndef KARDUM_PKG_GRIDVALUE_H
 #define KARDUM_PKG_GRIDVALUE_H
 
+#include "frame/Frame.h"
+
 #include <tcl.h>
 
 #include <cstddef>
@@ -29,9 +31,6 @@
 #include <vector>
 
 namespace kardum::pkg {
-
-/* Tcl's count type for lengths: int in Tcl 8.6, Tcl_Size in Tcl 9. */
-using TclSize = decltype(Tcl_Obj::length);
 
 struct Records {
     int width = 3;                  /* 3: x y z, 5: x1 x2 y1 y2 z */

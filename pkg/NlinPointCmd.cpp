@@ -25,6 +25,7 @@
  */
 
 #include "pkg/Commands.h"
+#include "frame/Frame.h"
 #include "frame/ObjRef.h"
 
 #include <cmath>
@@ -39,7 +40,7 @@ namespace {
 /* Evaluates a script command given as words in the current frame. */
 int Run(Tcl_Interp *interp, std::vector<Tcl_Obj *> words)
 {
-    ObjRef command(Tcl_NewListObj(static_cast<ListSize>(words.size()), words.data()));
+    ObjRef command(Tcl_NewListObj(static_cast<Tcl_Size>(words.size()), words.data()));
     return Tcl_EvalObjEx(interp, command.get(), 0);
 }
 
@@ -93,7 +94,7 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         }
     }
     ObjRef stateRef(stateObj);
-    ListSize nState = 0;
+    Tcl_Size nState = 0;
     Tcl_Obj **state = nullptr;
     if (Tcl_ListObjGetElements(interp, stateObj, &nState, &state) != TCL_OK) {
         return TCL_ERROR;
@@ -103,7 +104,7 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     }
     Tcl_Obj *model = state[0], *level = state[1], *xs = state[2], *mapped = state[3],
             *factors = state[4], *params = state[5], *uplevel = state[7];
-    ListSize nIndices = 0;
+    Tcl_Size nIndices = 0;
     Tcl_Obj **indices = nullptr;
     if (Tcl_ListObjGetElements(interp, state[8], &nIndices, &indices) != TCL_OK) {
         return TCL_ERROR;
@@ -147,12 +148,12 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
 
     /* The value and nPar numbers, none of them NaN; otherwise the script
      * side words the complaint. */
-    ListSize count = 0;
+    Tcl_Size count = 0;
     Tcl_Obj **items = nullptr;
     bool good = Tcl_ListObjGetElements(nullptr, answer.get(), &count, &items) == TCL_OK &&
                 count == nPar + 1;
     std::vector<double> values(static_cast<std::size_t>(good ? count : 0));
-    for (ListSize k = 0; good && k < count; ++k) {
+    for (Tcl_Size k = 0; good && k < count; ++k) {
         good = Tcl_GetDoubleFromObj(nullptr, items[k], &values[k]) == TCL_OK &&
                !std::isnan(values[k]);
     }
@@ -162,13 +163,13 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     }
 
     /* Derivatives of bounded parameters are taken through dp/du. */
-    ListSize nMapped = 0;
+    Tcl_Size nMapped = 0;
     Tcl_Obj **mappedItems = nullptr;
     if (Tcl_ListObjGetElements(interp, mapped, &nMapped, &mappedItems) != TCL_OK) {
         return TCL_ERROR;
     }
     std::vector<bool> scaled(static_cast<std::size_t>(nPar), false);
-    for (ListSize k = 0; k < nMapped; ++k) {
+    for (Tcl_Size k = 0; k < nMapped; ++k) {
         int j = 0;
         if (Tcl_GetIntFromObj(interp, mappedItems[k], &j) != TCL_OK) {
             return TCL_ERROR;

@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     Tcl_Obj *text = Tcl_NewStringObj(reinterpret_cast<const char *>(data),
-                                     static_cast<TclSize>(size));
+                                     static_cast<Tcl_Size>(size));
     Tcl_IncrRefCount(text);
     try {
         GetRecords(interp, text, "fuzz");
