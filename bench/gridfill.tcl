@@ -5,11 +5,12 @@
 #	filled with -radius 8 -quadrants 4 -perquadrant 3 -power 1.5
 #	-degree 2.  Rows of the table:
 #
-#	  - the first pass with the guard against the same pass without it
-#	    (the steps of KDgridFill2D on the same list; target: the guard
-#	    adds at most 30 %);
-#	  - the first pass with the guard against the raw KDgridFill2D call
-#	    on the arrays, as kardum::gridfill made it before;
+#	  - the binning and the first pass with the guard against the same
+#	    without it (::kardum::GridCompute, the C++ behind the helper, on
+#	    the same records; target: the guard adds at most 30 %);
+#	  - the binning and the first pass with the guard against the raw
+#	    KDdataGrid + KDgridFill2D calls on the arrays, as kardum::gridfill
+#	    made it before;
 #	  - kardum::gridfill with its defaults (binning, guard, further passes)
 #	    against KDdataGrid + KDgridFill2D on arrays.
 #
@@ -17,7 +18,7 @@
 #	helper's report (wall time of the pass, cells it filled).
 
 if {[string match $only "gridfill Franke"] || [string match $only "kardum::gridfill Franke"]} {
-    lappend auto_path [file join [file dirname [file dirname [file normalize [info script]]]] lib]
+    lappend auto_path [file dirname $::env(KARDUM_LIBRARY)]
     package require kardum
 
     proc frankeZ {x y} {
@@ -49,20 +50,15 @@ if {[string match $only "gridfill Franke"] || [string match $only "kardum::gridf
                        15 N 16 N]
     array set fsI {0 3 1 8 2 4 3 0 4 0 5 0 6 0 7 0 8 1.5 9 2}
     KDdataGrid $fPoints 1 FX FX 1 FY FY FZ FGrd FNrm fgI
-    array set FBinned [array get FGrd]
-    set fValues {}
-    set fWeights {}
-    for {set k 0} {$k < $fN * $fN} {incr k} {
-        lappend fValues $FGrd($k)
-        lappend fWeights $FNrm($k)
-    }
-    set fFill [list -weight $fWeights -empty -$huge -excluded $huge -boundary {N N} \
-                   -perquadrant 3 -radius 8 -quadrants 4 -power 1.5 -degree 2 -complete 0]
+    # The point binning and the fill's settings above, one pass only.
+    set fBinning [list 0 1 0 1 $fN $fN 0 0 0 -$huge $huge {} 1]
+    set fFill [list -boundary {N N} -perquadrant 3 -radius 8 -quadrants 4 -power 1.5 \
+                   -degree 2 -complete 0]
     set reps [expr {$quick ? 1 : 3}]
 
     proc firstPass {args} {
-        global fValues fN fFill
-        ::kardum::FillGrid $fValues $fN $fN {*}$fFill {*}$args
+        global frankeRecords fBinning fFill
+        ::kardum::GridCompute $frankeRecords {*}$fBinning {*}$fFill {*}$args
     }
     proc helperDefaults {} {
         global frankeRecords fN fReport
@@ -77,11 +73,10 @@ if {[string match $only "gridfill Franke"] || [string match $only "kardum::gridf
 
     # The guard's row decides a target: more repetitions, so that the
     # machine's noise (20 % and more between runs) averages out.
-    job "gridfill ${fN}x$fN Franke, pass 1 guarded" 1.3 {firstPass} \
-        "the same pass unguarded" {firstPass -guard 0} [expr {$quick ? 3 : 9}] {} 0
-    job "gridfill ${fN}x$fN Franke, pass 1 guarded" - {firstPass} \
-        "KDgridFill2D on the arrays" {KDgridFill2D FGrd fgI FNrm fsI} \
-        $reps {array set FGrd [array get FBinned]} 0
+    job "gridfill ${fN}x$fN Franke, bin + pass 1 guarded" 1.3 {firstPass} \
+        "the same unguarded" {firstPass -guard 0} [expr {$quick ? 3 : 9}] {} 0
+    job "gridfill ${fN}x$fN Franke, bin + pass 1 guarded" - {firstPass} \
+        "KDdataGrid + KDgridFill2D" {rawCommands} $reps {} 0
     job "kardum::gridfill ${fN}x$fN Franke, defaults" - {helperDefaults} \
         "KDdataGrid + KDgridFill2D" {rawCommands} $reps {} 0
 
@@ -98,5 +93,5 @@ if {[string match $only "gridfill Franke"] || [string match $only "kardum::gridf
         lappend passRows "cells with data [dict get $fReport data],\
             left empty [dict get $fReport empty]"
     }
-    unset -nocomplain FX FY FZ FGrd FNrm FBinned fValues fWeights frankeRecords
+    unset -nocomplain FX FY FZ FGrd FNrm fBinning fFill frankeRecords
 }

@@ -11,7 +11,8 @@
 #	  Gauss-Kronrod rule (G7-K15, written here) at the same tolerance, on
 #	  smooth integrands; a separate table, in integRows.
 
-lappend auto_path [file join [file dirname [file dirname [file normalize [info script]]]] lib]
+# The library run.tcl loaded sits in a build tree, beside the package.
+lappend auto_path [file dirname $::env(KARDUM_LIBRARY)]
 package require kardum
 
 # --- kardum::nlfit against KDdataNLinLSq by hand ---------------------------

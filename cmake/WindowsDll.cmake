@@ -1,7 +1,8 @@
 # kardum.dll for Windows, cross-compiled with mingw-w64 (the toolchain
 # files cmake/mingw-i686.cmake and cmake/mingw-x86_64.cmake; `make windows`
 # builds both).  Included by the top-level CMakeLists.txt when the target is
-# Windows; uses KARDUM_SOURCES from there.
+# Windows; links the objects of kardum_objects from there, adding the
+# Windows Tcl's headers and the Windows flags to them.
 #
 # The DLL uses Tcl's stubs mechanism: it is compiled with USE_TCL_STUBS and
 # linked with the stub library of a Windows Tcl built from Tcl's source with
@@ -60,19 +61,17 @@ message(STATUS "${KARDUM_DLL_NAME}.dll for Tcl ${KARDUM_TCL_MAJOR}, stub library
 # No warning is tolerated in the cross builds: they are where 32-bit and
 # Windows assumptions show up.
 add_compile_options(-Werror)
+target_compile_options(kardum_objects PRIVATE -Werror)
 
 # Only the Windows Tcl's headers: the rest of /usr/include is the host's.
 # __USE_MINGW_ANSI_STDIO: mingw-w64's own C99 printf family rather than
 # msvcrt's, so that every text the library formats ("%e" with a two-digit
 # exponent, say) is the same as on Linux.
-add_library(kardum_objects OBJECT ${KARDUM_SOURCES})
-target_include_directories(kardum_objects PRIVATE
-  ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR} ${KARDUM_WINDOWS_TCL}/include)
-target_compile_definitions(kardum_objects PRIVATE
-  USE_TCL_STUBS TCL_NO_DEPRECATED __USE_MINGW_ANSI_STDIO=1)
+target_include_directories(kardum_objects PUBLIC ${KARDUM_WINDOWS_TCL}/include)
+target_compile_definitions(kardum_objects PRIVATE __USE_MINGW_ANSI_STDIO=1)
 
-add_library(kardum SHARED $<TARGET_OBJECTS:kardum_objects>)
-target_link_libraries(kardum PRIVATE ${KARDUM_TCL_STUB_LIBRARY})
+add_library(kardum SHARED)
+target_link_libraries(kardum PRIVATE kardum_objects ${KARDUM_TCL_STUB_LIBRARY})
 set_target_properties(kardum PROPERTIES
   PREFIX ""
   OUTPUT_NAME ${KARDUM_DLL_NAME}

@@ -32,7 +32,6 @@
 #   --test         check the results and fail on a wrong one (CTest)
 
 source [file join [file dirname [info script]] loadlib.tcl]
-lappend auto_path [file join [file dirname [file dirname [file normalize [info script]]]] lib]
 package require kardum
 
 # ---------------------------------------------------------------------

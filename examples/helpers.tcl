@@ -8,7 +8,6 @@
 # package in lib/ of the source tree (or where `make install` put both).
 
 source [file join [file dirname [info script]] loadlib.tcl]
-lappend auto_path [file join [file dirname [file dirname [file normalize [info script]]]] lib]
 package require kardum
 
 set selfTest [expr {[lsearch $argv --test] >= 0}]

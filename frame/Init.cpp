@@ -2,7 +2,12 @@
  * Init.cpp --
  *
  *	The load entry point: registers the library's commands in the
- *	interpreter and provides the package Kardum_C 2.0.
+ *	interpreter, provides the package Kardum_C and registers the package's
+ *	own entry point Kardumpkg_Init (package/Init.cpp) as a static package,
+ *	so that lib/kardum.tcl reaches it with `load {} Kardumpkg`.
+ *
+ *	KARDUM_VERSION, the version of both packages, comes from the build
+ *	(project(VERSION) in CMakeLists.txt).
  */
 
 #include "kardum.h"
@@ -40,6 +45,22 @@ const CommandRow kCommands[] = {
     {"KDsolveCubic", SolveCubicCmd},
 };
 
+/*
+ * Registers a static package of this file for the whole process (Tcl keeps
+ * one entry per prefix and init procedure, however often this runs).  Tcl's
+ * headers leave the call out of the stub interface's macros, as meant for
+ * programs that embed Tcl; its slot in the stub table is the same call, and
+ * Tcl 9 names it Tcl_StaticLibrary.
+ */
+void RegisterStatic(const char *prefix, int (*init)(Tcl_Interp *))
+{
+#if TCL_MAJOR_VERSION >= 9
+    tclStubsPtr->tcl_StaticLibrary(nullptr, prefix, init, nullptr);
+#else
+    tclStubsPtr->tcl_StaticPackage(nullptr, prefix, init, nullptr);
+#endif
+}
+
 } // namespace
 
 extern "C" int Kardum_Init(Tcl_Interp *interp)
@@ -50,6 +71,10 @@ extern "C" int Kardum_Init(Tcl_Interp *interp)
     for (const CommandRow &row : kCommands) {
         Tcl_CreateObjCommand(interp, row.name, row.proc, nullptr, nullptr);
     }
-    Tcl_PkgProvide(interp, "Kardum_C", "2.0");
+    /* The package's commands live in this same file: Tcl keeps one entry
+     * per prefix for the process and calls Kardumpkg_Init on `load {}
+     * Kardumpkg`, in whichever interpreter asks. */
+    RegisterStatic("Kardumpkg", Kardumpkg_Init);
+    Tcl_PkgProvide(interp, "Kardum_C", KARDUM_VERSION);
     return TCL_OK;
 }

@@ -16,7 +16,7 @@
 #include "frame/Frame.h"
 #include "grid/Descriptor.h"
 #include "grid/GridFill.h"
-#include "grid/Seed.h"
+#include "data/Seed.h"
 
 #include <algorithm>
 #include <climits>

@@ -24,34 +24,24 @@
 #	their own message and errorInfo.
 
 package require Tcl 8.6-
-package require Kardum_C 2.0
+package require Kardum_C @PROJECT_VERSION@
 
 namespace eval ::kardum {
     namespace export integrate nlfit gridfill readxyz gridwrite gridimage
 }
 
 # The C++ commands behind the helpers come from the library file that holds
-# Kardum_C, through its second entry point Kardumpkg_Init.  Tcl refuses a
-# second prefix for a file name it has loaded already, so the file is named
-# with another spelling of the same path ("dir/./file"): the system loader
-# matches files, not names, and hands back the copy already in memory.
+# Kardum_C: its Kardum_Init registers their entry point, Kardumpkg_Init, with
+# Tcl as a static package, which `load {}` reaches in this interpreter.
 proc ::kardum::LoadCommands {} {
-    foreach loaded [list [info loaded {}] [info loaded]] {
-        foreach pair $loaded {
-            lassign $pair file prefix
-            if {$prefix eq "Kardum" && $file ne {}} {
-                set file [file normalize $file]
-                load [file dirname $file]/./[file tail $file] Kardumpkg
-                return
-            }
-        }
+    if {[catch {load {} Kardumpkg} message]} {
+        return -code error -errorcode {KARDUM LOAD} \
+            "kardum: cannot load the package commands of Kardum_C: $message"
     }
-    return -code error -errorcode {KARDUM LOAD} \
-        "kardum: cannot find the library file of Kardum_C to load its package commands"
 }
 ::kardum::LoadCommands
 rename ::kardum::LoadCommands {}
-package provide kardum 2.0
+package provide kardum @PROJECT_VERSION@
 
 # --- Option and value checks -------------------------------------------
 

@@ -9,7 +9,7 @@
 #	section whose heading says "Example", and indented blocks elsewhere
 #	that define a procedure (a model or basis the examples use).  The
 #	blocks of one file run in order in one fresh interpreter with the
-#	library loaded and lib/ on the auto_path.  Comments state expected
+#	library loaded and its build tree on the auto_path.  Comments state expected
 #	values and are checked:
 #
 #	    cmd ...        ;# => RESULT        the command's result
@@ -210,7 +210,7 @@ proc runFile {path} {
 
     set child [interp create]
     $child eval [list load $libraryPath]
-    $child eval [list lappend auto_path [file join $sourceDir lib]]
+    $child eval [list lappend auto_path [file dirname [file normalize $libraryPath]]]
     $child eval [list cd $sourceDir]
 
     set failures {}

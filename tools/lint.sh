@@ -4,7 +4,7 @@
 #	tools/lint.sh [FILE...]
 #
 # Checks the given sources, or every source and header of frame/, arith/,
-# fit/, grid/ and pkg/, for cppcheck's warnings and its performance and
+# data/, fit/, grid/ and package/, for cppcheck's warnings and its performance and
 # portability findings, and fails on any finding: the tree has none, so
 # every finding is new.  A finding that is wrong for this code is
 # suppressed at its line with a comment "// cppcheck-suppress <id>" saying
@@ -13,7 +13,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 if [ $# -eq 0 ]; then
-    set -- frame arith fit grid pkg
+    set -- frame arith data fit grid package
 fi
 # useInitializationList is left out: members that are set only after a
 # check in the constructor's body (a channel, a handle) read better there.

@@ -18,20 +18,24 @@
 #include <tcl.h>
 #include <unistd.h>
 
+#include "kardum.h"
 #include "frame/Frame.h"
-#include "pkg/GridIO.h"
-#include "pkg/GridPath.h"
-#include "pkg/GridValue.h"
+#include "grid/GridIO.h"
+#include "grid/GridPath.h"
+#include "grid/GridValue.h"
 
 namespace {
 
-using namespace kardum::pkg;
+using namespace kardum::package;
 
 Tcl_Interp *Interp()
 {
     static Tcl_Interp *interp = [] {
         Tcl_FindExecutable(nullptr);
-        return Tcl_CreateInterp();
+        Tcl_Interp *created = Tcl_CreateInterp();
+        /* Fills the stub table through which the library's code calls Tcl. */
+        Kardum_Init(created);
+        return created;
     }();
     return interp;
 }

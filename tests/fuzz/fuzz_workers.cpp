@@ -255,6 +255,8 @@ Tcl_Interp *Interp()
 {
     static Tcl_Interp *interp = [] {
         Tcl_Interp *created = Tcl_CreateInterp();
+        /* Fills the stub table through which the library's code calls Tcl. */
+        Kardum_Init(created);
         Tcl_Eval(created, kProcs);
         return created;
     }();

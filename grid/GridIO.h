@@ -7,14 +7,14 @@
  *	Internal to the library.
  */
 
-#ifndef KARDUM_PKG_GRIDIO_H
-#define KARDUM_PKG_GRIDIO_H
+#ifndef KARDUM_GRID_GRIDIO_H
+#define KARDUM_GRID_GRIDIO_H
 
-#include "pkg/GridValue.h"
+#include "grid/GridValue.h"
 
 #include <tcl.h>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 enum class GridFormat { EsriAscii, Xyz };
 
@@ -31,6 +31,6 @@ void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
 void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
                     int pixels, double lo, double hi);
 
-} // namespace kardum::pkg
+} // namespace kardum::package
 
-#endif /* KARDUM_PKG_GRIDIO_H */
+#endif /* KARDUM_GRID_GRIDIO_H */

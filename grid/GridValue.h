@@ -18,8 +18,8 @@
  *	of a value.  Internal to the library.
  */
 
-#ifndef KARDUM_PKG_GRIDVALUE_H
-#define KARDUM_PKG_GRIDVALUE_H
+#ifndef KARDUM_GRID_GRIDVALUE_H
+#define KARDUM_GRID_GRIDVALUE_H
 
 #include "frame/Frame.h"
 
@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 struct Records {
     int width = 3;                  /* 3: x y z, 5: x1 x2 y1 y2 z */
@@ -78,6 +78,6 @@ std::shared_ptr<const Grid> GetGrid(Tcl_Interp *interp, Tcl_Obj *obj,
 bool IsRecordsObj(Tcl_Obj *obj);
 bool IsGridObj(Tcl_Obj *obj);
 
-} // namespace kardum::pkg
+} // namespace kardum::package
 
-#endif /* KARDUM_PKG_GRIDVALUE_H */
+#endif /* KARDUM_GRID_GRIDVALUE_H */

@@ -5,16 +5,16 @@
  *	KDgridFill2D (see GridPath.cpp).  Internal to the library.
  */
 
-#ifndef KARDUM_PKG_GRIDPATH_H
-#define KARDUM_PKG_GRIDPATH_H
+#ifndef KARDUM_GRID_GRIDPATH_H
+#define KARDUM_GRID_GRIDPATH_H
 
-#include "pkg/GridValue.h"
+#include "grid/GridValue.h"
 
 #include <cfloat>
 #include <memory>
 #include <string>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 /* The value of a cell without data while binning and filling (gI(11)),
  * and the excluded value (gI(12)) that no cell holds: no fit produces
@@ -39,6 +39,6 @@ std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape);
 /* Marks the cells that hold no value: no weight and still kEmptyValue. */
 void MarkEmpty(Grid &g);
 
-} // namespace kardum::pkg
+} // namespace kardum::package
 
-#endif /* KARDUM_PKG_GRIDPATH_H */
+#endif /* KARDUM_GRID_GRIDPATH_H */

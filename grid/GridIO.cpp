@@ -11,17 +11,16 @@
  *	    the grid as an ESRI ASCII grid (format esri-ascii) or as x y z
  *	    lines at the cell centres (format xyz).
  *	::kardum::WriteImage grid file pixels lo hi marker
- *	    the grid as a PNG picture with a colour scale (pkg/GridImage.cpp).
+ *	    the grid as a PNG picture with a colour scale (grid/GridImage.cpp).
  *
  *	The files go through Tcl channels in binary mode, so that paths
  *	work as everywhere in Tcl and a file is the same on every platform.
  */
 
-#include "pkg/Commands.h"
-#include "pkg/GridIO.h"
-#include "pkg/GridValue.h"
-#include "pkg/NumberText.h"
-#include "pkg/Run.h"
+#include "package/Commands.h"
+#include "grid/GridIO.h"
+#include "grid/GridValue.h"
+#include "grid/NumberText.h"
 
 #include <climits>
 #include <cmath>
@@ -29,7 +28,7 @@
 #include <string>
 #include <vector>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 namespace {
 
@@ -398,7 +397,7 @@ double FiniteArg(Tcl_Obj *obj, const char *cmd, const char *what)
 
 int ReadXyzCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunPackageCommand(interp, [&]() -> int {
+    return RunCommand(interp, [&]() -> int {
         if (objc != 2) {
             Tcl_WrongNumArgs(interp, 1, objv, "file");
             return TCL_ERROR;
@@ -411,7 +410,7 @@ int ReadXyzCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 /* ::kardum::WriteGrid grid file format extent nodata marker */
 int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunPackageCommand(interp, [&]() -> int {
+    return RunCommand(interp, [&]() -> int {
         const char *cmd = "kardum::gridwrite";
         if (objc != 7) {
             Tcl_WrongNumArgs(interp, 1, objv, "grid file format extent nodata marker");
@@ -436,4 +435,4 @@ int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     });
 }
 
-} // namespace kardum::pkg
+} // namespace kardum::package

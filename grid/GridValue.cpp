@@ -5,13 +5,13 @@
  *	grids held in C++ buffers, printed as lists only when asked.
  */
 
-#include "pkg/GridValue.h"
+#include "grid/GridValue.h"
 #include "frame/Frame.h"
 
 #include <cmath>
 #include <cstring>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 namespace {
 
@@ -280,4 +280,4 @@ std::shared_ptr<const Grid> GetGrid(Tcl_Interp *interp, Tcl_Obj *obj,
     return g;
 }
 
-} // namespace kardum::pkg
+} // namespace kardum::package

@@ -15,7 +15,7 @@
 #include "kardum.h"
 #include "frame/Frame.h"
 #include "frame/Marshal.h"
-#include "grid/Seed.h"
+#include "data/Seed.h"
 
 #include <cstdint>
 

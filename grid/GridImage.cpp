@@ -11,11 +11,10 @@
  *	::kardum::WriteImage grid file pixels lo hi marker
  */
 
-#include "pkg/Commands.h"
+#include "package/Commands.h"
 #include "frame/ObjRef.h"
-#include "pkg/GridIO.h"
-#include "pkg/GridValue.h"
-#include "pkg/Run.h"
+#include "grid/GridIO.h"
+#include "grid/GridValue.h"
 
 #include <algorithm>
 #include <charconv>
@@ -26,7 +25,7 @@
 #include <string>
 #include <vector>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 namespace {
 
@@ -264,7 +263,7 @@ void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels
  * the range of the cells that hold a value. */
 int WriteImageCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunPackageCommand(interp, [&]() -> int {
+    return RunCommand(interp, [&]() -> int {
         const char *cmd = "kardum::gridimage";
         if (objc != 7) {
             Tcl_WrongNumArgs(interp, 1, objv, "grid file pixels lo hi marker");
@@ -308,4 +307,4 @@ int WriteImageCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[
     });
 }
 
-} // namespace kardum::pkg
+} // namespace kardum::package

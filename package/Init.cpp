@@ -3,15 +3,14 @@
  *
  *	The second entry point of the library file: registers the C++ commands
  *	behind the script-level package kardum in the namespace ::kardum.
- *	lib/kardum.tcl reaches it with `load` and the prefix Kardumpkg, naming
- *	the library file that holds Kardum_C by a second spelling of its path
- *	(Tcl refuses a second prefix for a file name it has loaded already), after
- *	Kardum_C is loaded; Kardum_Init keeps registering the sixteen commands
- *	and nothing else.
+ *	Kardum_Init registers it with Tcl as the static package Kardumpkg, so
+ *	lib/kardum.tcl reaches it with `load {} Kardumpkg` once Kardum_C is
+ *	loaded; Kardum_Init itself registers the sixteen commands and no
+ *	command of the package.
  */
 
 #include "kardum.h"
-#include "pkg/Commands.h"
+#include "package/Commands.h"
 #include "frame/Stubs.h"
 
 namespace {
@@ -23,13 +22,12 @@ struct PackageCommandRow {
 
 /* One row per command; the namespace is created with the first. */
 const PackageCommandRow kPackageCommands[] = {
-    {"::kardum::FillGrid", kardum::pkg::FillGridCmd},
-    {"::kardum::readxyz", kardum::pkg::ReadXyzCmd},
-    {"::kardum::WriteGrid", kardum::pkg::WriteGridCmd},
-    {"::kardum::WriteImage", kardum::pkg::WriteImageCmd},
-    {"::kardum::Records", kardum::pkg::RecordsCmd},
-    {"::kardum::GridCompute", kardum::pkg::GridComputeCmd},
-    {"::kardum::NlinPoint", kardum::pkg::NlinPointCmd},
+    {"::kardum::readxyz", kardum::package::ReadXyzCmd},
+    {"::kardum::WriteGrid", kardum::package::WriteGridCmd},
+    {"::kardum::WriteImage", kardum::package::WriteImageCmd},
+    {"::kardum::Records", kardum::package::RecordsCmd},
+    {"::kardum::GridCompute", kardum::package::GridComputeCmd},
+    {"::kardum::NlinPoint", kardum::package::NlinPointCmd},
     {nullptr, nullptr},
 };
 

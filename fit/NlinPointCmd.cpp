@@ -24,7 +24,7 @@
  *	a small model itself.
  */
 
-#include "pkg/Commands.h"
+#include "package/Commands.h"
 #include "frame/Frame.h"
 #include "frame/ObjRef.h"
 
@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 namespace {
 
@@ -199,4 +199,4 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     return TCL_OK;
 }
 
-} // namespace kardum::pkg
+} // namespace kardum::package

@@ -4,7 +4,7 @@
  *	Reading and writing the random generator's seed variable (Seed.h).
  */
 
-#include "grid/Seed.h"
+#include "data/Seed.h"
 
 #include <cctype>
 #include <cstdint>

@@ -7,14 +7,14 @@
  *	Internal to the library.
  */
 
-#ifndef KARDUM_PKG_NUMBERTEXT_H
-#define KARDUM_PKG_NUMBERTEXT_H
+#ifndef KARDUM_GRID_NUMBERTEXT_H
+#define KARDUM_GRID_NUMBERTEXT_H
 
 #include <charconv>
 #include <string>
 #include <system_error>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 /* Room for the shortest round-trip text of any double. */
 constexpr int kNumberTextSize = 32;
@@ -54,6 +54,6 @@ inline const char *ReadNumber(const char *first, const char *last, double &v)
     return r.ptr;
 }
 
-} // namespace kardum::pkg
+} // namespace kardum::package
 
-#endif /* KARDUM_PKG_NUMBERTEXT_H */
+#endif /* KARDUM_GRID_NUMBERTEXT_H */

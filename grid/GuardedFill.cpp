@@ -6,7 +6,7 @@
  *	passes for the cells left empty, and the report (see GuardedFill.h).
  */
 
-#include "pkg/GuardedFill.h"
+#include "grid/GuardedFill.h"
 
 #include "kardum.h"
 #include "grid/GridFill.h"
@@ -30,7 +30,7 @@
 #  include <time.h>
 #endif
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 namespace {
 
@@ -319,50 +319,6 @@ int DrawTable(double *table, int seed)
 
 } // namespace
 
-bool CheckFillSetup(const FillSetup &s, const FillGuards &g, const char *&why)
-{
-    auto fail = [&why](const char *text) {
-        why = text;
-        return false;
-    };
-    if (s.nx < 1 || s.ny < 1) {
-        return fail("the grid needs at least one cell along each axis");
-    }
-    if (static_cast<long long>(s.nx) * s.ny > INT_MAX) {
-        return fail("the grid has too many cells");
-    }
-    if (s.radius < 0) {
-        return fail("radius must not be negative");
-    }
-    if (s.quadrants < 1 || s.quadrants > 4) {
-        return fail("quadrants must be 1 to 4");
-    }
-    if (s.perQuadrant < 0) {
-        return fail("perquadrant must not be negative");
-    }
-    if (s.degree < 0 || s.degree > 4) {
-        return fail("degree must be 0 to 4");
-    }
-    if (!std::isfinite(s.power)) {
-        return fail("power must be a finite number");
-    }
-    for (int margin : s.margins) {
-        if (margin < 0) {
-            return fail("margins must not be negative");
-        }
-    }
-    if ((s.xBoundary == 'Y' && s.radius > s.nx) || (s.yBoundary == 'Y' && s.radius > s.ny)) {
-        return fail("radius must not exceed the cells of a periodic axis");
-    }
-    if (!(g.guardMargin >= 0.0)) {
-        return fail("guardmargin must be a number of at least 0");
-    }
-    if (g.maxRadius < 0) {
-        return fail("maxradius must not be negative");
-    }
-    return true;
-}
-
 void GuardedFill(double *grid, const double *weight, const FillSetup &s,
                  const FillGuards &g, bool wantSource, FillReport &report)
 {
@@ -471,4 +427,4 @@ CrossValidation CrossValidateFill(const double *grid, const double *weight,
     return cv;
 }
 
-} // namespace kardum::pkg
+} // namespace kardum::package

@@ -23,16 +23,17 @@
  *	GridFill_C leaves it when handed the same seed.
  *
  *	Internal to the library (nothing here is exported); the command
- *	::kardum::FillGrid (pkg/FillGridCmd.cpp) is its Tcl face.
+ *	::kardum::GridCompute (grid/GridPath.cpp) is its Tcl face and checks
+ *	its settings.
  */
 
-#ifndef KARDUM_PKG_GUARDED_FILL_H
-#define KARDUM_PKG_GUARDED_FILL_H
+#ifndef KARDUM_GRID_GUARDED_FILL_H
+#define KARDUM_GRID_GUARDED_FILL_H
 
 #include <cstddef>
 #include <vector>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 /* KDgridFill2D's settings, in the units of GridFill_C's arguments. */
 struct FillSetup {
@@ -82,17 +83,11 @@ struct FillReport {
 };
 
 /*
- * Checks the setup and guards; false with `why` naming the offending
- * setting when they lie outside what the fill takes.
- */
-bool CheckFillSetup(const FillSetup &setup, const FillGuards &guards,
-                    const char *&why);
-
-/*
  * Fills the empty cells of `grid` (nx*ny doubles) in place.  `weight`
  * (nx*ny doubles, or null) marks the empty cells by 0.0 as KDgridFill2D's
  * Nrm does.  With `wantSource` the report holds the source of every cell.
- * The setup must have passed CheckFillSetup.  Throws std::bad_alloc when
+ * The setup must lie within what ::kardum::GridCompute's option reader
+ * (grid/GridPath.cpp) accepts.  Throws std::bad_alloc when
  * memory runs out, leaving the grid as it was.
  */
 void GuardedFill(double *grid, const double *weight, const FillSetup &setup,
@@ -115,6 +110,6 @@ CrossValidation CrossValidateFill(const double *grid, const double *weight,
                                   const FillSetup &setup, const FillGuards &guards,
                                   int folds);
 
-} // namespace kardum::pkg
+} // namespace kardum::package
 
-#endif /* KARDUM_PKG_GUARDED_FILL_H */
+#endif /* KARDUM_GRID_GUARDED_FILL_H */

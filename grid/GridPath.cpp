@@ -4,7 +4,7 @@
  *	The data path of kardum::gridfill at native speed: records binned and
  *	the empty cells filled in C++ buffers, by the same code as the array
  *	path (the binning arithmetic of DataGrid_C, grid/Binning.h; the steps
- *	of GridFill_C, grid/GridFill.h, through pkg/GuardedFill.h), so the
+ *	of GridFill_C, grid/GridFill.h, through grid/GuardedFill.h), so the
  *	grid holds the same bits as KDdataGrid and KDgridFill2D give on Tcl
  *	arrays with the same descriptor and settings (the guard and the
  *	further passes off, the same seed).
@@ -18,9 +18,13 @@
  *	lo hi      records with values outside are skipped
  *	marker     what an empty cell reads as
  *	fill       1: fill the empty cells with the guarded fill
- *	           (pkg/GuardedFill.h), 0: bin only
- *	options    those of ::kardum::FillGrid but -weight, -empty and
- *	           -excluded (the binning gives them)
+ *	           (grid/GuardedFill.h), 0: bin only
+ *	options    the fill's settings (ReadFillOptions below): -boundary {X Y}
+ *	           (letters N, O, Y), -margins {xlo xhi ylo yhi}, -perquadrant,
+ *	           -radius, -quadrants, -degree, -power, -cap none|nearest|max,
+ *	           -guard, -guardmargin, -complete, -maxradius, -seed, -sources,
+ *	           -crossvalidate k; the binning gives the weights and the
+ *	           empty and excluded values
  *
  *	Returns {grid report}: a grid value (cells x fastest; a grid only
  *	binned also keeps each cell's binned weight) and the fill's report as
@@ -28,20 +32,20 @@
  *	-crossvalidate k, {{} cross-validation dict} and no grid.
  */
 
+#include "grid/GridPath.h"
+
 #include "grid/Binning.h"
 #include "grid/Descriptor.h"
-#include "pkg/Commands.h"
-#include "pkg/FillOptions.h"
-#include "pkg/GridPath.h"
-#include "pkg/GridValue.h"
-#include "pkg/Run.h"
+#include "grid/GridValue.h"
+#include "grid/GuardedFill.h"
+#include "package/Commands.h"
 
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <string>
 
-namespace kardum::pkg {
+namespace kardum::package {
 
 namespace {
 
@@ -76,6 +80,194 @@ double DoubleArg(Tcl_Obj *obj, const char *what)
         Fail("%s: %s must be a number, got \"%s\"", kCmd, what, Tcl_GetString(obj));
     }
     return v;
+}
+
+
+int Int(Tcl_Obj *obj, const char *what)
+{
+    int value = 0;
+    if (Tcl_GetIntFromObj(nullptr, obj, &value) != TCL_OK) {
+        Fail("%s: %s must be an integer, got \"%s\"", kCmd, what, Tcl_GetString(obj));
+    }
+    return value;
+}
+
+double Double(Tcl_Obj *obj, const char *what)
+{
+    double value = 0.0;
+    if (Tcl_GetDoubleFromObj(nullptr, obj, &value) != TCL_OK) {
+        Fail("%s: %s must be a number, got \"%s\"", kCmd, what, Tcl_GetString(obj));
+    }
+    return value;
+}
+
+bool Boolean(Tcl_Obj *obj, const char *what)
+{
+    int value = 0;
+    if (Tcl_GetBooleanFromObj(nullptr, obj, &value) != TCL_OK) {
+        Fail("%s: %s must be a boolean, got \"%s\"", kCmd, what, Tcl_GetString(obj));
+    }
+    return value != 0;
+}
+
+/* One of `words`, as its index; Tcl's own message naming `what`. */
+int Choice(Tcl_Interp *interp, Tcl_Obj *obj, const char *const *words, const char *what)
+{
+    int index = 0;
+    if (Tcl_GetIndexFromObj(interp, obj, words, what, TCL_EXACT, &index) != TCL_OK) {
+        throw TclError{};
+    }
+    return index;
+}
+
+/* What the options ask for beyond the fill's settings. */
+struct FillOptions {
+    bool wantSource = false;    /* -sources */
+    int folds = 0;              /* -crossvalidate, 0 when not asked */
+};
+
+/*
+ * The one place where the fill's options are read and checked: the option
+ * pairs objv[first .. objc-1] into setup and guards (the grid's size
+ * already set), ArgError naming the offending option, before any work.
+ */
+FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
+                            int first, FillSetup &setup, FillGuards &guards)
+{
+    FillOptions opt;
+    static const char *const kOptions[] = {
+        "-boundary", "-margins", "-perquadrant", "-radius", "-quadrants", "-degree",
+        "-power", "-cap", "-guard", "-guardmargin", "-complete", "-maxradius", "-seed",
+        "-sources", "-crossvalidate", nullptr};
+    enum {
+        kOptBoundary, kOptMargins, kOptPerQuadrant, kOptRadius, kOptQuadrants,
+        kOptDegree, kOptPower, kOptCap, kOptGuard, kOptGuardMargin, kOptComplete,
+        kOptMaxRadius, kOptSeed, kOptSources, kOptCrossValidate
+    };
+    static const char *const kLetters[] = {"N", "O", "Y", nullptr};
+    static const char *const kCaps[] = {"none", "nearest", "max", nullptr};
+    for (int i = first; i < objc; i += 2) {
+        Tcl_Obj *value = objv[i + 1];
+        switch (Choice(interp, objv[i], kOptions, "option")) {
+        case kOptBoundary: {
+            Tcl_Size n = 0;
+            Tcl_Obj **items = nullptr;
+            if (Tcl_ListObjGetElements(interp, value, &n, &items) != TCL_OK) {
+                throw TclError{};
+            }
+            if (n != 2) {
+                Fail("%s: -boundary must be two letters, got \"%s\"", kCmd,
+                     Tcl_GetString(value));
+            }
+            setup.xBoundary = "NOY"[Choice(interp, items[0], kLetters, "boundary letter")];
+            setup.yBoundary = "NOY"[Choice(interp, items[1], kLetters, "boundary letter")];
+            break;
+        }
+        case kOptMargins: {
+            Tcl_Size n = 0;
+            Tcl_Obj **items = nullptr;
+            if (Tcl_ListObjGetElements(interp, value, &n, &items) != TCL_OK) {
+                throw TclError{};
+            }
+            if (n != 4) {
+                Fail("%s: -margins must hold 4 numbers, got %lld", kCmd,
+                     static_cast<long long>(n));
+            }
+            for (int k = 0; k < 4; ++k) {
+                double m = 0.0;
+                if (Tcl_GetDoubleFromObj(nullptr, items[k], &m) != TCL_OK) {
+                    Fail("%s: element %d of -margins must be a number, got \"%s\"", kCmd,
+                         k, Tcl_GetString(items[k]));
+                }
+                if (!(m >= 0 && m <= INT_MAX) || m != static_cast<int>(m)) {
+                    Fail("%s: -margins must hold whole numbers of at least 0, got \"%s\"",
+                         kCmd, Tcl_GetString(value));
+                }
+                setup.margins[k] = static_cast<int>(m);
+            }
+            break;
+        }
+        case kOptPerQuadrant: setup.perQuadrant = Int(value, "-perquadrant"); break;
+        case kOptRadius: setup.radius = Int(value, "-radius"); break;
+        case kOptQuadrants: setup.quadrants = Int(value, "-quadrants"); break;
+        case kOptDegree: setup.degree = Int(value, "-degree"); break;
+        case kOptPower: setup.power = Double(value, "-power"); break;
+        case kOptCap: setup.cap = "ONA"[Choice(interp, value, kCaps, "cap")]; break;
+        case kOptGuard: guards.guard = Boolean(value, "-guard"); break;
+        case kOptGuardMargin: guards.guardMargin = Double(value, "-guardmargin"); break;
+        case kOptComplete: guards.complete = Boolean(value, "-complete"); break;
+        case kOptMaxRadius: guards.maxRadius = Int(value, "-maxradius"); break;
+        case kOptSeed: guards.seed = Int(value, "-seed"); break;
+        case kOptSources: opt.wantSource = Boolean(value, "-sources"); break;
+        case kOptCrossValidate:
+            opt.folds = Int(value, "-crossvalidate");
+            if (opt.folds < 2) {
+                Fail("%s: -crossvalidate must be at least 2, got %d", kCmd, opt.folds);
+            }
+            break;
+        }
+    }
+
+    /* The settings together, as the fill takes them. */
+    if (setup.radius < 0) {
+        Fail("%s: radius must not be negative", kCmd);
+    }
+    if (setup.quadrants < 1 || setup.quadrants > 4) {
+        Fail("%s: quadrants must be 1 to 4", kCmd);
+    }
+    if (setup.perQuadrant < 0) {
+        Fail("%s: perquadrant must not be negative", kCmd);
+    }
+    if (setup.degree < 0 || setup.degree > 4) {
+        Fail("%s: degree must be 0 to 4", kCmd);
+    }
+    if (!std::isfinite(setup.power)) {
+        Fail("%s: power must be a finite number", kCmd);
+    }
+    if ((setup.xBoundary == 'Y' && setup.radius > setup.nx) ||
+        (setup.yBoundary == 'Y' && setup.radius > setup.ny)) {
+        Fail("%s: radius must not exceed the cells of a periodic axis", kCmd);
+    }
+    if (!(guards.guardMargin >= 0.0)) {
+        Fail("%s: guardmargin must be a number of at least 0", kCmd);
+    }
+    if (guards.maxRadius < 0) {
+        Fail("%s: maxradius must not be negative", kCmd);
+    }
+    return opt;
+}
+
+void Put(Tcl_Obj *dict, const char *key, Tcl_Obj *value)
+{
+    Tcl_DictObjPut(nullptr, dict, Tcl_NewStringObj(key, -1), value);
+}
+
+void PutWide(Tcl_Obj *dict, const char *key, long long value)
+{
+    Put(dict, key, Tcl_NewWideIntObj(static_cast<Tcl_WideInt>(value)));
+}
+
+/* The fill's report: data, excluded, empty and passes (radius quadrants
+ * degree filled refitted seconds per pass). */
+Tcl_Obj *ReportDict(const FillReport &report)
+{
+    Tcl_Obj *dict = Tcl_NewDictObj();
+    PutWide(dict, "data", report.dataCells);
+    PutWide(dict, "excluded", report.excludedCells);
+    PutWide(dict, "empty", report.emptyCells);
+    Tcl_Obj *passes = Tcl_NewListObj(0, nullptr);
+    for (const FillPass &pass : report.passes) {
+        Tcl_Obj *entry = Tcl_NewDictObj();
+        PutWide(entry, "radius", pass.radius);
+        PutWide(entry, "quadrants", pass.quadrants);
+        PutWide(entry, "degree", pass.degree);
+        PutWide(entry, "filled", pass.filled);
+        PutWide(entry, "refitted", pass.refitted);
+        Put(entry, "seconds", Tcl_NewDoubleObj(pass.seconds));
+        Tcl_ListObjAppendElement(nullptr, passes, entry);
+    }
+    Put(dict, "passes", passes);
+    return dict;
 }
 
 } // namespace
@@ -138,7 +330,7 @@ void MarkEmpty(Grid &g)
  * and held in one buffer (the value itself when it is one already). */
 int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunPackageCommand(interp, [&]() -> int {
+    return RunCommand(interp, [&]() -> int {
         if (objc != 2) {
             Tcl_WrongNumArgs(interp, 1, objv, "records");
             return TCL_ERROR;
@@ -156,7 +348,7 @@ int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 
 int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunPackageCommand(interp, [&]() -> int {
+    return RunCommand(interp, [&]() -> int {
         if (objc < 15 || (objc - 15) % 2 != 0) {
             Tcl_WrongNumArgs(interp, 1, objv,
                 "records x0 x1 y0 y1 nx ny xArea yArea ignore lo hi marker fill "
@@ -193,9 +385,6 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         setup.empty = kEmptyValue;
         setup.excluded = kExcludedValue;
         FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
-        if (opt.weight != nullptr) {
-            Fail("%s: the weights come from the binning", kCmd);
-        }
 
         auto records = GetRecords(interp, objv[1], kCmd);
         auto grid = BinRecords(*records, shape);
@@ -242,4 +431,4 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
     });
 }
 
-} // namespace kardum::pkg
+} // namespace kardum::package
