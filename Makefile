@@ -53,15 +53,21 @@ build: $(BUILD)/CMakeCache.txt | deps
 	$(if $(TCL_VERSION),cmake -S . -B $(BUILD) $(CMAKE_TCL) >/dev/null)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The test targets configure again first: GoogleTest may have arrived since
-# the build tree was made (tools/deps.sh installs it for them).
+# $(call ctest_run,TREE,TARGETS[,CTEST_ARGS]): the recipe of every target
+# that runs CTest.  It configures the tree again first (GoogleTest may have
+# arrived since the tree was made: tools/deps.sh installs it for the tests),
+# builds TARGETS there and runs CTest in it.
+define ctest_run
+	cmake -S . -B $(1) >/dev/null
+	cmake --build $(1) -j $(JOBS) --target $(2)
+	cd $(1) && ctest --output-on-failure -j $(JOBS) $(3)
+endef
+
 # `make test TESTFLAGS="-file gridfill.test -match gridfill-2.*"` runs only
 # those tcltest files and tests (options of tests/all.tcl and tcltest).
 test: build | deps
 ifeq ($(strip $(TESTFLAGS)),)
-	cmake -S . -B $(BUILD) >/dev/null
-	cmake --build $(BUILD) --target kardum_tests -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(call ctest_run,$(BUILD),all kardum_tests)
 else
 	$(BUILD)/tclsh.sh tests/all.tcl $(TESTFLAGS)
 endif
@@ -94,20 +100,14 @@ $(SANITIZE)/CMakeCache.txt: | deps
 	cmake -S . -B $(SANITIZE) -DCMAKE_BUILD_TYPE=Debug -DKARDUM_SANITIZE=ON $(CMAKE_TCL)
 
 sanitize: $(SANITIZE)/CMakeCache.txt | deps
-	cmake --build $(SANITIZE) -j $(JOBS)
-	cmake -S . -B $(SANITIZE) >/dev/null
-	cmake --build $(SANITIZE) --target kardum_tests -j $(JOBS)
-	cd $(SANITIZE) && ctest --output-on-failure -j $(JOBS)
+	$(call ctest_run,$(SANITIZE),all kardum_tests)
 
 # The tests again under valgrind memcheck (RelWithDebInfo build).
 $(MEMCHECK)/CMakeCache.txt: | deps
 	cmake -S . -B $(MEMCHECK) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARDUM_MEMCHECK=ON $(CMAKE_TCL)
 
 memcheck: $(MEMCHECK)/CMakeCache.txt | deps
-	cmake --build $(MEMCHECK) -j $(JOBS)
-	cmake -S . -B $(MEMCHECK) >/dev/null
-	cmake --build $(MEMCHECK) --target kardum_tests -j $(JOBS)
-	cd $(MEMCHECK) && ctest --output-on-failure -j $(JOBS) -L memcheck
+	$(call ctest_run,$(MEMCHECK),all kardum_tests,-L memcheck)
 
 # libFuzzer targets (clang++): `make fuzz FUZZ_SECONDS=N FUZZ_TARGET=script|workers|files`
 # fuzzes for N seconds, growing a scratch corpus in $(FUZZ)/corpus-<target>
@@ -123,8 +123,8 @@ fuzz-build: $(FUZZ)/CMakeCache.txt | deps
 fuzz: fuzz-build
 	tests/fuzz/run.sh $(FUZZ) $(FUZZ_TARGET) $(FUZZ_SECONDS)
 
-fuzz-replay: fuzz-build
-	cd $(FUZZ) && ctest --output-on-failure -j $(JOBS)
+fuzz-replay: $(FUZZ)/CMakeCache.txt | deps
+	$(call ctest_run,$(FUZZ),all)
 
 # One table of side-by-side timings (bench/README.md); installs the
 # comparators (tcllib, reference LAPACK) when they are missing.
