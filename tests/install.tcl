@@ -5,12 +5,13 @@
 #	finds and loads both packages from there, and that the header and the
 #	man pages (one per command and per exported helper) are installed:
 #
-#	    tclsh tests/install.tcl cmake buildDir packageDir manDir
+#	    tclsh tests/install.tcl cmake buildDir packageDir manDir version
 #
 #	packageDir and manDir are the install folders below the prefix
-#	(lib/tcltk/kardum2.0 and share/man).  Exits non-zero on a failure.
+#	(lib/tcltk/kardumVERSION and share/man); version is the one both
+#	packages must provide.  Exits non-zero on a failure.
 
-lassign $argv cmake buildDir packageDir manDir
+lassign $argv cmake buildDir packageDir manDir version
 set prefix [file join [file normalize $buildDir] install-check-[pid]]
 file delete -force $prefix
 set failures {}
@@ -70,8 +71,8 @@ proc answer {key} {
     return ""
 }
 set installed [file join $prefix $packageDir]
-check "package require Kardum_C gives 2.0" [expr {[answer Kardum_C] eq "2.0"}]
-check "package require kardum gives 2.0" [expr {[answer kardum] eq "2.0"}]
+check "package require Kardum_C gives $version" [expr {[answer Kardum_C] eq $version}]
+check "package require kardum gives $version" [expr {[answer kardum] eq $version}]
 check "the library is loaded from the prefix" \
     [string match $installed/* [answer loaded]] "([answer loaded])"
 check "kardum.tcl is sourced from the prefix" \
