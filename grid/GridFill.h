@@ -29,18 +29,19 @@ namespace kardum::fill {
 const int kTableSize = 100;        /* random values drawn per call */
 const double kTableScale = 0.02;   /* their magnitude stays below this */
 
-/* Positions in GridFill_C's descriptor record (its ninth argument). */
+/* Positions in GridFill_C's descriptor record (its ninth argument); kRec,
+ * since they are not the descriptor's element numbers (Descriptor.h). */
 enum Record : int {
-    kX0 = 0, kX1 = 1, kY0 = 2, kY1 = 3,   /* extent, carried along */
-    kNx = 4, kNy = 5,
-    kEmpty = 6,         /* gI(11) */
-    kExcluded = 7,      /* gI(12) */
-    kLayout = 8,        /* gI(8), first character code */
-    kXBoundary = 9,     /* gI(15), first character code */
-    kYBoundary = 10,    /* gI(16), first character code */
-    kLower = 11,        /* gI(13): exclusive bounds of every extremum search */
-    kUpper = 12,        /* gI(14) */
-    kRecordSize = 13
+    kRecX0 = 0, kRecX1 = 1, kRecY0 = 2, kRecY1 = 3,  /* extent, carried along */
+    kRecNx = 4, kRecNy = 5,
+    kRecEmpty = 6,         /* gI(11) */
+    kRecExcluded = 7,      /* gI(12) */
+    kRecLayout = 8,        /* gI(8), first character code */
+    kRecXBoundary = 9,     /* gI(15), first character code */
+    kRecYBoundary = 10,    /* gI(16), first character code */
+    kRecLower = 11,        /* gI(13): exclusive bounds of every extremum search */
+    kRecUpper = 12,        /* gI(14) */
+    kRecSize = 13
 };
 
 /* Positions in GridFill_C's limits record (its eighth argument). */

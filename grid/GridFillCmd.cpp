@@ -100,19 +100,19 @@ FillPlan MakePlan(int m, int r, const char *mode, double p, int q,
                   const int *limits, const double *record, const double *table)
 {
     FillPlan plan;
-    plan.nx = Truncate(record[kNx]);
-    plan.ny = Truncate(record[kNy]);
-    char layout = static_cast<char>(Truncate(record[kLayout]));
-    char xBoundary = static_cast<char>(Truncate(record[kXBoundary]));
-    char yBoundary = static_cast<char>(Truncate(record[kYBoundary]));
+    plan.nx = Truncate(record[kRecNx]);
+    plan.ny = Truncate(record[kRecNy]);
+    char layout = static_cast<char>(Truncate(record[kRecLayout]));
+    char xBoundary = static_cast<char>(Truncate(record[kRecXBoundary]));
+    char yBoundary = static_cast<char>(Truncate(record[kRecYBoundary]));
     plan.xPeriodic = xBoundary == 'Y';
     plan.yPeriodic = yBoundary == 'Y';
     plan.xRelaxed = xBoundary == 'N';
     plan.yRelaxed = yBoundary == 'N';
-    plan.empty = record[kEmpty];
-    plan.excluded = record[kExcluded];
-    plan.lower = record[kLower];
-    plan.upper = record[kUpper];
+    plan.empty = record[kRecEmpty];
+    plan.excluded = record[kRecExcluded];
+    plan.lower = record[kRecLower];
+    plan.upper = record[kRecUpper];
     plan.cap = mode[0];
     plan.useWeight = mode[1] != 0;
     plan.p = p;
@@ -349,10 +349,10 @@ extern "C" int GridFill_C(double *grid, double *weight, int m, int r,
                           double *descriptor, int *seed)
 {
     using namespace kardum::fill;
-    int nx = Truncate(descriptor[kNx]);
-    int ny = Truncate(descriptor[kNy]);
-    bool xPeriodic = static_cast<char>(Truncate(descriptor[kXBoundary])) == 'Y';
-    bool yPeriodic = static_cast<char>(Truncate(descriptor[kYBoundary])) == 'Y';
+    int nx = Truncate(descriptor[kRecNx]);
+    int ny = Truncate(descriptor[kRecNy]);
+    bool xPeriodic = static_cast<char>(Truncate(descriptor[kRecXBoundary])) == 'Y';
+    bool yPeriodic = static_cast<char>(Truncate(descriptor[kRecYBoundary])) == 'Y';
     if (nx < 1 || ny < 1 || static_cast<long long>(nx) * ny > INT_MAX ||
         q < 1 || q > 4 || limits[kDegree] > 4 || r < 0 ||
         limits[kLowX] < 0 || limits[kHighX] < 0 || limits[kLowY] < 0 ||
@@ -438,27 +438,27 @@ void ReadDescriptor(const Elements &gI, double *record)
     for (int e = gi::kX0; e <= gi::kY1; ++e) {
         gI.OptionalDouble(e, record[e]);
     }
-    record[kNx] = gI.RequiredInt(gi::kNx);
-    record[kNy] = gI.RequiredInt(gi::kNy);
+    record[kRecNx] = gI.RequiredInt(gi::kNx);
+    record[kRecNy] = gI.RequiredInt(gi::kNy);
     gI.Text(gi::kXBin);
     gI.Text(gi::kYBin);
-    record[kLayout] = FirstChar(gI, gi::kOrder);
+    record[kRecLayout] = FirstChar(gI, gi::kOrder);
     gI.Text(gi::kIgnore);
     gI.Text(gi::kAction);
-    record[kEmpty] = gI.RequiredDouble(gi::kEmpty);
-    record[kExcluded] = gI.RequiredDouble(gi::kExcluded);
-    record[kLower] = gI.RequiredDouble(gi::kLow);
-    record[kUpper] = gI.RequiredDouble(gi::kHigh);
-    record[kXBoundary] = FirstChar(gI, gi::kXBoundary);
-    record[kYBoundary] = FirstChar(gI, gi::kYBoundary);
+    record[kRecEmpty] = gI.RequiredDouble(gi::kEmpty);
+    record[kRecExcluded] = gI.RequiredDouble(gi::kExcluded);
+    record[kRecLower] = gI.RequiredDouble(gi::kLow);
+    record[kRecUpper] = gI.RequiredDouble(gi::kHigh);
+    record[kRecXBoundary] = FirstChar(gI, gi::kXBoundary);
+    record[kRecYBoundary] = FirstChar(gI, gi::kYBoundary);
 }
 
 void CheckSettings(const Elements &sI, const Elements &gI,
                    const FillSettings &s, const double *record)
 {
     const char *cmd = sI.Command();
-    int nx = static_cast<int>(record[kNx]);
-    int ny = static_cast<int>(record[kNy]);
+    int nx = static_cast<int>(record[kRecNx]);
+    int ny = static_cast<int>(record[kRecNy]);
     if (nx < 1 || ny < 1) {
         Fail("%s: %s must be at least 1, got %d", cmd,
              gI.Name(nx < 1 ? gi::kNx : gi::kNy).c_str(), nx < 1 ? nx : ny);
@@ -484,11 +484,11 @@ void CheckSettings(const Elements &sI, const Elements &gI,
                  sI.Name(e).c_str(), s.limits[e - 4]);
         }
     }
-    if (record[kXBoundary] == 'Y' && s.r > nx) {
+    if (record[kRecXBoundary] == 'Y' && s.r > nx) {
         Fail("%s: %s (radius) must not exceed the %d cells of the periodic "
              "x axis, got %d", cmd, sI.Name(1).c_str(), nx, s.r);
     }
-    if (record[kYBoundary] == 'Y' && s.r > ny) {
+    if (record[kRecYBoundary] == 'Y' && s.r > ny) {
         Fail("%s: %s (radius) must not exceed the %d cells of the periodic "
              "y axis, got %d", cmd, sI.Name(1).c_str(), ny, s.r);
     }
@@ -510,14 +510,14 @@ extern "C" int GridFillCmd(ClientData, Tcl_Interp *interp, int objc,
         Elements sI(interp, cmd, args.Obj(4));
         FillSettings s = ReadSettings(sI);
         Elements gI(interp, cmd, args.Obj(2));
-        double record[kRecordSize] = {};
+        double record[kRecSize] = {};
         ReadDescriptor(gI, record);
         CheckSettings(sI, gI, s, record);
 
         char mode[2] = {s.capMode == 1 ? 'N' : s.capMode == 2 ? 'A' : 'O', 0};
         bool useWeight = Tcl_GetString(args.Obj(3))[0] != '\0';
         mode[1] = useWeight ? 1 : 0;
-        int cells = static_cast<int>(record[kNx]) * static_cast<int>(record[kNy]);
+        int cells = static_cast<int>(record[kRecNx]) * static_cast<int>(record[kRecNy]);
         std::size_t n = static_cast<std::size_t>(cells);
         RequireRoom(interp, cmd, args.Obj(1), n);
         Block block({n, useWeight ? n : 0});

@@ -144,6 +144,7 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
         kOptDegree, kOptPower, kOptCap, kOptGuard, kOptGuardMargin, kOptComplete,
         kOptMaxRadius, kOptSeed, kOptSources, kOptCrossValidate
     };
+    /* In the order of Boundary and of Cap. */
     static const char *const kLetters[] = {"N", "O", "Y", nullptr};
     static const char *const kCaps[] = {"none", "nearest", "max", nullptr};
     for (int i = first; i < objc; i += 2) {
@@ -159,8 +160,10 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
                 Fail("%s: -boundary must be two letters, got \"%s\"", kCmd,
                      Tcl_GetString(value));
             }
-            setup.xBoundary = "NOY"[Choice(interp, items[0], kLetters, "boundary letter")];
-            setup.yBoundary = "NOY"[Choice(interp, items[1], kLetters, "boundary letter")];
+            setup.xBoundary = static_cast<Boundary>(
+                Choice(interp, items[0], kLetters, "boundary letter"));
+            setup.yBoundary = static_cast<Boundary>(
+                Choice(interp, items[1], kLetters, "boundary letter"));
             break;
         }
         case kOptMargins: {
@@ -192,7 +195,7 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
         case kOptQuadrants: setup.quadrants = Int(value, "-quadrants"); break;
         case kOptDegree: setup.degree = Int(value, "-degree"); break;
         case kOptPower: setup.power = Double(value, "-power"); break;
-        case kOptCap: setup.cap = "ONA"[Choice(interp, value, kCaps, "cap")]; break;
+        case kOptCap: setup.cap = static_cast<Cap>(Choice(interp, value, kCaps, "cap")); break;
         case kOptGuard: guards.guard = Boolean(value, "-guard"); break;
         case kOptGuardMargin: guards.guardMargin = Double(value, "-guardmargin"); break;
         case kOptComplete: guards.complete = Boolean(value, "-complete"); break;
@@ -224,8 +227,8 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     if (!std::isfinite(setup.power)) {
         Fail("%s: power must be a finite number", kCmd);
     }
-    if ((setup.xBoundary == 'Y' && setup.radius > setup.nx) ||
-        (setup.yBoundary == 'Y' && setup.radius > setup.ny)) {
+    if ((setup.xBoundary == Boundary::kPeriodic && setup.radius > setup.nx) ||
+        (setup.yBoundary == Boundary::kPeriodic && setup.radius > setup.ny)) {
         Fail("%s: radius must not exceed the cells of a periodic axis", kCmd);
     }
     if (!(guards.guardMargin >= 0.0)) {

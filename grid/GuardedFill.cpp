@@ -74,26 +74,47 @@ struct Support {
     }
 };
 
+/* The letters GridFill_C reads for a boundary and a cap. */
+char BoundaryLetter(Boundary b)
+{
+    switch (b) {
+    case Boundary::kStrict: return 'O';
+    case Boundary::kPeriodic: return 'Y';
+    case Boundary::kOpen: break;
+    }
+    return 'N';
+}
+
+char CapLetter(Cap c)
+{
+    switch (c) {
+    case Cap::kNearest: return 'N';
+    case Cap::kMax: return 'A';
+    case Cap::kNone: break;
+    }
+    return 'O';
+}
+
 /* The plan of one pass, built from the same arguments GridFill_C takes. */
 FillPlan PlanFor(const FillSetup &s, const Support &support, bool useWeight,
                  const double *table)
 {
-    double record[kRecordSize] = {};
-    record[kNx] = s.nx;
-    record[kNy] = s.ny;
-    record[kEmpty] = s.empty;
-    record[kExcluded] = s.excluded;
-    record[kLayout] = 'R';
-    record[kXBoundary] = s.xBoundary;
-    record[kYBoundary] = s.yBoundary;
+    double record[kRecSize] = {};
+    record[kRecNx] = s.nx;
+    record[kRecNy] = s.ny;
+    record[kRecEmpty] = s.empty;
+    record[kRecExcluded] = s.excluded;
+    record[kRecLayout] = 'R';
+    record[kRecXBoundary] = BoundaryLetter(s.xBoundary);
+    record[kRecYBoundary] = BoundaryLetter(s.yBoundary);
     /* The bounds of every extremum search: the largest doubles, so that they
      * exclude no value.  With its guard and further passes off, the fill then
      * matches KDgridFill2D given the same bounds, bit for bit. */
-    record[kLower] = -DBL_MAX;
-    record[kUpper] = DBL_MAX;
+    record[kRecLower] = -DBL_MAX;
+    record[kRecUpper] = DBL_MAX;
     int limits[kLimitCount] = {s.margins[0], s.margins[1], s.margins[2], s.margins[3],
                                support.degree};
-    char mode[2] = {s.cap, static_cast<char>(useWeight ? 1 : 0)};
+    char mode[2] = {CapLetter(s.cap), static_cast<char>(useWeight ? 1 : 0)};
     return MakePlan(s.perQuadrant, support.radius, mode, s.power, support.quadrants,
                     limits, record, table);
 }
@@ -102,10 +123,10 @@ FillPlan PlanFor(const FillSetup &s, const Support &support, bool useWeight,
 int MaxRadius(const FillSetup &s, const FillGuards &g)
 {
     int limit = std::max(g.maxRadius, s.radius);
-    if (s.xBoundary == 'Y') {
+    if (s.xBoundary == Boundary::kPeriodic) {
         limit = std::min(limit, s.nx);
     }
-    if (s.yBoundary == 'Y') {
+    if (s.yBoundary == Boundary::kPeriodic) {
         limit = std::min(limit, s.ny);
     }
     /* No cell lies farther from another than the grid's diagonal. */

@@ -35,20 +35,35 @@
 
 namespace kardum::package {
 
+/* How an axis ends: KDgridFill2D's boundary letters N, O and Y. */
+enum class Boundary {
+    kOpen,                      /* N: cells near the edge need 2 quadrants */
+    kStrict,                    /* O: every cell needs all its quadrants */
+    kPeriodic                   /* Y: the axis wraps around */
+};
+
+/* Which value caps a fitted one from above: GridFill_C's mode letters O,
+ * N and A. */
+enum class Cap {
+    kNone,                      /* O */
+    kNearest,                   /* N: the heaviest point's value */
+    kMax                        /* A: the largest point value */
+};
+
 /* KDgridFill2D's settings, in the units of GridFill_C's arguments. */
 struct FillSetup {
     int nx = 0, ny = 0;         /* cells; stored x fastest (ix + iy*nx) */
     double empty = 0.0;         /* marks empty cells (without a weight grid) */
     double excluded = 0.0;      /* cells never filled nor used */
-    char xBoundary = 'N';       /* 'N' open (edges need 2 quadrants), */
-    char yBoundary = 'N';       /* 'O' strict, 'Y' periodic */
+    Boundary xBoundary = Boundary::kOpen;
+    Boundary yBoundary = Boundary::kOpen;
     int margins[4] = {0, 0, 0, 0};  /* low x, high x, low y, high y */
     int perQuadrant = 1;        /* m */
     int radius = 4;             /* r, cells */
     int quadrants = 4;          /* Q, 1 .. 4 */
     int degree = 1;             /* 0 .. 4 */
     double power = 1.0;         /* p */
-    char cap = 'O';             /* 'N' nearest, 'A' largest, 'O' none */
+    Cap cap = Cap::kNone;
 };
 
 /* What the package adds. */
