@@ -15,6 +15,7 @@
 #include "kardum.h"
 #include "frame/Frame.h"
 #include "frame/Marshal.h"
+#include "frame/ObjRef.h"
 #include "data/Seed.h"
 
 #include <cstdint>
@@ -127,13 +128,9 @@ extern "C" int DataRnd1Cmd(ClientData, Tcl_Interp *interp, int objc,
                 int s = DataRnd1_C(&first, 1, type, scale, ReadSeed(interp));
                 WriteSeed(interp, Advance(s, static_cast<std::uint64_t>(nP - 1) * (type == 2 ? 2 : 1)));
                 /* every store fails alike: the last one leaves its message */
-                Tcl_Obj *index = Tcl_NewIntObj(nP - 1);
-                Tcl_Obj *value = Tcl_NewDoubleObj(first);
-                Tcl_IncrRefCount(index);
-                Tcl_IncrRefCount(value);
-                Tcl_ObjSetVar2(interp, args.Obj(1), index, value, TCL_LEAVE_ERR_MSG);
-                Tcl_DecrRefCount(value);
-                Tcl_DecrRefCount(index);
+                ObjRef index(Tcl_NewIntObj(nP - 1));
+                ObjRef value(Tcl_NewDoubleObj(first));
+                Tcl_ObjSetVar2(interp, args.Obj(1), index.get(), value.get(), TCL_LEAVE_ERR_MSG);
                 SetDoubleResult(interp, first);
                 return TCL_OK;
             }

@@ -22,6 +22,7 @@
 #include "fit/Flags.h"
 #include "frame/Callback.h"
 #include "frame/Frame.h"
+#include "frame/ObjRef.h"
 
 #include <climits>
 #include <cstdint>
@@ -42,11 +43,7 @@ public:
         : interp_(stop.Interp()), script_(stop, script), tC_(interp_, "tC", n), n_(n),
           vX_(Tcl_NewStringObj("vX", 2))
     {
-        Tcl_IncrRefCount(vX_);
     }
-    ~Basis() { Tcl_DecrRefCount(vX_); }
-    Basis(const Basis &) = delete;
-    Basis &operator=(const Basis &) = delete;
 
     /*
      * Evaluates the basis at x: sets vX to the "%f" text of x, runs the
@@ -57,10 +54,10 @@ public:
     bool Eval(double x, double *phi)
     {
         int len = kardum::FormatFixed(text_, x);
-        Tcl_Obj *value = Tcl_NewStringObj(text_, len);
-        Tcl_IncrRefCount(value);
-        Tcl_ObjSetVar2(interp_, vX_, nullptr, value, TCL_LEAVE_ERR_MSG);
-        Tcl_DecrRefCount(value);
+        {
+            kardum::ObjRef value(Tcl_NewStringObj(text_, len));
+            Tcl_ObjSetVar2(interp_, vX_.get(), nullptr, value.get(), TCL_LEAVE_ERR_MSG);
+        }
         if (!script_.Eval()) {
             return false;
         }
@@ -78,7 +75,7 @@ private:
     kardum::Script script_;
     kardum::Answer tC_;
     int n_;
-    Tcl_Obj *vX_;
+    kardum::ObjRef vX_;
     char text_[kardum::kFixedTextSize] = {};
 };
 

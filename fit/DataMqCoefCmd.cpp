@@ -17,26 +17,12 @@
 #include "fit/Marquardt.h"
 #include "frame/Callback.h"
 #include "frame/Marshal.h"
+#include "frame/ObjRef.h"
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
-
-namespace {
-
-Tcl_Obj *NewRef(Tcl_Obj *obj)
-{
-    Tcl_IncrRefCount(obj);
-    return obj;
-}
-
-void DecrRef(Tcl_Obj *obj)
-{
-    Tcl_DecrRefCount(obj);
-}
-
-} // namespace
 
 int kardum::MarquardtPass(Interrupt &stop, Tcl_Obj *work, double *y, double *sig,
                           int nP, char *iPar, int nPar, int alphaOff, int betaOff,
@@ -59,10 +45,8 @@ int kardum::MarquardtPass(Interrupt &stop, Tcl_Obj *work, double *y, double *sig
     } catch (const std::bad_alloc &) {
         return 1;
     }
-    std::unique_ptr<Tcl_Obj, void (*)(Tcl_Obj *)> nameObj(
-        NewRef(Tcl_NewStringObj(Tcl_GetString(work), -1)), DecrRef);
-    std::unique_ptr<Tcl_Obj, void (*)(Tcl_Obj *)> four(NewRef(Tcl_NewStringObj("4", 1)),
-                                                      DecrRef);
+    kardum::ObjRef nameObj(Tcl_NewStringObj(Tcl_GetString(work), -1));
+    kardum::ObjRef four(Tcl_NewStringObj("4", 1));
     /* Only the first mfit fitted parameters have a place in alpha and
      * beta; a count below the number of flags set thus never writes past
      * the mfit*mfit and mfit elements given. */
@@ -85,9 +69,10 @@ int kardum::MarquardtPass(Interrupt &stop, Tcl_Obj *work, double *y, double *sig
         char index[16];
         int len = std::snprintf(index, sizeof index, "%d", i);
         w[kardum::kPoint] = i;
-        Tcl_Obj *indexText = NewRef(Tcl_NewStringObj(index, len));
-        Tcl_ObjSetVar2(interp, nameObj.get(), four.get(), indexText, TCL_LEAVE_ERR_MSG);
-        DecrRef(indexText);
+        {
+            kardum::ObjRef indexText(Tcl_NewStringObj(index, len));
+            Tcl_ObjSetVar2(interp, nameObj.get(), four.get(), indexText.get(), TCL_LEAVE_ERR_MSG);
+        }
         if (!callback->Eval()) {
             return -1;
         }

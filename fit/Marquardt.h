@@ -12,11 +12,13 @@
 #include "fit/Flags.h"
 #include "frame/Frame.h"
 #include "frame/Interrupt.h"
+#include "frame/ObjRef.h"
 
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kardum {
@@ -121,26 +123,11 @@ public:
         : interp_(interp), work_(work)
     {
         for (int i = 0; i < kTrial + nPar; ++i) {
-            Tcl_Obj *index = Tcl_NewIntObj(i);
-            Tcl_IncrRefCount(index);
-            Tcl_Obj *value = Tcl_ObjGetVar2(interp, work, index, 0);
-            if (value != nullptr) {
-                Tcl_IncrRefCount(value);
-            }
-            saved_.push_back({index, value});
+            ObjRef index(Tcl_NewIntObj(i));
+            ObjRef value(Tcl_ObjGetVar2(interp, work, index.get(), 0));
+            saved_.push_back({std::move(index), std::move(value)});
         }
     }
-    ~PublishedElements()
-    {
-        for (auto &element : saved_) {
-            Tcl_DecrRefCount(element.index);
-            if (element.value != nullptr) {
-                Tcl_DecrRefCount(element.value);
-            }
-        }
-    }
-    PublishedElements(const PublishedElements &) = delete;
-    PublishedElements &operator=(const PublishedElements &) = delete;
 
     /* Puts every element back (or unsets it when it did not exist),
      * keeping the stop's message in the interpreter result. */
@@ -148,11 +135,11 @@ public:
     {
         Tcl_InterpState state = Tcl_SaveInterpState(interp_, TCL_ERROR);
         for (auto &element : saved_) {
-            if (element.value != nullptr) {
-                Tcl_ObjSetVar2(interp_, work_, element.index, element.value, 0);
+            if (element.value) {
+                Tcl_ObjSetVar2(interp_, work_, element.index.get(), element.value.get(), 0);
             } else {
                 Tcl_UnsetVar2(interp_, Tcl_GetString(work_),
-                              Tcl_GetString(element.index), 0);
+                              Tcl_GetString(element.index.get()), 0);
             }
         }
         Tcl_RestoreInterpState(interp_, state);
@@ -160,8 +147,8 @@ public:
 
 private:
     struct Saved {
-        Tcl_Obj *index;
-        Tcl_Obj *value;
+        ObjRef index;
+        ObjRef value;           /* nothing when the element did not exist */
     };
     Tcl_Interp *interp_;
     Tcl_Obj *work_;

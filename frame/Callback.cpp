@@ -18,44 +18,27 @@ bool EvalCallback(Interrupt &stop, const char *text)
 Script::Script(Interrupt &stop, const char *text)
     : stop_(stop), obj_(Tcl_NewStringObj(text, -1))
 {
-    Tcl_IncrRefCount(obj_);
-}
-
-Script::~Script()
-{
-    Tcl_DecrRefCount(obj_);
 }
 
 bool Script::Eval()
 {
-    return !stop_.After(Tcl_EvalObjEx(stop_.Interp(), obj_, 0));
+    return !stop_.After(Tcl_EvalObjEx(stop_.Interp(), obj_.get(), 0));
 }
 
 Answer::Answer(Tcl_Interp *interp, const char *name, int elements)
     : interp_(interp), name_(Tcl_NewStringObj(name, -1)), reader_(interp)
 {
-    Tcl_IncrRefCount(name_);
     index_.reserve(elements > 0 ? static_cast<std::size_t>(elements) : 0);
     for (int i = 0; i < elements; ++i) {
         std::string text = std::to_string(i);
-        Tcl_Obj *obj = Tcl_NewStringObj(text.c_str(), static_cast<int>(text.size()));
-        Tcl_IncrRefCount(obj);
-        index_.push_back(obj);
+        index_.emplace_back(Tcl_NewStringObj(text.c_str(), static_cast<int>(text.size())));
     }
-}
-
-Answer::~Answer()
-{
-    for (Tcl_Obj *obj : index_) {
-        Tcl_DecrRefCount(obj);
-    }
-    Tcl_DecrRefCount(name_);
 }
 
 bool Answer::Read(int element, double &value)
 {
-    Tcl_Obj *index = element < 0 ? nullptr : index_[static_cast<std::size_t>(element)];
-    Tcl_Obj *obj = Tcl_ObjGetVar2(interp_, name_, index, TCL_LEAVE_ERR_MSG);
+    Tcl_Obj *index = element < 0 ? nullptr : index_[static_cast<std::size_t>(element)].get();
+    Tcl_Obj *obj = Tcl_ObjGetVar2(interp_, name_.get(), index, TCL_LEAVE_ERR_MSG);
     if (obj == nullptr) {
         return false;
     }

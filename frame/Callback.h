@@ -28,6 +28,7 @@
 #include <tcl.h>
 
 #include "frame/Interrupt.h"
+#include "frame/ObjRef.h"
 #include "frame/Text.h"
 
 #include <vector>
@@ -42,9 +43,6 @@ bool EvalCallback(Interrupt &stop, const char *text);
 class Script {
 public:
     Script(Interrupt &stop, const char *text);
-    ~Script();
-    Script(const Script &) = delete;
-    Script &operator=(const Script &) = delete;
 
     /* Evaluates the line in the current frame; false when the
      * interpreter asks the call to stop. */
@@ -52,7 +50,7 @@ public:
 
 private:
     Interrupt &stop_;
-    Tcl_Obj *obj_;
+    ObjRef obj_;
 };
 
 /* Kept name and index objects for reading a scalar or the elements
@@ -61,9 +59,6 @@ class Answer {
 public:
     /* A scalar variable when elements is 0, else an array. */
     Answer(Tcl_Interp *interp, const char *name, int elements);
-    ~Answer();
-    Answer(const Answer &) = delete;
-    Answer &operator=(const Answer &) = delete;
 
     /*
      * Reads the scalar (element -1) or element i into value.  False when
@@ -78,8 +73,8 @@ public:
 
 private:
     Tcl_Interp *interp_;
-    Tcl_Obj *name_;
-    std::vector<Tcl_Obj *> index_;
+    ObjRef name_;
+    std::vector<ObjRef> index_;
     TextReader reader_;
 };
 

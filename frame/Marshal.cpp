@@ -11,6 +11,7 @@
 #include "frame/Frame.h"
 #include "frame/Interrupt.h"
 #include "frame/Marshal.h"
+#include "frame/ObjRef.h"
 #include "frame/Text.h"
 
 #include <algorithm>
@@ -21,6 +22,8 @@
 #include <initializer_list>
 #include <utility>
 #include <vector>
+
+using kardum::ObjRef;
 
 namespace {
 
@@ -37,9 +40,6 @@ namespace {
 class IndexObj {
 public:
     IndexObj() : obj_(Fresh(nullptr, 0)) {}
-    ~IndexObj() { Tcl_DecrRefCount(obj_); }
-    IndexObj(const IndexObj &) = delete;
-    IndexObj &operator=(const IndexObj &) = delete;
 
     Tcl_Obj *At(long long index)
     {
@@ -52,34 +52,33 @@ public:
             obj_->length = std::snprintf(obj_->bytes, kCapacity, "%lld", index);
         }
         next_ = index + 1;
-        return obj_;
+        return obj_.get();
     }
 
 private:
     /* Room for the text of any long long and its terminating NUL. */
     static constexpr int kCapacity = 24;
 
-    static Tcl_Obj *Fresh(const char *text, Tcl_Size length)
+    static ObjRef Fresh(const char *text, Tcl_Size length)
     {
-        Tcl_Obj *obj = Tcl_NewObj();
-        Tcl_IncrRefCount(obj);
+        ObjRef ref(Tcl_NewObj());
+        Tcl_Obj *obj = ref.get();
         Tcl_InvalidateStringRep(obj);
         obj->bytes = static_cast<char *>(Tcl_Alloc(kCapacity));
         std::memcpy(obj->bytes, text != nullptr ? text : "", static_cast<std::size_t>(length));
         obj->bytes[length] = '\0';
         obj->length = length;
-        return obj;
+        return ref;
     }
 
     /* A fresh object with the text of the current one. */
     void Renew()
     {
-        Tcl_Obj *old = obj_;
-        if (old->bytes == nullptr) {
+        if (obj_->bytes == nullptr) {
             next_ = 0;                  /* no text to step from */
         }
-        obj_ = Fresh(old->bytes, old->bytes != nullptr ? old->length : 0);
-        Tcl_DecrRefCount(old);
+        /* The old object goes once the new one holds its text. */
+        obj_ = Fresh(obj_->bytes, obj_->bytes != nullptr ? obj_->length : 0);
     }
 
     /* Adds one to the non-negative decimal text in place. */
@@ -101,7 +100,7 @@ private:
         obj_->length = n + 1;
     }
 
-    Tcl_Obj *obj_;
+    ObjRef obj_;
     /* The index after the one the text holds (0: none yet). */
     long long next_ = 0;
 };
@@ -253,31 +252,29 @@ public:
     Questions &operator=(const Questions &) = delete;
 
     /* Runs `words... name` (fully qualified commands of Tcl) and returns
-     * its result as a new reference, or null when it fails. */
-    Tcl_Obj *Ask(std::initializer_list<const char *> words, Tcl_Obj *name)
+     * its result, or nothing when it fails. */
+    ObjRef Ask(std::initializer_list<const char *> words, Tcl_Obj *name)
     {
         if (stop_.Stopped()) {
-            return nullptr;
+            return ObjRef();
         }
+        std::vector<ObjRef> refs;
         std::vector<Tcl_Obj *> objv;
+        refs.reserve(words.size() + 1);
         for (const char *word : words) {
-            objv.push_back(Tcl_NewStringObj(word, -1));
+            refs.emplace_back(Tcl_NewStringObj(word, -1));
         }
-        objv.push_back(name);
-        for (Tcl_Obj *obj : objv) {
-            Tcl_IncrRefCount(obj);
+        refs.emplace_back(name);
+        for (const ObjRef &ref : refs) {
+            objv.push_back(ref.get());
         }
         Tcl_Interp *interp = stop_.Interp();
-        Tcl_Obj *result = nullptr;
+        ObjRef result;
         int code = Tcl_EvalObjv(interp, static_cast<int>(objv.size()), objv.data(), 0);
         if (code == TCL_OK) {
-            result = Tcl_GetObjResult(interp);
-            Tcl_IncrRefCount(result);
+            result = ObjRef(Tcl_GetObjResult(interp));
         } else {
             stop_.After(code);
-        }
-        for (Tcl_Obj *obj : objv) {
-            Tcl_DecrRefCount(obj);
         }
         return result;
     }
@@ -286,11 +283,10 @@ public:
     bool Boolean(std::initializer_list<const char *> words, Tcl_Obj *name, bool otherwise)
     {
         int value = otherwise;
-        if (Tcl_Obj *answer = Ask(words, name)) {
-            if (Tcl_GetBooleanFromObj(nullptr, answer, &value) != TCL_OK) {
+        if (ObjRef answer = Ask(words, name)) {
+            if (Tcl_GetBooleanFromObj(nullptr, answer.get(), &value) != TCL_OK) {
                 value = otherwise;
             }
-            Tcl_DecrRefCount(answer);
         }
         return value != 0;
     }
@@ -299,11 +295,10 @@ public:
     Tcl_Size Traces(Tcl_Obj *name)
     {
         Tcl_Size count = 1;
-        if (Tcl_Obj *traces = Ask({"::trace", "info", "variable"}, name)) {
-            if (Tcl_ListObjLength(nullptr, traces, &count) != TCL_OK) {
+        if (ObjRef traces = Ask({"::trace", "info", "variable"}, name)) {
+            if (Tcl_ListObjLength(nullptr, traces.get(), &count) != TCL_OK) {
                 count = 1;
             }
-            Tcl_DecrRefCount(traces);
         }
         return count;
     }
@@ -312,11 +307,10 @@ public:
     Tcl_WideInt Size(Tcl_Obj *name)
     {
         Tcl_WideInt size = -1;
-        if (Tcl_Obj *answer = Ask({"::array", "size"}, name)) {
-            if (Tcl_GetWideIntFromObj(nullptr, answer, &size) != TCL_OK) {
+        if (ObjRef answer = Ask({"::array", "size"}, name)) {
+            if (Tcl_GetWideIntFromObj(nullptr, answer.get(), &size) != TCL_OK) {
                 size = -1;
             }
-            Tcl_DecrRefCount(answer);
         }
         return size;
     }
@@ -350,14 +344,14 @@ Kind Inspect(Tcl_Interp *interp, Tcl_Obj *name, kardum::Interrupt &stop)
 }
 
 /* `array size` (-1 when Tcl does not say) and `array names` (a new
- * reference, or null) of an untraced array. */
+ * answer, or nothing) of an untraced array. */
 Tcl_WideInt ElementCount(Tcl_Obj *name, kardum::Interrupt &stop)
 {
     Questions ask(stop);
     return ask.Size(name);
 }
 
-Tcl_Obj *ElementNames(Tcl_Obj *name, kardum::Interrupt &stop)
+ObjRef ElementNames(Tcl_Obj *name, kardum::Interrupt &stop)
 {
     Questions ask(stop);
     return ask.Ask({"::array", "names"}, name);
@@ -495,13 +489,10 @@ private:
     /* The indices from `from` on, through the element names. */
     int Sparse(int from)
     {
-        Tcl_Obj *names = ElementNames(name_, stop_);
+        ObjRef names = ElementNames(name_, stop_);
         Tcl_Size n = 0;
         Tcl_Obj **objv = nullptr;
-        if (names == nullptr || Tcl_ListObjGetElements(nullptr, names, &n, &objv) != TCL_OK) {
-            if (names != nullptr) {
-                Tcl_DecrRefCount(names);
-            }
+        if (!names || Tcl_ListObjGetElements(nullptr, names.get(), &n, &objv) != TCL_OK) {
             return stop_.Stopped() ? count_ : QuietFrom(from);
         }
         const long long low = static_cast<long long>(first_) + from;
@@ -533,7 +524,7 @@ private:
                 pending_ = element.first;
             }
         }
-        Tcl_DecrRefCount(names);
+        names = ObjRef();
         if (stop_.Stopped()) {
             return count_;
         }
@@ -645,13 +636,13 @@ void WriteArray(Tcl_Interp *interp, Tcl_Obj *name, const void *data, int len,
         if (stop.Poll()) {
             return;
         }
-        Tcl_Obj *value = IsReal(type)
-            ? DoubleValue(interp, RealAt(array, i, type), shortest)
-            : Tcl_NewIntObj(IntAt(array, i, type));
-        Tcl_IncrRefCount(value);
-        Tcl_Obj *stored = Tcl_ObjSetVar2(interp, name, index.At(static_cast<long long>(first) + i),
-                                         value, TCL_LEAVE_ERR_MSG);
-        Tcl_DecrRefCount(value);
+        Tcl_Obj *stored = nullptr;
+        {
+            ObjRef value(IsReal(type) ? DoubleValue(interp, RealAt(array, i, type), shortest)
+                                      : Tcl_NewIntObj(IntAt(array, i, type)));
+            stored = Tcl_ObjSetVar2(interp, name, index.At(static_cast<long long>(first) + i),
+                                    value.get(), TCL_LEAVE_ERR_MSG);
+        }
         if (stored == nullptr && i == 0 && len > 1 && AskShape(name, stop).scalar) {
             /* Only the last store's message would remain. */
             i = len - 2;
