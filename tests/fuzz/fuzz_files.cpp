@@ -20,6 +20,7 @@
 
 #include "kardum.h"
 #include "frame/Frame.h"
+#include "frame/ObjRef.h"
 #include "grid/GridIO.h"
 #include "grid/GridPath.h"
 #include "grid/GridValue.h"
@@ -40,12 +41,10 @@ Tcl_Interp *Interp()
     return interp;
 }
 
-Tcl_Obj *Path(const char *suffix)
+kardum::ObjRef Path(const char *suffix)
 {
     std::string path = "/tmp/kardum-fuzz-files-" + std::to_string(getpid()) + suffix;
-    Tcl_Obj *obj = Tcl_NewStringObj(path.c_str(), -1);
-    Tcl_IncrRefCount(obj);
-    return obj;
+    return kardum::ObjRef(Tcl_NewStringObj(path.c_str(), -1));
 }
 
 void WriteInput(Tcl_Obj *path, const std::uint8_t *data, std::size_t size)
@@ -118,29 +117,29 @@ void RoundTrip(Tcl_Interp *interp, const Records &rec, Tcl_Obj *xyz, Tcl_Obj *as
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     Tcl_Interp *interp = Interp();
-    static Tcl_Obj *in = Path(".in");
-    static Tcl_Obj *xyz = Path(".xyz");
-    static Tcl_Obj *asc = Path(".asc");
-    WriteInput(in, data, size);
+    static const kardum::ObjRef in = Path(".in");
+    static const kardum::ObjRef xyz = Path(".xyz");
+    static const kardum::ObjRef asc = Path(".asc");
+    WriteInput(in.get(), data, size);
     try {
-        auto rec = ReadXyz(interp, in);
-        RoundTrip(interp, *rec, xyz, asc);
+        auto rec = ReadXyz(interp, in.get());
+        RoundTrip(interp, *rec, xyz.get(), asc.get());
     } catch (const kardum::ArgError &) {
     } catch (const kardum::TclError &) {
     }
 
-    Tcl_Obj *text = Tcl_NewStringObj(reinterpret_cast<const char *>(data),
-                                     static_cast<Tcl_Size>(size));
-    Tcl_IncrRefCount(text);
-    try {
-        GetRecords(interp, text, "fuzz");
-    } catch (const kardum::ArgError &) {
+    {
+        kardum::ObjRef text(Tcl_NewStringObj(reinterpret_cast<const char *>(data),
+                                             static_cast<Tcl_Size>(size)));
+        try {
+            GetRecords(interp, text.get(), "fuzz");
+        } catch (const kardum::ArgError &) {
+        }
+        try {
+            GetGrid(interp, text.get(), "fuzz", "-");
+        } catch (const kardum::ArgError &) {
+        }
     }
-    try {
-        GetGrid(interp, text, "fuzz", "-");
-    } catch (const kardum::ArgError &) {
-    }
-    Tcl_DecrRefCount(text);
     Tcl_ResetResult(interp);
     return 0;
 }

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "kardum.h"
+#include "frame/ObjRef.h"
 
 namespace {
 
@@ -392,15 +393,15 @@ const char *Pick(Input &in, const Pool &pool)
 // are printed, which turns a crashing input back into a script.
 void Run(Tcl_Interp *interp, std::vector<Tcl_Obj *> &words)
 {
+    std::vector<kardum::ObjRef> held;
+    held.reserve(words.size());
     for (Tcl_Obj *w : words) {
-        Tcl_IncrRefCount(w);
+        held.emplace_back(w);
     }
     bool echo = std::getenv("KARDUM_FUZZ_ECHO") != nullptr;
     if (echo) {
-        Tcl_Obj *list = Tcl_NewListObj(static_cast<int>(words.size()), words.data());
-        Tcl_IncrRefCount(list);
-        std::fprintf(stderr, "%% %s\n", Tcl_GetString(list));
-        Tcl_DecrRefCount(list);
+        kardum::ObjRef list(Tcl_NewListObj(static_cast<int>(words.size()), words.data()));
+        std::fprintf(stderr, "%% %s\n", Tcl_GetString(list.get()));
     }
     int code = Tcl_EvalObjv(interp, static_cast<int>(words.size()), words.data(),
                             TCL_EVAL_GLOBAL);
@@ -408,9 +409,7 @@ void Run(Tcl_Interp *interp, std::vector<Tcl_Obj *> &words)
     if (echo) {
         std::fprintf(stderr, "  -> %d {%.200s}\n", code, result);
     }
-    for (Tcl_Obj *w : words) {
-        Tcl_DecrRefCount(w);
-    }
+    held.clear();
     Tcl_ResetResult(interp);
 }
 

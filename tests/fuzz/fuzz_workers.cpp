@@ -22,6 +22,7 @@
 #include <tcl.h>
 
 #include "kardum.h"
+#include "frame/ObjRef.h"
 
 
 namespace {
@@ -266,9 +267,9 @@ Tcl_Interp *Interp()
 }
 
 struct Name {
+    kardum::ObjRef ref;
     Tcl_Obj *obj;
-    explicit Name(const char *text) : obj(Tcl_NewStringObj(text, -1)) { Tcl_IncrRefCount(obj); }
-    ~Name() { Tcl_DecrRefCount(obj); }
+    explicit Name(const char *text) : ref(Tcl_NewStringObj(text, -1)), obj(ref.get()) {}
 };
 
 void FuzzDataGrid(Input &in)

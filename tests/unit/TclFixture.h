@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kardum.h"
+#include "frame/ObjRef.h"
 
 class TclFixture : public ::testing::Test {
 protected:
@@ -30,13 +31,9 @@ protected:
 
     // A new name object, released by the caller through Name's destructor.
     struct Name {
-        Tcl_Obj *obj;
-        explicit Name(const char *text) : obj(Tcl_NewStringObj(text, -1))
-        {
-            Tcl_IncrRefCount(obj);
-        }
-        ~Name() { Tcl_DecrRefCount(obj); }
-        operator Tcl_Obj *() const { return obj; }
+        kardum::ObjRef obj;
+        explicit Name(const char *text) : obj(Tcl_NewStringObj(text, -1)) {}
+        operator Tcl_Obj *() const { return obj.get(); }
     };
 
     Tcl_Interp *interp = nullptr;

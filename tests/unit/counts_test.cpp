@@ -46,15 +46,11 @@ protected:
         out.count = TclArrayToC(interp, obj, bytes.data(), len, first, type);
         out.bytes = std::move(bytes);
         out.result = Result();
-        Tcl_Obj *options = Tcl_GetReturnOptions(interp, TCL_ERROR);
-        Tcl_IncrRefCount(options);
-        Tcl_Obj *key = Tcl_NewStringObj("-errorcode", -1);
-        Tcl_IncrRefCount(key);
+        kardum::ObjRef options(Tcl_GetReturnOptions(interp, TCL_ERROR));
+        kardum::ObjRef key(Tcl_NewStringObj("-errorcode", -1));
         Tcl_Obj *code = nullptr;
-        Tcl_DictObjGet(nullptr, options, key, &code);
+        Tcl_DictObjGet(nullptr, options.get(), key.get(), &code);
         out.errorCode = code != nullptr ? Tcl_GetString(code) : "";
-        Tcl_DecrRefCount(key);
-        Tcl_DecrRefCount(options);
         return out;
     }
 

@@ -180,10 +180,8 @@ TEST_F(Marshal, WrittenDoublesMatchThePrintedTextAtEveryPrecision)
 
             double fromText = 0, fromArray = 0;
             if (Tcl_GetDouble(nullptr, printed, &fromText) == TCL_OK) {
-                Tcl_Obj *name = Tcl_NewStringObj("Out", -1);
-                Tcl_IncrRefCount(name);
+                Name name("Out");
                 ASSERT_EQ(TclArrayToC(interp, name, &fromArray, 1, i, 'D'), 1);
-                Tcl_DecrRefCount(name);
                 EXPECT_EQ(std::signbit(fromArray), std::signbit(fromText));
                 EXPECT_TRUE(fromArray == fromText) << printed;
             }
