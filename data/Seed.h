@@ -6,8 +6,8 @@
  *	Shared by KDdataRnd1 and KDgridFill2D.  Internal to the library.
  */
 
-#ifndef KARDUM_GRID_SEED_H
-#define KARDUM_GRID_SEED_H
+#ifndef KARDUM_DATA_SEED_H
+#define KARDUM_DATA_SEED_H
 
 #include <tcl.h>
 
@@ -36,4 +36,4 @@ void WriteSeed(Tcl_Interp *interp, int seed);
 
 } // namespace kardum
 
-#endif /* KARDUM_GRID_SEED_H */
+#endif /* KARDUM_DATA_SEED_H */

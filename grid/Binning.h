@@ -17,8 +17,8 @@
  *	    double X1(int r), X2(int r), Y1(int s), Y2(int s), Z(int i).
  */
 
-#ifndef KARDUM_BINNING_H
-#define KARDUM_BINNING_H
+#ifndef KARDUM_GRID_BINNING_H
+#define KARDUM_GRID_BINNING_H
 
 #include "grid/Descriptor.h"
 
@@ -196,4 +196,4 @@ struct BinArrays {
 
 } // namespace kardum
 
-#endif /* KARDUM_BINNING_H */
+#endif /* KARDUM_GRID_BINNING_H */
