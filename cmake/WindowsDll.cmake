@@ -87,7 +87,7 @@ add_custom_command(TARGET kardum POST_BUILD
           ${CMAKE_OBJDUMP} $<TARGET_FILE:kardum>
   VERBATIM)
 
-# pkgIndex.tcl and kardum.tcl beside the DLL come from the top-level
+# pkgIndex.tcl and the package's Tcl files beside the DLL come from the top-level
 # CMakeLists.txt, as on Linux: the DLL's folder is a complete package folder.
 
 add_custom_target(check-exports

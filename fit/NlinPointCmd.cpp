@@ -6,7 +6,7 @@
  *
  *	  set FuncRet [ ::kardum::NlinPoint $Fit(state) $Work(4) nPar dYdA Work ]
  *
- *	in the frame of ::kardum::NlinStep, once per data point.  The state is
+ *	in the frame of ::kardum::fit::Step, once per data point.  The state is
  *	the list {model level xs mapped factors p failed uplevel indices}: the
  *	user's model prefix, the frame that called kardum::nlfit, the
  *	abscissae, the indices of the bounded parameters, dp/du for every
@@ -17,9 +17,9 @@
  *	the model with the point's abscissa and the parameter list in that
  *	frame and sets dYdA(0 ... nPar-1) from the answer, each derivative of
  *	a bounded parameter multiplied by dp/du.  The rare paths stay in
- *	lib/kardum.tcl: ::kardum::NlinPass makes the state anew at the first
- *	point of a pass, ::kardum::NlinRecord keeps a model's failure and
- *	::kardum::NlinCheck words the complaint about an answer of the wrong
+ *	lib/nlfit.tcl: ::kardum::fit::Pass makes the state anew at the first
+ *	point of a pass, ::kardum::fit::Record keeps a model's failure and
+ *	::kardum::fit::Check words the complaint about an answer of the wrong
  *	form.  A procedure in the script would cost about as much per point as
  *	a small model itself.
  */
@@ -87,7 +87,7 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     /* The state of this pass: made anew at its first point. */
     Tcl_Obj *stateObj = objv[1];
     if (point == 0) {
-        if (Run(interp, {Tcl_NewStringObj("::kardum::NlinPass", -1),
+        if (Run(interp, {Tcl_NewStringObj("::kardum::fit::Pass", -1),
                          Tcl_NewStringObj("Fit", -1), objv[3], workName}) != TCL_OK ||
             (stateObj = Tcl_GetVar2Ex(interp, "Fit", "state", TCL_LEAVE_ERR_MSG)) == nullptr) {
             return TCL_ERROR;
@@ -140,7 +140,7 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     if (code != TCL_OK && code != TCL_RETURN) {
         ObjRef options(Tcl_GetReturnOptions(interp, code));
         ObjRef message(Tcl_GetObjResult(interp));
-        Run(interp, {Tcl_NewStringObj("::kardum::NlinRecord", -1), Tcl_NewIntObj(code),
+        Run(interp, {Tcl_NewStringObj("::kardum::fit::Record", -1), Tcl_NewIntObj(code),
                      message.get(), options.get()});
         return Zero(interp, dName, nPar);
     }
@@ -158,7 +158,7 @@ int NlinPointCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
                !std::isnan(values[k]);
     }
     if (!good) {
-        Run(interp, {Tcl_NewStringObj("::kardum::NlinCheck", -1), x, answer.get(), objv[3]});
+        Run(interp, {Tcl_NewStringObj("::kardum::fit::Check", -1), x, answer.get(), objv[3]});
         return Zero(interp, dName, nPar);
     }
 

@@ -5,7 +5,7 @@
 #   wine-test.sh TCLPREFIX DLL [WINEPREFIX]
 #
 # TCLPREFIX is the install prefix of a Windows Tcl (tests/windows/build-tcl.sh),
-# DLL the library to test (with pkgIndex.tcl and kardum.tcl beside it, as the
+# DLL the library to test (with pkgIndex.tcl and the kardum package's files beside it, as the
 # cross build leaves them).  WINEPREFIX defaults to a private one beside the
 # DLL; the user's ~/.wine is not touched.  A 32-bit Tcl needs 32-bit Wine
 # (wine32 from the i386 architecture), a 64-bit one wine64.

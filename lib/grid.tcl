@@ -1,0 +1,233 @@
+# grid.tcl --
+#
+#	The grid helpers: kardum::gridfill (records binned and the empty cells
+#	filled, on C++ buffers), kardum::readxyz, kardum::gridwrite and
+#	kardum::gridimage.  The work is done by the C++ commands of grid/;
+#	these procedures read and check the options.  Sourced by kardum.tcl.
+
+# --- kardum::gridfill --------------------------------------------------
+
+# kardum::gridfill records ?option value ...?
+#
+#	Bins records onto a regular grid as KDdataGrid does and fills the
+#	empty cells with the fill of KDgridFill2D, from named options, all in
+#	C++ on one buffer of doubles (::kardum::GridCompute).  A record is
+#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint); the records may be
+#	a list or what kardum::readxyz returns.  Returns the grid as a list of
+#	ny rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
+#	that stays empty holds the -empty value.  The list is a grid value
+#	that keeps its buffer: kardum::gridwrite and kardum::gridimage read
+#	it without making its text.
+#
+#	Sound and complete by default (grid/GuardedFill.cpp does the work): a
+#	filled value outside the range of the values it was fitted from,
+#	widened by -guardmargin times their spread, is fitted again at a lower
+#	degree (-guard); cells left empty are filled in further passes with a
+#	doubled radius, half the quadrants and one degree less each, up to
+#	-maxradius (-complete).  The random table comes from -seed, never from
+#	::Rnd1Seed.  -report names a variable that receives the counts;
+#	-crossvalidate k returns the RMS of the k-fold prediction errors
+#	instead of the grid.
+proc ::kardum::gridfill {records args} {
+    set cmd kardum::gridfill
+    set o [Options $cmd {-extent {} -cells {} -binning {} -range {}
+                         -ignorezeros 0 -fill 1 -radius 4 -quadrants 4
+                         -perquadrant 1 -degree 1 -power 1 -cap none
+                         -margins {0 0 0 0} -boundary open -empty {}
+                         -guard 1 -guardmargin 0.5 -complete 1 -maxradius {}
+                         -seed 566378 -report {} -sources 0
+                         -crossvalidate {}} $args]
+
+    if {[dict get $o -extent] eq {}} {
+        Invalid $cmd "-extent {x0 x1 y0 y1} is required"
+    }
+    lassign [Reals $cmd -extent [dict get $o -extent] 4] x0 x1 y0 y1
+    if {$x0 == $x1 || $y0 == $y1} {
+        Invalid $cmd "-extent must span both axes, got \"[dict get $o -extent]\""
+    }
+    set cells [dict get $o -cells]
+    if {[catch {llength $cells} length] || $length != 2} {
+        Invalid $cmd "-cells {nx ny} is required, got \"$cells\""
+    }
+    set nx [Integer $cmd "nx in -cells" [lindex $cells 0] 1]
+    set ny [Integer $cmd "ny in -cells" [lindex $cells 1] 1]
+    if {wide($nx) * $ny > 0x7fffffff} {
+        Invalid $cmd "the grid of $nx by $ny cells is too large"
+    }
+
+    # Records: all points or all footprints, held as one buffer of doubles.
+    lassign [Records $records] width records
+
+    set binning [dict get $o -binning]
+    if {$binning eq {}} {
+        set binning [expr {$width == 3 ? "point" : "area"}]
+    }
+    if {[llength $binning] == 1} {
+        lappend binning [lindex $binning 0]
+    }
+    if {[llength $binning] != 2} {
+        Invalid $cmd "-binning must be one or two of point and area, got \"$binning\""
+    }
+    set words {}
+    foreach axis {x y} word $binning {
+        lappend words [lindex {POINT AREA} [Choice $cmd "-binning for $axis" $word {point area}]]
+    }
+
+    # The largest double: beyond every value and every search of the fill.
+    set huge 1.7976931348623157e308
+    set range [dict get $o -range]
+    if {$range eq {}} {
+        set range [list -$huge $huge]
+    }
+    lassign [Reals $cmd -range $range 2] lo hi
+    if {$lo > $hi} {
+        Invalid $cmd "-range must run from its lower to its upper value, got \"$range\""
+    }
+    set ignore [Boolean $cmd -ignorezeros [dict get $o -ignorezeros]]
+    set fill [Boolean $cmd -fill [dict get $o -fill]]
+
+    # The fill settings, checked before any work.
+    set radius [Integer $cmd -radius [dict get $o -radius] 0]
+    set quadrants [Integer $cmd -quadrants [dict get $o -quadrants] 1 4]
+    set perQuadrant [Integer $cmd -perquadrant [dict get $o -perquadrant] 0]
+    set degree [Integer $cmd -degree [dict get $o -degree] 0 4]
+    set power [Real $cmd -power [dict get $o -power]]
+    set cap [lindex {none nearest max} \
+                 [Choice $cmd -cap [dict get $o -cap] {none nearest max}]]
+    set margins [dict get $o -margins]
+    if {[catch {llength $margins} length] || $length != 4} {
+        Invalid $cmd "-margins must be {xlo xhi ylo yhi}, got \"$margins\""
+    }
+    set limits {}
+    foreach margin $margins name {xlo xhi ylo yhi} {
+        lappend limits [Integer $cmd "$name in -margins" $margin 0]
+    }
+    set boundary [dict get $o -boundary]
+    if {[llength $boundary] == 1} {
+        lappend boundary [lindex $boundary 0]
+    }
+    if {[llength $boundary] != 2} {
+        Invalid $cmd "-boundary must be one or two of open, strict and periodic,\
+            got \"$boundary\""
+    }
+    set letters {}
+    foreach axis {x y} word $boundary cellCount [list $nx $ny] {
+        set letter [lindex {N O Y} [Choice $cmd "-boundary for $axis" $word {open strict periodic}]]
+        if {$letter eq "Y" && $radius > $cellCount} {
+            Invalid $cmd "-radius $radius exceeds the $cellCount cells of the periodic\
+                $axis axis"
+        }
+        lappend letters $letter
+    }
+    set guard [Boolean $cmd -guard [dict get $o -guard]]
+    set guardMargin [NonNegative $cmd -guardmargin [dict get $o -guardmargin]]
+    set complete [Boolean $cmd -complete [dict get $o -complete]]
+    set maxRadius [dict get $o -maxradius]
+    if {$maxRadius eq {}} {
+        set maxRadius [expr {4 * $radius}]
+    }
+    set maxRadius [Integer $cmd -maxradius $maxRadius $radius]
+    set seed [Integer $cmd -seed [dict get $o -seed] -2147483648 2147483647]
+    set sources [Boolean $cmd -sources [dict get $o -sources]]
+    set folds [dict get $o -crossvalidate]
+    if {$folds ne {}} {
+        set folds [Integer $cmd -crossvalidate $folds 2]
+    }
+    set reportVar [dict get $o -report]
+    if {$reportVar ne {}} {
+        upvar 1 $reportVar report
+        if {[array exists report]} {
+            Invalid $cmd "-report names the array \"$reportVar\", not a variable"
+        }
+    }
+
+    # Binning and filling run in C++ on the records' buffer (GridCompute):
+    # the arithmetic of KDdataGrid on the descriptor it would be given, cells
+    # stored x fastest, then the guarded fill on the binned grid and its
+    # weights, unfilled cells marked by a value no fit produces.
+    set settings [list -boundary $letters -margins $limits -perquadrant $perQuadrant \
+                      -radius $radius -quadrants $quadrants -degree $degree \
+                      -power $power -cap $cap -guard $guard -guardmargin $guardMargin \
+                      -complete $complete -maxradius $maxRadius -seed $seed]
+    if {$folds ne {}} {
+        lappend settings -crossvalidate $folds
+    } elseif {$fill} {
+        lappend settings -sources $sources
+    }
+    lassign [GridCompute $records $x0 $x1 $y0 $y1 $nx $ny \
+                 [expr {[lindex $words 0] eq "AREA"}] [expr {[lindex $words 1] eq "AREA"}] \
+                 $ignore $lo $hi [dict get $o -empty] $fill {*}$settings] rows result
+    if {$folds ne {}} {
+        if {[dict get $result predicted] == 0} {
+            Invalid $cmd "-crossvalidate $folds: none of the [dict get $result missed]\
+                held-out data cells received a value, so there is no error to measure"
+        }
+        if {$reportVar ne {}} {
+            set report $result
+        }
+        return [dict get $result rms]
+    }
+    set size [expr {$nx * $ny}]
+    if {$reportVar ne {}} {
+        if {$sources && [dict exists $result sources]} {
+            set flat [dict get $result sources]
+            set grid {}
+            for {set start 0} {$start < $size} {incr start $nx} {
+                lappend grid [lrange $flat $start [expr {$start + $nx - 1}]]
+            }
+            dict set result sources $grid
+        }
+        set report $result
+    }
+    return $rows
+}
+
+# --- Grid files: kardum::readxyz, kardum::gridwrite, kardum::gridimage --
+
+# kardum::readxyz file (C++, grid/GridIO.cpp)
+#
+#	Records {x y z} from a text file: one record a line, three numbers
+#	separated by blanks, tabs or commas; blank lines and lines starting
+#	with # are skipped.  Returns the list of records, ready for
+#	kardum::gridfill, held as one buffer of doubles until a script looks
+#	at it as text.
+
+# kardum::gridwrite grid file ?option value ...?
+#
+#	Writes a grid (as kardum::gridfill returns it, or any list of rows of
+#	numbers) into a file: an ESRI ASCII grid, which GDAL, QGIS and GMT
+#	read, or x y z lines at the centres of the cells that hold a value.
+proc ::kardum::gridwrite {grid file args} {
+    set cmd kardum::gridwrite
+    set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {}} $args]
+    Choice $cmd -format [dict get $o -format] {esri-ascii xyz}
+    WriteGrid $grid $file [dict get $o -format] [dict get $o -extent] \
+        [dict get $o -nodata] [dict get $o -empty]
+    return $file
+}
+
+# kardum::gridimage grid file ?option value ...?
+#
+#	Writes a grid as a PNG picture with its colour scale; empty cells are
+#	grey.
+proc ::kardum::gridimage {grid file args} {
+    set cmd kardum::gridimage
+    set o [Options $cmd {-pixels auto -range {} -empty {}} $args]
+    set pixels [dict get $o -pixels]
+    if {$pixels eq "auto"} {
+        set pixels 0
+    } else {
+        set pixels [Integer $cmd -pixels $pixels 1 1000]
+    }
+    set range [dict get $o -range]
+    if {$range ne {}} {
+        lassign [Reals $cmd -range $range 2] lo hi
+        if {$lo > $hi} {
+            Invalid $cmd "-range must run from its lower to its upper value, got \"$range\""
+        }
+    } else {
+        lassign {{} {}} lo hi
+    }
+    WriteImage $grid $file $pixels $lo $hi [dict get $o -empty]
+    return $file
+}
