@@ -33,8 +33,8 @@ proc ::kardum::integrate {command a b args} {
     set o [Options $cmd {-method tanh-sinh -tol 1e-10 -abstol 1e-12 -minstages {}
                          -maxstages {} -vector 0 -error {} -info {}} $args]
     set romberg [Choice $cmd -method [dict get $o -method] {tanh-sinh romberg}]
-    set a [quad::Limit $cmd "the lower limit" $a]
-    set b [quad::Limit $cmd "the upper limit" $b]
+    set a [Limit $cmd "the lower limit" $a]
+    set b [Limit $cmd "the upper limit" $b]
     set tol [NonNegative $cmd -tol [dict get $o -tol]]
     set abstol [NonNegative $cmd -abstol [dict get $o -abstol]]
     set minStages [dict get $o -minstages]
@@ -103,14 +103,6 @@ proc ::kardum::integrate {command a b args} {
              $estimate, estimated error $error (tolerance $wanted)"
     }
     return $estimate
-}
-
-# A limit of integration: a number or an infinity, returned as a double.
-proc ::kardum::quad::Limit {cmd what value} {
-    if {[catch {expr {double($value)}} number] || $number != $number} {
-        Invalid $cmd "$what must be a number or an infinity, got \"$value\""
-    }
-    return $number
 }
 
 # One trapezoid stage of KDintegTrap from lo to hi through the integrand's

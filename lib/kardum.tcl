@@ -136,6 +136,15 @@ proc ::kardum::Count {n one many} {
     return "$n [expr {$n == 1 ? $one : $many}]"
 }
 
+# A number or an infinity (a limit of integration, a bound), returned as a
+# double.
+proc ::kardum::Limit {cmd what value} {
+    if {[catch {expr {double($value)}} number] || $number != $number} {
+        Invalid $cmd "$what must be a number or an infinity, got \"$value\""
+    }
+    return $number
+}
+
 # A value a user's command returned: a number (NaN is not), else "".
 proc ::kardum::Answer {value} {
     if {[catch {expr {double($value)}} number]} {

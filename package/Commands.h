@@ -23,9 +23,11 @@ int WriteImageCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const ob
 int RecordsCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 int GridComputeCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 
-/* ::kardum::NlinPoint: the model callback of kardum::nlfit for models that
- * return their derivatives (fit/NlinPointCmd.cpp). */
-int NlinPointCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+/* ::kardum::fit::Open: the command that holds one kardum::nlfit's state,
+ * with the model callback for models that return their derivatives;
+ * ::kardum::fit::Slots: the work array's slots by name (fit/NlinFitCmd.cpp). */
+int NlinOpenCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+int NlinSlotsCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 
 } // namespace kardum::package
 

@@ -20,14 +20,15 @@ struct PackageCommandRow {
     Tcl_ObjCmdProc *proc;
 };
 
-/* One row per command; the namespace is created with the first. */
+/* One row per command; each namespace is created with its first. */
 const PackageCommandRow kPackageCommands[] = {
     {"::kardum::readxyz", kardum::package::ReadXyzCmd},
     {"::kardum::WriteGrid", kardum::package::WriteGridCmd},
     {"::kardum::WriteImage", kardum::package::WriteImageCmd},
     {"::kardum::Records", kardum::package::RecordsCmd},
     {"::kardum::GridCompute", kardum::package::GridComputeCmd},
-    {"::kardum::NlinPoint", kardum::package::NlinPointCmd},
+    {"::kardum::fit::Open", kardum::package::NlinOpenCmd},
+    {"::kardum::fit::Slots", kardum::package::NlinSlotsCmd},
     {nullptr, nullptr},
 };
 
