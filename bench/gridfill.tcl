@@ -52,7 +52,7 @@ if {[string match $only "gridfill Franke"] || [string match $only "kardum::gridf
     KDdataGrid $fPoints 1 FX FX 1 FY FY FZ FGrd FNrm fgI
     # The point binning and the fill's settings above, one pass only.
     set fBinning [list 0 1 0 1 $fN $fN 0 0 0 -$huge $huge {} 1]
-    set fFill [list -boundary {N N} -perquadrant 3 -radius 8 -quadrants 4 -power 1.5 \
+    set fFill [list -boundary {open open} -perquadrant 3 -radius 8 -quadrants 4 -power 1.5 \
                    -degree 2 -complete 0]
     set reps [expr {$quick ? 1 : 3}]
 

@@ -19,12 +19,14 @@
  *	marker     what an empty cell reads as
  *	fill       1: fill the empty cells with the guarded fill
  *	           (grid/GuardedFill.h), 0: bin only
- *	options    the fill's settings (ReadFillOptions below): -boundary {X Y}
- *	           (letters N, O, Y), -margins {xlo xhi ylo yhi}, -perquadrant,
- *	           -radius, -quadrants, -degree, -power, -cap none|nearest|max,
- *	           -guard, -guardmargin, -complete, -maxradius, -seed, -sources,
- *	           -crossvalidate k; the binning gives the weights and the
- *	           empty and excluded values
+ *	options    the fill's settings as kardum::gridfill's user gives them
+ *	           (ReadFillOptions below, the one place that checks them):
+ *	           -radius, -quadrants, -perquadrant, -degree, -power,
+ *	           -cap none|nearest|max, -margins {xlo xhi ylo yhi},
+ *	           -boundary open|strict|periodic (one, or one per axis),
+ *	           -guard, -guardmargin, -complete, -maxradius, -seed,
+ *	           -sources, -crossvalidate k; the binning gives the weights
+ *	           and the empty and excluded values
  *
  *	Returns {grid report}: a grid value (cells x fastest; a grid only
  *	binned also keeps each cell's binned weight) and the fill's report as
@@ -39,11 +41,14 @@
 #include "grid/GridValue.h"
 #include "grid/GuardedFill.h"
 #include "package/Commands.h"
+#include "frame/ObjRef.h"
 
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace kardum::package {
 
@@ -83,41 +88,76 @@ double DoubleArg(Tcl_Obj *obj, const char *what)
 }
 
 
-int Int(Tcl_Obj *obj, const char *what)
+/* The checks of the fill's settings, in the words kardum::gridfill's other
+ * checks use (lib/kardum.tcl). */
+[[noreturn]] void Refuse(const std::string &message)
 {
-    int value = 0;
-    if (Tcl_GetIntFromObj(nullptr, obj, &value) != TCL_OK) {
-        Fail("%s: %s must be an integer, got \"%s\"", kCmd, what, Tcl_GetString(obj));
-    }
-    return value;
+    Fail("%s: %s", kCmd, message.c_str());
 }
 
-double Double(Tcl_Obj *obj, const char *what)
+std::string Quoted(Tcl_Obj *obj)
 {
-    double value = 0.0;
-    if (Tcl_GetDoubleFromObj(nullptr, obj, &value) != TCL_OK) {
-        Fail("%s: %s must be a number, got \"%s\"", kCmd, what, Tcl_GetString(obj));
-    }
-    return value;
+    return std::string("\"") + Tcl_GetString(obj) + "\"";
 }
 
-bool Boolean(Tcl_Obj *obj, const char *what)
+/* An integer from min to max; without a max, from min to the largest int
+ * (a setting the fill keeps in an int). */
+constexpr long long kNoMax = LLONG_MAX;
+
+long long Integer(Tcl_Obj *obj, const std::string &what, long long min,
+                  long long max = kNoMax)
+{
+    Tcl_WideInt v = 0;
+    if (Tcl_GetWideIntFromObj(nullptr, obj, &v) != TCL_OK || v < min ||
+        v > (max == kNoMax ? INT_MAX : max)) {
+        std::string range = max == kNoMax ? "at least " + std::to_string(min)
+                                             : "from " + std::to_string(min) + " to " +
+                                                   std::to_string(max);
+        Refuse(what + " must be an integer " + range + ", got " + Quoted(obj));
+    }
+    return v;
+}
+
+double Real(Tcl_Obj *obj, const std::string &what)
+{
+    double v = 0.0;
+    if (Tcl_GetDoubleFromObj(nullptr, obj, &v) != TCL_OK || !std::isfinite(v)) {
+        Refuse(what + " must be a finite number, got " + Quoted(obj));
+    }
+    return v;
+}
+
+bool Boolean(Tcl_Obj *obj, const std::string &what)
 {
     int value = 0;
     if (Tcl_GetBooleanFromObj(nullptr, obj, &value) != TCL_OK) {
-        Fail("%s: %s must be a boolean, got \"%s\"", kCmd, what, Tcl_GetString(obj));
+        Refuse(what + " must be a boolean, got " + Quoted(obj));
     }
     return value != 0;
 }
 
-/* One of `words`, as its index; Tcl's own message naming `what`. */
-int Choice(Tcl_Interp *interp, Tcl_Obj *obj, const char *const *words, const char *what)
+/* One of three words, as its index. */
+int Choice(Tcl_Obj *obj, const std::string &what, const char *const (&words)[3])
 {
-    int index = 0;
-    if (Tcl_GetIndexFromObj(interp, obj, words, what, TCL_EXACT, &index) != TCL_OK) {
+    const char *word = Tcl_GetString(obj);
+    for (int i = 0; i < 3; ++i) {
+        if (std::strcmp(word, words[i]) == 0) {
+            return i;
+        }
+    }
+    Refuse(what + " must be " + words[0] + ", " + words[1] + " or " + words[2] + ", got " +
+           Quoted(obj));
+}
+
+/* The elements of a list, or Tcl's own error. */
+std::vector<Tcl_Obj *> Elements(Tcl_Interp *interp, Tcl_Obj *obj)
+{
+    Tcl_Size n = 0;
+    Tcl_Obj **items = nullptr;
+    if (Tcl_ListObjGetElements(interp, obj, &n, &items) != TCL_OK) {
         throw TclError{};
     }
-    return index;
+    return std::vector<Tcl_Obj *>(items, items + n);
 }
 
 /* What the options ask for beyond the fill's settings. */
@@ -127,115 +167,111 @@ struct FillOptions {
 };
 
 /*
- * The one place where the fill's options are read and checked: the option
- * pairs objv[first .. objc-1] into setup and guards (the grid's size
- * already set), ArgError naming the offending option, before any work.
+ * The one place where the fill's settings are read and checked: the
+ * option pairs objv[first .. objc-1], as kardum::gridfill passes its
+ * user's words, into setup and guards (the grid's size already set),
+ * each checked before any work and in a fixed order, the error naming the
+ * option.
  */
 FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
                             int first, FillSetup &setup, FillGuards &guards)
 {
-    FillOptions opt;
     static const char *const kOptions[] = {
-        "-boundary", "-margins", "-perquadrant", "-radius", "-quadrants", "-degree",
-        "-power", "-cap", "-guard", "-guardmargin", "-complete", "-maxradius", "-seed",
+        "-radius", "-quadrants", "-perquadrant", "-degree", "-power", "-cap", "-margins",
+        "-boundary", "-guard", "-guardmargin", "-complete", "-maxradius", "-seed",
         "-sources", "-crossvalidate", nullptr};
     enum {
-        kOptBoundary, kOptMargins, kOptPerQuadrant, kOptRadius, kOptQuadrants,
-        kOptDegree, kOptPower, kOptCap, kOptGuard, kOptGuardMargin, kOptComplete,
-        kOptMaxRadius, kOptSeed, kOptSources, kOptCrossValidate
+        kOptRadius, kOptQuadrants, kOptPerQuadrant, kOptDegree, kOptPower, kOptCap,
+        kOptMargins, kOptBoundary, kOptGuard, kOptGuardMargin, kOptComplete,
+        kOptMaxRadius, kOptSeed, kOptSources, kOptCrossValidate, kOptCount
     };
-    /* In the order of Boundary and of Cap. */
-    static const char *const kLetters[] = {"N", "O", "Y", nullptr};
-    static const char *const kCaps[] = {"none", "nearest", "max", nullptr};
+    /* The words given, the defaults where none is. */
+    static const char *const kDefaults[kOptCount] = {
+        "4", "4", "1", "1", "1", "none", "0 0 0 0", "open", "1", "0.5", "1", "",
+        "566378", "0", ""};
+    ObjRef words[kOptCount];
+    for (int k = 0; k < kOptCount; ++k) {
+        words[k] = ObjRef(Tcl_NewStringObj(kDefaults[k], -1));
+    }
     for (int i = first; i < objc; i += 2) {
-        Tcl_Obj *value = objv[i + 1];
-        switch (Choice(interp, objv[i], kOptions, "option")) {
-        case kOptBoundary: {
-            Tcl_Size n = 0;
-            Tcl_Obj **items = nullptr;
-            if (Tcl_ListObjGetElements(interp, value, &n, &items) != TCL_OK) {
-                throw TclError{};
-            }
-            if (n != 2) {
-                Fail("%s: -boundary must be two letters, got \"%s\"", kCmd,
-                     Tcl_GetString(value));
-            }
-            setup.xBoundary = static_cast<Boundary>(
-                Choice(interp, items[0], kLetters, "boundary letter"));
-            setup.yBoundary = static_cast<Boundary>(
-                Choice(interp, items[1], kLetters, "boundary letter"));
-            break;
+        int option = 0;
+        if (Tcl_GetIndexFromObj(interp, objv[i], kOptions, "option", TCL_EXACT, &option) !=
+            TCL_OK) {
+            throw TclError{};
         }
-        case kOptMargins: {
-            Tcl_Size n = 0;
-            Tcl_Obj **items = nullptr;
-            if (Tcl_ListObjGetElements(interp, value, &n, &items) != TCL_OK) {
-                throw TclError{};
-            }
-            if (n != 4) {
-                Fail("%s: -margins must hold 4 numbers, got %lld", kCmd,
-                     static_cast<long long>(n));
-            }
-            for (int k = 0; k < 4; ++k) {
-                double m = 0.0;
-                if (Tcl_GetDoubleFromObj(nullptr, items[k], &m) != TCL_OK) {
-                    Fail("%s: element %d of -margins must be a number, got \"%s\"", kCmd,
-                         k, Tcl_GetString(items[k]));
-                }
-                if (!(m >= 0 && m <= INT_MAX) || m != static_cast<int>(m)) {
-                    Fail("%s: -margins must hold whole numbers of at least 0, got \"%s\"",
-                         kCmd, Tcl_GetString(value));
-                }
-                setup.margins[k] = static_cast<int>(m);
-            }
-            break;
-        }
-        case kOptPerQuadrant: setup.perQuadrant = Int(value, "-perquadrant"); break;
-        case kOptRadius: setup.radius = Int(value, "-radius"); break;
-        case kOptQuadrants: setup.quadrants = Int(value, "-quadrants"); break;
-        case kOptDegree: setup.degree = Int(value, "-degree"); break;
-        case kOptPower: setup.power = Double(value, "-power"); break;
-        case kOptCap: setup.cap = static_cast<Cap>(Choice(interp, value, kCaps, "cap")); break;
-        case kOptGuard: guards.guard = Boolean(value, "-guard"); break;
-        case kOptGuardMargin: guards.guardMargin = Double(value, "-guardmargin"); break;
-        case kOptComplete: guards.complete = Boolean(value, "-complete"); break;
-        case kOptMaxRadius: guards.maxRadius = Int(value, "-maxradius"); break;
-        case kOptSeed: guards.seed = Int(value, "-seed"); break;
-        case kOptSources: opt.wantSource = Boolean(value, "-sources"); break;
-        case kOptCrossValidate:
-            opt.folds = Int(value, "-crossvalidate");
-            if (opt.folds < 2) {
-                Fail("%s: -crossvalidate must be at least 2, got %d", kCmd, opt.folds);
-            }
-            break;
-        }
+        words[option] = ObjRef(objv[i + 1]);
     }
 
-    /* The settings together, as the fill takes them. */
-    if (setup.radius < 0) {
-        Fail("%s: radius must not be negative", kCmd);
+    int radius = static_cast<int>(Integer(words[kOptRadius].get(), "-radius", 0));
+    setup.radius = radius;
+    setup.quadrants = static_cast<int>(Integer(words[kOptQuadrants].get(), "-quadrants", 1, 4));
+    setup.perQuadrant =
+        static_cast<int>(Integer(words[kOptPerQuadrant].get(), "-perquadrant", 0));
+    setup.degree = static_cast<int>(Integer(words[kOptDegree].get(), "-degree", 0, 4));
+    setup.power = Real(words[kOptPower].get(), "-power");
+    static const char *const kCaps[3] = {"none", "nearest", "max"};
+    setup.cap = static_cast<Cap>(Choice(words[kOptCap].get(), "-cap", kCaps));
+
+    Tcl_Obj *margins = words[kOptMargins].get();
+    Tcl_Size nMargins = 0;
+    if (Tcl_ListObjLength(nullptr, margins, &nMargins) != TCL_OK || nMargins != 4) {
+        Refuse("-margins must be {xlo xhi ylo yhi}, got " + Quoted(margins));
     }
-    if (setup.quadrants < 1 || setup.quadrants > 4) {
-        Fail("%s: quadrants must be 1 to 4", kCmd);
+    static const char *const kMarginNames[4] = {"xlo", "xhi", "ylo", "yhi"};
+    std::vector<Tcl_Obj *> marginWords = Elements(interp, margins);
+    for (int k = 0; k < 4; ++k) {
+        setup.margins[k] = static_cast<int>(Integer(
+            marginWords[k], std::string(kMarginNames[k]) + " in -margins", 0));
     }
-    if (setup.perQuadrant < 0) {
-        Fail("%s: perquadrant must not be negative", kCmd);
+
+    /* One word for both axes, or one each. */
+    Tcl_Obj *boundary = words[kOptBoundary].get();
+    std::vector<Tcl_Obj *> axes = Elements(interp, boundary);
+    if (axes.size() == 1) {
+        axes.push_back(axes[0]);
     }
-    if (setup.degree < 0 || setup.degree > 4) {
-        Fail("%s: degree must be 0 to 4", kCmd);
+    if (axes.size() != 2) {
+        Refuse("-boundary must be one or two of open, strict and periodic, got " +
+               Quoted(boundary));
     }
-    if (!std::isfinite(setup.power)) {
-        Fail("%s: power must be a finite number", kCmd);
+    static const char *const kBoundaries[3] = {"open", "strict", "periodic"};
+    const char *axisNames[2] = {"x", "y"};
+    const int cellCounts[2] = {setup.nx, setup.ny};
+    Boundary chosen[2] = {};
+    for (int k = 0; k < 2; ++k) {
+        chosen[k] = static_cast<Boundary>(
+            Choice(axes[k], std::string("-boundary for ") + axisNames[k], kBoundaries));
+        if (chosen[k] == Boundary::kPeriodic && radius > cellCounts[k]) {
+            Refuse("-radius " + std::to_string(radius) + " exceeds the " +
+                   std::to_string(cellCounts[k]) + " cells of the periodic " + axisNames[k] +
+                   " axis");
+        }
     }
-    if ((setup.xBoundary == Boundary::kPeriodic && setup.radius > setup.nx) ||
-        (setup.yBoundary == Boundary::kPeriodic && setup.radius > setup.ny)) {
-        Fail("%s: radius must not exceed the cells of a periodic axis", kCmd);
+    setup.xBoundary = chosen[0];
+    setup.yBoundary = chosen[1];
+
+    guards.guard = Boolean(words[kOptGuard].get(), "-guard");
+    double guardMargin = Real(words[kOptGuardMargin].get(), "-guardmargin");
+    if (guardMargin < 0) {
+        Refuse(std::string("-guardmargin must not be negative, got ") +
+               Tcl_GetString(words[kOptGuardMargin].get()));
     }
-    if (!(guards.guardMargin >= 0.0)) {
-        Fail("%s: guardmargin must be a number of at least 0", kCmd);
+    guards.guardMargin = guardMargin;
+    guards.complete = Boolean(words[kOptComplete].get(), "-complete");
+    Tcl_Obj *maxRadius = words[kOptMaxRadius].get();
+    ObjRef fourTimes;
+    if (Tcl_GetString(maxRadius)[0] == '\0') {
+        fourTimes = ObjRef(Tcl_NewWideIntObj(4 * static_cast<Tcl_WideInt>(radius)));
+        maxRadius = fourTimes.get();
     }
-    if (guards.maxRadius < 0) {
-        Fail("%s: maxradius must not be negative", kCmd);
+    guards.maxRadius = static_cast<int>(Integer(maxRadius, "-maxradius", radius));
+    guards.seed = static_cast<int>(Integer(words[kOptSeed].get(), "-seed", INT_MIN, INT_MAX));
+
+    FillOptions opt;
+    opt.wantSource = Boolean(words[kOptSources].get(), "-sources");
+    if (Tcl_GetString(words[kOptCrossValidate].get())[0] != '\0') {
+        opt.folds = static_cast<int>(
+            Integer(words[kOptCrossValidate].get(), "-crossvalidate", 2));
     }
     return opt;
 }

@@ -30,13 +30,58 @@
 #	instead of the grid.
 proc ::kardum::gridfill {records args} {
     set cmd kardum::gridfill
-    set o [Options $cmd {-extent {} -cells {} -binning {} -range {}
-                         -ignorezeros 0 -fill 1 -radius 4 -quadrants 4
-                         -perquadrant 1 -degree 1 -power 1 -cap none
-                         -margins {0 0 0 0} -boundary open -empty {}
-                         -guard 1 -guardmargin 0.5 -complete 1 -maxradius {}
-                         -seed 566378 -report {} -sources 0
-                         -crossvalidate {}} $args]
+    set s [grids::Setup $cmd $records $args]
+    set reportVar [dict get $s reportVar]
+    if {$reportVar ne {}} {
+        upvar 1 $reportVar report
+        if {[array exists report]} {
+            Invalid $cmd "-report names the array \"$reportVar\", not a variable"
+        }
+    }
+
+    # Binning and filling run in C++ on the records' buffer (GridCompute):
+    # the arithmetic of KDdataGrid on the descriptor it would be given, cells
+    # stored x fastest, then the guarded fill on the binned grid and its
+    # weights, unfilled cells marked by a value no fit produces.  GridCompute
+    # reads and checks the fill's settings.
+    dict with s {}
+    lassign [GridCompute $records $x0 $x1 $y0 $y1 $nx $ny $xArea $yArea \
+                 $ignore $lo $hi $empty $fill {*}$settings] rows result
+    if {[dict exists $result rms]} {
+        # -crossvalidate: the error of the prediction, not the grid.
+        if {[dict get $result predicted] == 0} {
+            Invalid $cmd "-crossvalidate [dict get $result folds]: none of the\
+                [dict get $result missed] held-out data cells received a value, so\
+                there is no error to measure"
+        }
+        if {$reportVar ne {}} {
+            set report $result
+        }
+        return [dict get $result rms]
+    }
+    if {$reportVar ne {}} {
+        set report [grids::Report $result $nx $ny]
+    }
+    return $rows
+}
+
+namespace eval ::kardum::grids {
+    namespace path ::kardum
+    # The words that set the fill, which GridCompute reads and checks.
+    variable FillWords {-radius -quadrants -perquadrant -degree -power -cap -margins
+        -boundary -guard -guardmargin -complete -maxradius -seed -sources -crossvalidate}
+}
+
+# Reads and checks kardum::gridfill's words for the grid and the binning;
+# returns a dict of them, with the fill's words as given in `settings`.
+proc ::kardum::grids::Setup {cmd records words} {
+    variable FillWords
+    set defaults {-extent {} -cells {} -binning {} -range {} -ignorezeros 0 -fill 1
+                  -empty {} -report {}}
+    foreach name $FillWords {
+        dict set defaults $name {}
+    }
+    set o [Options $cmd $defaults $words]
 
     if {[dict get $o -extent] eq {}} {
         Invalid $cmd "-extent {x0 x1 y0 y1} is required"
@@ -68,9 +113,9 @@ proc ::kardum::gridfill {records args} {
     if {[llength $binning] != 2} {
         Invalid $cmd "-binning must be one or two of point and area, got \"$binning\""
     }
-    set words {}
+    set area {}
     foreach axis {x y} word $binning {
-        lappend words [lindex {POINT AREA} [Choice $cmd "-binning for $axis" $word {point area}]]
+        lappend area [Choice $cmd "-binning for $axis" $word {point area}]
     }
 
     # The largest double: beyond every value and every search of the fill.
@@ -86,100 +131,30 @@ proc ::kardum::gridfill {records args} {
     set ignore [Boolean $cmd -ignorezeros [dict get $o -ignorezeros]]
     set fill [Boolean $cmd -fill [dict get $o -fill]]
 
-    # The fill settings, checked before any work.
-    set radius [Integer $cmd -radius [dict get $o -radius] 0]
-    set quadrants [Integer $cmd -quadrants [dict get $o -quadrants] 1 4]
-    set perQuadrant [Integer $cmd -perquadrant [dict get $o -perquadrant] 0]
-    set degree [Integer $cmd -degree [dict get $o -degree] 0 4]
-    set power [Real $cmd -power [dict get $o -power]]
-    set cap [lindex {none nearest max} \
-                 [Choice $cmd -cap [dict get $o -cap] {none nearest max}]]
-    set margins [dict get $o -margins]
-    if {[catch {llength $margins} length] || $length != 4} {
-        Invalid $cmd "-margins must be {xlo xhi ylo yhi}, got \"$margins\""
-    }
-    set limits {}
-    foreach margin $margins name {xlo xhi ylo yhi} {
-        lappend limits [Integer $cmd "$name in -margins" $margin 0]
-    }
-    set boundary [dict get $o -boundary]
-    if {[llength $boundary] == 1} {
-        lappend boundary [lindex $boundary 0]
-    }
-    if {[llength $boundary] != 2} {
-        Invalid $cmd "-boundary must be one or two of open, strict and periodic,\
-            got \"$boundary\""
-    }
-    set letters {}
-    foreach axis {x y} word $boundary cellCount [list $nx $ny] {
-        set letter [lindex {N O Y} [Choice $cmd "-boundary for $axis" $word {open strict periodic}]]
-        if {$letter eq "Y" && $radius > $cellCount} {
-            Invalid $cmd "-radius $radius exceeds the $cellCount cells of the periodic\
-                $axis axis"
-        }
-        lappend letters $letter
-    }
-    set guard [Boolean $cmd -guard [dict get $o -guard]]
-    set guardMargin [NonNegative $cmd -guardmargin [dict get $o -guardmargin]]
-    set complete [Boolean $cmd -complete [dict get $o -complete]]
-    set maxRadius [dict get $o -maxradius]
-    if {$maxRadius eq {}} {
-        set maxRadius [expr {4 * $radius}]
-    }
-    set maxRadius [Integer $cmd -maxradius $maxRadius $radius]
-    set seed [Integer $cmd -seed [dict get $o -seed] -2147483648 2147483647]
-    set sources [Boolean $cmd -sources [dict get $o -sources]]
-    set folds [dict get $o -crossvalidate]
-    if {$folds ne {}} {
-        set folds [Integer $cmd -crossvalidate $folds 2]
-    }
-    set reportVar [dict get $o -report]
-    if {$reportVar ne {}} {
-        upvar 1 $reportVar report
-        if {[array exists report]} {
-            Invalid $cmd "-report names the array \"$reportVar\", not a variable"
+    set settings {}
+    foreach {name value} $words {
+        if {$name in $FillWords} {
+            lappend settings $name $value
         }
     }
+    dict create records $records x0 $x0 x1 $x1 y0 $y0 y1 $y1 nx $nx ny $ny \
+        xArea [lindex $area 0] yArea [lindex $area 1] ignore $ignore lo $lo hi $hi \
+        empty [dict get $o -empty] fill $fill settings $settings \
+        reportVar [dict get $o -report]
+}
 
-    # Binning and filling run in C++ on the records' buffer (GridCompute):
-    # the arithmetic of KDdataGrid on the descriptor it would be given, cells
-    # stored x fastest, then the guarded fill on the binned grid and its
-    # weights, unfilled cells marked by a value no fit produces.
-    set settings [list -boundary $letters -margins $limits -perquadrant $perQuadrant \
-                      -radius $radius -quadrants $quadrants -degree $degree \
-                      -power $power -cap $cap -guard $guard -guardmargin $guardMargin \
-                      -complete $complete -maxradius $maxRadius -seed $seed]
-    if {$folds ne {}} {
-        lappend settings -crossvalidate $folds
-    } elseif {$fill} {
-        lappend settings -sources $sources
-    }
-    lassign [GridCompute $records $x0 $x1 $y0 $y1 $nx $ny \
-                 [expr {[lindex $words 0] eq "AREA"}] [expr {[lindex $words 1] eq "AREA"}] \
-                 $ignore $lo $hi [dict get $o -empty] $fill {*}$settings] rows result
-    if {$folds ne {}} {
-        if {[dict get $result predicted] == 0} {
-            Invalid $cmd "-crossvalidate $folds: none of the [dict get $result missed]\
-                held-out data cells received a value, so there is no error to measure"
+# The report of a fill for the caller: the source of every cell, when
+# asked for, as rows of the grid.
+proc ::kardum::grids::Report {result nx ny} {
+    if {[dict exists $result sources]} {
+        set flat [dict get $result sources]
+        set grid {}
+        for {set start 0} {$start < $nx * $ny} {incr start $nx} {
+            lappend grid [lrange $flat $start [expr {$start + $nx - 1}]]
         }
-        if {$reportVar ne {}} {
-            set report $result
-        }
-        return [dict get $result rms]
+        dict set result sources $grid
     }
-    set size [expr {$nx * $ny}]
-    if {$reportVar ne {}} {
-        if {$sources && [dict exists $result sources]} {
-            set flat [dict get $result sources]
-            set grid {}
-            for {set start 0} {$start < $size} {incr start $nx} {
-                lappend grid [lrange $flat $start [expr {$start + $nx - 1}]]
-            }
-            dict set result sources $grid
-        }
-        set report $result
-    }
-    return $rows
+    return $result
 }
 
 # --- Grid files: kardum::readxyz, kardum::gridwrite, kardum::gridimage --
