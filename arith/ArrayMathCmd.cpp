@@ -172,12 +172,12 @@ extern "C" int ArrayMathCmd(ClientData, Tcl_Interp *interp, int objc,
             return TCL_ERROR;
         }
         int len = args.Int(5, "Len");
-        args.OptInt(6, a1Off);
-        args.OptInt(7, a2Off);
-        args.OptInt(8, aOff);
-        args.OptInt(9, a1Step);
-        args.OptInt(10, a2Step);
-        args.OptInt(11, aStep);
+        args.OptInt(6, a1Off, "A1Off");
+        args.OptInt(7, a2Off, "A2Off");
+        args.OptInt(8, aOff, "AOff");
+        args.OptInt(9, a1Step, "A1Step");
+        args.OptInt(10, a2Step, "A2Step");
+        args.OptInt(11, aStep, "AStep");
         char code = OpCode(args.Word(2));
         bool reduction = IsReduction(code);
 

@@ -255,11 +255,11 @@ extern "C" int MatrixInvCmd(ClientData, Tcl_Interp *interp, int objc,
             return TCL_ERROR;
         }
         int n = args.Int(1, "Order");
-        args.OptInt(3, matrixOff);
+        args.OptInt(3, matrixOff, "MatrixOff");
         if (args.Has(4)) {
             nRhs = args.Int(4, "nRhs");
         }
-        args.OptInt(6, rhsOff);
+        args.OptInt(6, rhsOff, "RhsOff");
 
         RequireNonNegative("KDmatrixInv", "Order", n);
         if (nRhs > 0 && !args.Has(5)) {

@@ -93,9 +93,9 @@ extern "C" int MatrixMathCmd(ClientData, Tcl_Interp *interp, int objc,
         if (!args.CountOk(Args::AtLeast, 9, "Usage: KDmatrixMath A Action B C .. ")) {
             return TCL_ERROR;
         }
-        args.OptInt(9, aOff);
-        args.OptInt(10, bOff);
-        args.OptInt(11, cOff);
+        args.OptInt(9, aOff, "AOff");
+        args.OptInt(10, bOff, "BOff");
+        args.OptInt(11, cOff, "COff");
         char code = args.Word(2)[0];
         int dimA[2] = {args.Int(5, "ARows"), args.Int(6, "ACols")};
         int dimB[2] = {args.Int(7, "BRows"), args.Int(8, "BCols")};

@@ -104,11 +104,11 @@ extern "C" int VecMathCmd(ClientData, Tcl_Interp *interp, int objc,
         if (!args.CountOk(Args::AtLeast, 5, "Usage: KDvecMath V1 Op V2 V")) {
             return TCL_ERROR;
         }
-        args.OptInt(5, v1Off);
-        args.OptInt(6, v2Off);
-        args.OptInt(7, vOff);
-        args.OptInt(8, nx);
-        args.OptInt(9, ny);
+        args.OptInt(5, v1Off, "V1Off");
+        args.OptInt(6, v2Off, "V2Off");
+        args.OptInt(7, vOff, "VOff");
+        args.OptInt(8, nx, "V1Len");
+        args.OptInt(9, ny, "V2Len");
         const char *op = args.Word(2);
         bool rotated = op[0] == 'R';
         char code = rotated ? op[1] : op[0];

@@ -72,8 +72,8 @@ extern "C" int DataMxMnCmd(ClientData, Tcl_Interp *interp, int objc,
         char cond = CondCode(args.Obj(3));
         args.OptDouble(4, lower);
         args.OptDouble(5, upper);
-        args.OptInt(6, step);
-        args.OptInt(7, arrayOff);
+        args.OptInt(6, step, "Step");
+        args.OptInt(7, arrayOff, "ArrayOff");
 
         RequireNonNegative("KDdataMxMn", "Len", len);
         if (step < 1) {

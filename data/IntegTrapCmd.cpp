@@ -164,7 +164,7 @@ extern "C" int IntegTrapCmd(ClientData, Tcl_Interp *interp, int objc,
         double b = args.Double(3, "E");
         int n = args.Int(4, "N");
         args.OptDouble(5, previous);
-        args.OptInt(6, mode);
+        args.OptInt(6, mode, "Vec");
 
         if (n < 1) {
             n = 1;

@@ -155,7 +155,7 @@ extern "C" int DataLSq2DCmd(ClientData, Tcl_Interp *interp, int objc,
         int nP = args.Int(4, "nP");
         int degree = args.Int(5, "Degree");
         int wtMode = args.Int(6, "WtMode");
-        args.OptInt(8, rmsFlag);
+        args.OptInt(8, rmsFlag, "RmsFlag");
         if (wtMode > 1) {
             wtMode = 0;
         }

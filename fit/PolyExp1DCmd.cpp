@@ -48,7 +48,7 @@ extern "C" int PolyExp1DCmd(ClientData, Tcl_Interp *interp, int objc,
         }
         double x = args.Double(1, "X");
         int nCoef = args.Int(2, "nCoef");
-        args.OptInt(4, coefOff);
+        args.OptInt(4, coefOff, "CoefOff");
         if (objc == 7) {
             limits = ReadLimits(args, 5);
         }

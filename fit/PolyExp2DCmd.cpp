@@ -93,7 +93,7 @@ extern "C" int PolyExp2DCmd(ClientData, Tcl_Interp *interp, int objc,
         int nCoef = args.Int(3, "nCoef");
         int degree = args.Int(5, "Degree");
         if (objc == 7) {
-            args.OptInt(6, coefOff);
+            args.OptInt(6, coefOff, "CoefOff");
         } else if (objc == 9) {
             limits = ReadLimits(args, 7);
         }

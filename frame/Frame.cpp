@@ -73,10 +73,29 @@ static void NoteArgument(Tcl_Interp *interp, const char *name)
     Tcl_AddErrorInfo(interp, info.c_str());
 }
 
+/* Tcl's own int reading takes any value of 32 bits, 4294967295 as -1 and
+ * -4294967295 as 1; a word is read as a wide integer instead, and one
+ * beyond an int is refused rather than wrapped.  Returns false when the
+ * word is no integer at all (Tcl's message left in the result). */
+static bool ReadInt(Tcl_Interp *interp, Tcl_Obj *const objv[], int pos, const char *name,
+                    int &value)
+{
+    Tcl_WideInt wide = 0;
+    if (Tcl_GetWideIntFromObj(interp, objv[pos], &wide) != TCL_OK) {
+        return false;
+    }
+    if (wide < INT_MIN || wide > INT_MAX) {
+        Fail("%s: %s must be an integer from %d to %d, got %s", Tcl_GetString(objv[0]), name,
+             INT_MIN, INT_MAX, Tcl_GetString(objv[pos]));
+    }
+    value = static_cast<int>(wide);
+    return true;
+}
+
 int Args::Int(int pos, const char *name) const
 {
     int value = 0;
-    if (Tcl_GetIntFromObj(interp_, objv_[pos], &value) != TCL_OK) {
+    if (!ReadInt(interp_, objv_, pos, name, value)) {
         NoteArgument(interp_, name);
         throw TclError{};
     }
@@ -93,11 +112,11 @@ double Args::Double(int pos, const char *name) const
     return value;
 }
 
-void Args::OptInt(int pos, int &value) const
+void Args::OptInt(int pos, int &value, const char *name) const
 {
     if (Has(pos)) {
         int read = value;
-        if (Tcl_GetIntFromObj(interp_, objv_[pos], &read) == TCL_OK) {
+        if (ReadInt(interp_, objv_, pos, name, read)) {
             value = read;
         }
     }

@@ -103,8 +103,10 @@ public:
     double Double(int pos, const char *name) const;
 
     /* Optional numbers, read only when present; a word that does not
-     * convert keeps the default and the call goes on. */
-    void OptInt(int pos, int &value) const;
+     * convert keeps the default and the call goes on.  Integers of either
+     * kind beyond an int are refused (ArgError naming `name`), never
+     * wrapped. */
+    void OptInt(int pos, int &value, const char *name) const;
     void OptDouble(int pos, double &value) const;
 
     Tcl_Interp *Interp() const { return interp_; }
