@@ -425,6 +425,9 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         setup.excluded = kExcludedValue;
         FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
 
+        Interrupt stop(interp);
+        guards.stop = &stop;
+
         auto records = GetRecords(interp, objv[1], kCmd);
         auto grid = BinRecords(*records, shape);
         records.reset();
