@@ -297,6 +297,17 @@ bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first)
     return found != 0;
 }
 
+bool FillPresent(Tcl_Interp *interp, Tcl_Obj *name, PresentValues &present, int len,
+                 int first)
+{
+    Interrupt stop(interp);
+    int found = ReadPresent(interp, name, present, len, first, stop);
+    if (stop.Stopped()) {
+        throw TclError{};
+    }
+    return found != 0;
+}
+
 void WriteBack(Tcl_Interp *interp, Tcl_Obj *name, const double *src, int len,
                int first)
 {

@@ -16,6 +16,8 @@
 
 #include <tcl.h>
 
+#include "frame/Marshal.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -174,6 +176,12 @@ void RequireNonNegative(const char *cmd, const char *name, int count);
  * the command returns TCL_OK leaving Tcl's message as the result.  A
  * cancel or a limit that stops the read throws TclError. */
 bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first);
+
+/* Fill without a block of len doubles: the elements found, as (index,
+ * value) pairs in index order, every other place counting as 0.0 (see
+ * ReadPresent).  The same outcomes as Fill. */
+bool FillPresent(Tcl_Interp *interp, Tcl_Obj *name, PresentValues &present, int len,
+                 int first);
 
 /* CArrayToTcl with type D; a cancel or a limit that stops the write throws
  * TclError (the elements before the stop are written). */
