@@ -638,7 +638,9 @@ int ReadArray(Tcl_Interp *interp, Tcl_Obj *name, void *array, int len, int first
     if (!Readable(type) || len <= 0) {
         return 0;
     }
-    return Reader(interp, name, array, len, first, type, stop).Run();
+    int found = Reader(interp, name, array, len, first, type, stop).Run();
+    stop.Check();
+    return found;
 }
 
 int ReadPresent(Tcl_Interp *interp, Tcl_Obj *name, PresentValues &present, int len,
@@ -648,7 +650,11 @@ int ReadPresent(Tcl_Interp *interp, Tcl_Obj *name, PresentValues &present, int l
     if (len <= 0) {
         return 0;
     }
-    return Reader(interp, name, present, len, first, stop).Run();
+    int found = Reader(interp, name, present, len, first, stop).Run();
+    /* A trace may have run the interpreter past a limit in a read that
+     * did not fail. */
+    stop.Check();
+    return found;
 }
 
 VariableShape AskShape(Tcl_Obj *name, Interrupt &stop)
