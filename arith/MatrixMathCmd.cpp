@@ -13,6 +13,7 @@
 #include "kardum.h"
 #include "frame/Frame.h"
 #include "frame/Interrupt.h"
+#include "arith/Solvers.h"
 
 #include <algorithm>
 #include <climits>
