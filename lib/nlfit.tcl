@@ -48,47 +48,55 @@ proc ::kardum::nlfit {model xs ys params args} {
     set m [dict get $s m]
     set slots [fit::Slots $m]
 
-    # The arrays of KDdataNLinLSq, in this frame; a bounded parameter
-    # enters as its unbounded counterpart.
-    set i 0
-    foreach y [dict get $s ys] sigma [dict get $s sigmas] {
-        set V($i) $y
-        set SiG($i) $sigma
-        incr i
-    }
+    # The arrays of the steps, in this frame, laid out as KDdataNLinLSq
+    # lays them out; a bounded parameter enters as its unbounded
+    # counterpart.
     for {set j 0} {$j < $m} {incr j} {
         set Par($j) [fit::Inner [lindex [dict get $s bounds] $j] [lindex [dict get $s params] $j]]
         set iPar($j) [lindex [dict get $s flags] $j]
     }
     fit::ClearWork Work $slots [dict get $s lambda]
 
-    # The fit's state, read by the model callback, which runs in the frame
-    # of ::kardum::fit::Step.
+    # The fit's state, in C++: the model, the data and the settings.
     set fit [fit::Open ::kardum::fit::fit[incr ::kardum::fit::Serial]]
     try {
         $fit set model $model
         $fit set level #[expr {[info level] - 1}]
         $fit set x $xs
+        $fit set ys [dict get $s ys]
+        $fit set sigmas [dict get $s sigmas]
         $fit set flags [dict get $s flags]
         $fit set bounds [dict get $s bounds]
         $fit set numeric [dict get $s numeric]
+        $fit set vector [dict get $s vector]
         $fit set mapped [lsearch -all -not -exact [dict get $s bounds] {}]
-        set arrays {V SiG Par iPar Work}
+        set arrays {Par iPar Work}
         set outcome [fit::Iterate $fit $s $slots $arrays]
-        if {[$fit get failed]} {
-            fit::Rethrow $fit
-        }
         dict with outcome {}
         set chi2 $Work([dict get $slots best])
+        if {$failed} {
+            # The model failed: its error, after the best parameters found
+            # (unless no evaluation succeeded, or the interpreter was
+            # cancelled or ran out of a limit).
+            lassign $error message options
+            if {[$fit get answered] > 0 && ![fit::Stopped $options]} {
+                if {!($Work([dict get $slots lambda]) > 0)} {
+                    # The model failed at the starting parameters.
+                    set chi2 NaN
+                }
+                fit::Best $bestName [fit::BestOf $s $m [array get Par] $chi2 $steps \
+                    [expr {[dict get $options -errorcode] eq {KARDUM VALUE NOTFINITE}
+                           ? "notfinite" : "error"}]]
+            }
+            dict unset options -level
+            return -options $options $message
+        }
         if {!($chi2 < Inf)} {
             set failure notfinite
         }
-        set best [dict create parameters [fit::Outer [dict get $s bounds] [array get Par] $m] \
-                      chisquare $chi2 steps $steps \
-                      reason [expr {$failure ne {} ? $failure : $reason}]]
-        if {$bestName ne {}} {
-            set bestVar $best
-        }
+        set best [fit::BestOf $s $m [array get Par] $chi2 $steps \
+                      [expr {$failure ne {} ? $failure : $reason}]]
+        fit::Best $bestName $best
         if {$failure eq "notfinite"} {
             return -code error -errorcode {KARDUM VALUE} \
                 "$cmd: chi-square is $chi2 at the best parameters found: the model\
@@ -102,31 +110,25 @@ proc ::kardum::nlfit {model xs ys params args} {
         try {
             set result [fit::Finish $cmd $fit $s $slots $arrays $outcome]
         } trap {KARDUM SINGULAR} {message} {
-            if {$bestName ne {}} {
-                dict set best reason singular
-                set bestVar $best
-            }
+            dict set best reason singular
+            fit::Best $bestName $best
             return -code error -errorcode {KARDUM SINGULAR} $message
+        }
+        if {[dict get $s residuals]} {
+            set fitted {}
+            set differences {}
+            foreach y [dict get $s ys] answer [$fit evaluate [dict get $result parameters]] {
+                set value [lindex $answer 0]
+                lappend fitted $value
+                lappend differences [expr {$y - $value}]
+            }
+            dict set result fitted $fitted
+            dict set result residuals $differences
         }
     } finally {
         if {[namespace which $fit] ne {}} {
             rename $fit {}
         }
-    }
-    if {[dict get $s residuals]} {
-        set fitted {}
-        set differences {}
-        foreach x $xs y [dict get $s ys] {
-            set answer [uplevel 1 [linsert $model end $x [dict get $result parameters]]]
-            set value [Answer [lindex $answer 0]]
-            if {$value eq {}} {
-                Invalid $cmd "the model returned \"$answer\" at x = $x, not a number"
-            }
-            lappend fitted $value
-            lappend differences [expr {$y - $value}]
-        }
-        dict set result fitted $fitted
-        dict set result residuals $differences
     }
     return $result
 }
@@ -136,7 +138,7 @@ proc ::kardum::nlfit {model xs ys params args} {
 proc ::kardum::fit::Setup {cmd model xs ys params words} {
     set o [Options $cmd {-sigma {} -hold {} -bounds {} -maxsteps 10000 -tol 1e-12
                          -xtol 1e-10 -gtol 1e-10 -lambda 0.001
-                         -derivatives analytic -residuals 0 -best {}} $words]
+                         -derivatives analytic -vector 0 -residuals 0 -best {}} $words]
     if {[catch {llength $model} length] || $length == 0} {
         Invalid $cmd "the model must be a command prefix, got \"$model\""
     }
@@ -179,11 +181,13 @@ proc ::kardum::fit::Setup {cmd model xs ys params words} {
         Invalid $cmd "-lambda must lie in (0, 0.9], got [dict get $o -lambda]"
     }
     set numeric [Choice $cmd -derivatives [dict get $o -derivatives] {analytic numeric}]
+    set vector [Boolean $cmd -vector [dict get $o -vector]]
     set residuals [Boolean $cmd -residuals [dict get $o -residuals]]
     set sigmas [expr {$absolute ? $sigma : [lrepeat $n 1.0]}]
     dict create n $n m $m xs $xs ys $ys params $params sigma $sigma sigmas $sigmas \
         absolute $absolute flags $flags bounds $bounds maxSteps $maxSteps tol $tol \
-        xtol $xtol gtol $gtol lambda $lambda numeric $numeric residuals $residuals \
+        xtol $xtol gtol $gtol lambda $lambda numeric $numeric vector $vector \
+        residuals $residuals \
         best [dict get $o -best] boundsGiven [expr {[dict get $o -bounds] ne {}}]
 }
 
@@ -198,18 +202,16 @@ proc ::kardum::fit::ClearWork {workVar slots lambda} {
 }
 
 # Steps the fit whose command is `fit` (settings s, work slots `slots`,
-# the names of its five arrays in the caller's frame) until it converges,
-# fails or a model fails.  Returns a dict: steps, reason, failure, pinned
-# and flags.
+# the names of its three arrays in the caller's frame) until it converges,
+# fails or a model fails.  Returns a dict: failed, error (the model's
+# message and return options, once failed), steps, reason, failure,
+# pinned and flags.
 proc ::kardum::fit::Iterate {fit s slots arrays} {
-    lassign $arrays v sig par ipar work
-    upvar 1 $v V $sig SiG $par Par $ipar iPar $work Work
-    set arrays {V SiG Par iPar Work}
+    lassign $arrays par ipar work
+    upvar 1 $par Par $ipar iPar $work Work
     dict with s {}
     set lambdaSlot [dict get $slots lambda]
     set bestSlot [dict get $slots best]
-    set callback [expr {$numeric ? [list ::kardum::fit::NumericPoint $fit]
-                        : "$fit point \$Work([dict get $slots point])"}]
     # The size of the data in chi-square's units.
     set scale2 0.0
     foreach y $ys s_i $sigmas {
@@ -233,9 +235,8 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
             }
             set before $Work($bestSlot)
             set lambdaBefore [expr {$steps > $start ? $Work($lambdaSlot) : $lambda}]
-            Step $n $m $callback $arrays
-            if {[$fit get failed]} {
-                return [dict create failed 1]
+            if {[catch {$fit step Par iPar $m Work} message options]} {
+                return [dict create failed 1 error [list $message $options] steps $steps]
             }
             incr steps
             set after $Work($bestSlot)
@@ -281,7 +282,7 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
         if {$failure eq {} && $reason ne "restart" && $pinned ne {}} {
             # A pinned parameter whose gradient points inward goes free.
             foreach j [Inward $fit $pinned $released $bounds [array get Par] $m \
-                           $xs $ys $sigma $absolute $gtol] {
+                           $ys $sigma $absolute $gtol] {
                 set Par($j) [Unpin [lindex $bounds $j] $Par($j)]
                 lset flags $j 1
                 set iPar($j) 1
@@ -301,27 +302,24 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
         }
         ClearWork Work $slots $lambda
     }
-    dict create failed 0 steps $steps reason $reason failure $failure pinned $pinned \
-        flags $flags
+    dict create failed 0 error {} steps $steps reason $reason failure $failure \
+        pinned $pinned flags $flags
 }
 
 # The finishing call for the covariance, then the result of the fit
 # (without fitted values and residuals); raises KARDUM SINGULAR when the
 # covariance cannot be formed.
 proc ::kardum::fit::Finish {cmd fit s slots arrays outcome} {
-    lassign $arrays v sig par ipar work
-    upvar 1 $v V $sig SiG $par Par $ipar iPar $work Work
-    set arrays {V SiG Par iPar Work}
+    lassign $arrays par ipar work
+    upvar 1 $par Par $ipar iPar $work Work
     dict with s {}
     dict with outcome {}
     set chi2 $Work([dict get $slots best])
     set covariance [dict get $slots covariance]
-    set callback [expr {$numeric ? [list ::kardum::fit::NumericPoint $fit]
-                        : "$fit point \$Work([dict get $slots point])"}]
     set free [expr [join $flags +]]
     if {$free} {
         set Work([dict get $slots lambda]) 0.0
-        Step $n $m $callback $arrays
+        $fit step Par iPar $m Work
     }
     if {$failure eq "stalled"} {
         # A curvature matrix that cannot be inverted rejects every step.
@@ -366,21 +364,26 @@ proc ::kardum::fit::Finish {cmd fit s slots arrays outcome} {
     return $result
 }
 
-# One call of KDdataNLinLSq on the arrays named in `arrays`, from a frame
-# that holds little else: the model callback looks its variables up by
-# name once per point.
-proc ::kardum::fit::Step {n m callback arrays} {
-    lassign $arrays v sig par ipar work
-    upvar 1 $v V $sig SiG $par Par $ipar iPar $work Work
-    KDdataNLinLSq V SiG $n Par iPar $m $callback Work
+# The dict -best receives: the user's parameters from an array list of
+# the inner ones, chi-square there, the steps made and the reason.
+proc ::kardum::fit::BestOf {s m pairs chi2 steps reason} {
+    dict create parameters [Outer [dict get $s bounds] $pairs $m] chisquare $chi2 \
+        steps $steps reason $reason
 }
 
-# The failure a model left in the fit, raised as the error of the helper.
-proc ::kardum::fit::Rethrow {fit} {
-    set options [$fit get options]
-    dict unset options -level
-    dict unset options -code
-    return -code error -level 2 {*}$options [$fit get message]
+# Sets the variable -best names in the caller of kardum::nlfit.
+proc ::kardum::fit::Best {name value} {
+    if {$name ne {}} {
+        upvar 2 $name var
+        set var $value
+    }
+}
+
+# True for the return options of an error that says the interpreter was
+# cancelled or ran out of a limit: it passes through unchanged.
+proc ::kardum::fit::Stopped {options} {
+    set code [dict get $options -errorcode]
+    expr {[lindex $code 0] eq "TCL" && [lindex $code 1] in {CANCEL LIMIT}}
 }
 
 proc ::kardum::fit::Singular {cmd detail} {
@@ -562,7 +565,7 @@ proc ::kardum::fit::Unpin {bound u} {
 # The pinned parameters (not released before) whose derivative of
 # chi-square points into their bounds by more than sqrt(gtol), from one
 # pass of the model at the parameters (numeric derivatives step inward).
-proc ::kardum::fit::Inward {fit pinned released bounds pairs m xs ys sigma absolute gtol} {
+proc ::kardum::fit::Inward {fit pinned released bounds pairs m ys sigma absolute gtol} {
     set candidates {}
     foreach j $pinned {
         if {$j ni $released} {
@@ -572,29 +575,29 @@ proc ::kardum::fit::Inward {fit pinned released bounds pairs m xs ys sigma absol
     if {$candidates eq {}} {
         return {}
     }
-    set model [$fit get model]
-    set level [$fit get level]
     set numeric [$fit get numeric]
     set p [Outer $bounds $pairs $m]
+    set answers [$fit evaluate $p]
     set chi2 0.0
     foreach j $candidates {
         set g($j) 0.0
         set a($j) 0.0
+        if {$numeric} {
+            # Inward from a lower bound up, from an upper one down.
+            lassign [lindex $bounds $j] kind lo hi
+            set pj [lindex $p $j]
+            set inward [expr {$pj == $lo ? 1.0 : -1.0}]
+            set h($j) [expr {$inward * 6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
+            set moved($j) [$fit evaluate [lreplace $p $j $j [expr {$pj + $h($j)}]]]
+        }
     }
     set i 0
-    foreach x $xs y $ys {
+    foreach y $ys answer $answers {
         set s [expr {$absolute ? [lindex $sigma $i] : 1.0}]
-        set answer [uplevel $level [linsert $model end $x $p]]
         set value [lindex $answer 0]
         foreach j $candidates {
             if {$numeric} {
-                # Inward from a lower bound up, from an upper one down.
-                lassign [lindex $bounds $j] kind lo hi
-                set pj [lindex $p $j]
-                set inward [expr {$pj == $lo ? 1.0 : -1.0}]
-                set h [expr {$inward * 6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
-                set moved [uplevel $level [linsert $model end $x [lreplace $p $j $j [expr {$pj + $h}]]]]
-                set dj [expr {([lindex $moved 0] - $value) / $h}]
+                set dj [expr {([lindex $moved($j) $i 0] - $value) / $h($j)}]
             } else {
                 set dj [lindex $answer [expr {$j + 1}]]
             }
@@ -613,128 +616,4 @@ proc ::kardum::fit::Inward {fit pinned released bounds pairs m xs ys sigma absol
         }
     }
     return $out
-}
-
-# The model callback for -derivatives numeric:
-#     set FuncRet [ ::kardum::fit::NumericPoint $fit nPar dYdA Work ]
-# Takes the point and the parameters from the work array, calls the user's
-# model 2f + 1 times and sets dYdA(0 ... nPar-1).  (Models with
-# derivatives go through `$fit point`, the same steps in C++.)
-proc ::kardum::fit::NumericPoint {fit nPar dYdA work} {
-    variable Header
-    upvar 1 $dYdA d $work w
-    if {[$fit get failed]} {
-        return [Zero $nPar d]
-    }
-    set point $w([dict get $Header point])
-    if {$point == 0} {
-        Pass $fit $nPar w
-    }
-    return [Numeric $fit [lindex [$fit get x] $point] $nPar d]
-}
-
-# At the first point of a pass: the user's parameters the pass is made at,
-# and the derivatives dp/du of the change of variables, from the trial
-# parameters of the work array named `work`, into the fit.
-proc ::kardum::fit::Pass {fit nPar work} {
-    variable Header
-    upvar 1 $work w
-    set trial [dict get $Header trial]
-    set inner {}
-    for {set j 0} {$j < $nPar} {incr j} {
-        lappend inner $j $w([expr {$j + $trial}])
-    }
-    lassign [OuterFactors [$fit get bounds] $inner $nPar] p factors
-    $fit set p $p
-    $fit set factors $factors
-}
-
-# Keeps the failure of a model (code, message, return options).
-proc ::kardum::fit::Record {fit code answer options} {
-    ModelFailed $fit $code $answer $options
-}
-
-# Words the complaint about an answer that is not the value and nPar
-# derivatives.
-proc ::kardum::fit::Check {fit x answer nPar} {
-    if {[catch {llength $answer} length] || $length != $nPar + 1} {
-        set message "kardum::nlfit: the model returned \"$answer\" at x = $x; it must\
-            return its value and [Count $nPar derivative derivatives] (or use\
-            -derivatives numeric)"
-    } else {
-        set message "kardum::nlfit: the model returned \"$answer\" at x = $x, not a\
-            list of numbers"
-    }
-    $fit fail $message {-errorcode {KARDUM VALUE}}
-}
-
-# After a failure: the derivatives in the array named dYdA 0, value 0.
-proc ::kardum::fit::Zero {nPar dYdA} {
-    upvar 1 $dYdA d
-    for {set j 0} {$j < $nPar} {incr j} {
-        set d($j) 0.0
-    }
-    return 0.0
-}
-
-# Records a model that ended with an error or an unusual code.
-proc ::kardum::fit::ModelFailed {fit code answer options} {
-    if {$code != 1} {
-        set how [expr {$code == 3 ? "break" : $code == 4 ? "continue" : "code $code"}]
-        set answer "[$fit get model] ended with $how, not with a result"
-        set options {-errorcode {KARDUM VALUE}}
-    }
-    $fit fail $answer $options
-}
-
-# Central differences, with a step relative to each parameter, for the
-# point x at the parameters of the pass (one-sided where a step would
-# cross a bound); sets the array named dYdA and returns the value.
-proc ::kardum::fit::Numeric {fit x nPar dYdA} {
-    upvar 1 $dYdA d
-    set p [$fit get p]
-    set flags [$fit get flags]
-    set bounds [$fit get bounds]
-    set factors [$fit get factors]
-    if {[set y [Value $fit $x $p]] eq {}} {
-        return 0.0
-    }
-    for {set j 0} {$j < $nPar} {incr j} {
-        set d($j) 0.0
-        if {![lindex $flags $j]} {
-            continue
-        }
-        set pj [lindex $p $j]
-        set h [expr {6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
-        set up [expr {$pj + $h}]
-        set down [expr {$pj - $h}]
-        if {[set bound [lindex $bounds $j]] ne {}} {
-            # Within the bounds: one-sided next to one.
-            lassign $bound - lo hi
-            set up [expr {min($up, $hi)}]
-            set down [expr {max($down, $lo)}]
-        }
-        if {[set yUp [Value $fit $x [lreplace $p $j $j $up]]] eq {}
-                || [set yDown [Value $fit $x [lreplace $p $j $j $down]]] eq {}} {
-            return 0.0
-        }
-        set d($j) [expr {($yUp - $yDown) / ($up - $down) * [lindex $factors $j]}]
-    }
-    return $y
-}
-
-# The model's value alone (-derivatives numeric), or "" after a failure.
-proc ::kardum::fit::Value {fit x p} {
-    set code [catch {uplevel [$fit get level] [linsert [$fit get model] end $x $p]} \
-                  answer options]
-    if {$code != 0 && $code != 2} {
-        ModelFailed $fit $code $answer $options
-        return {}
-    }
-    set number [Answer $answer]
-    if {$number eq {}} {
-        $fit fail "kardum::nlfit: the model returned \"$answer\"\
-            at x = $x, not a number" {-errorcode {KARDUM VALUE}}
-    }
-    return $number
 }
