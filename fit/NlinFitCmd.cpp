@@ -66,6 +66,7 @@ struct NlinFit {
     ObjRef bounds;     /* per parameter "" or {kind lower upper} */
     ObjRef numeric;    /* 1 for -derivatives numeric */
     ObjRef vector;     /* 1 for -vector 1 */
+    ObjRef polish;     /* 1 while the fit polishes a converged minimum */
     ObjRef uplevel{Tcl_NewStringObj("::uplevel", -1)};
     /* The values and standard deviations as doubles, read at the first
      * step after they were set. */
@@ -78,16 +79,20 @@ struct NlinFit {
     bool deleted = false;
     /* How many calls of the model have answered. */
     Tcl_WideInt answered = 0;
+    /* The rounding of chi-square at the last pass and at the best
+     * parameters: what chi-square cannot tell apart. */
+    double noise = 0.0;
+    double bestNoise = 0.0;
 };
 
 const char *const kFields[] = {"model", "level", "x", "ys", "sigmas", "mapped", "flags",
-                               "bounds", "numeric", "vector", "answered", nullptr};
-constexpr int kAnsweredField = 10;
+                               "bounds", "numeric", "vector", "polish", "answered", nullptr};
+constexpr int kAnsweredField = 11;
 
 ObjRef NlinFit::*const kMembers[] = {
     &NlinFit::model, &NlinFit::level, &NlinFit::x, &NlinFit::ys, &NlinFit::sigmas,
     &NlinFit::mapped, &NlinFit::flags, &NlinFit::bounds, &NlinFit::numeric,
-    &NlinFit::vector};
+    &NlinFit::vector, &NlinFit::polish};
 
 /* The step of a numeric derivative, relative to the parameter: the cube
  * root of the double's epsilon. */
@@ -557,7 +562,7 @@ void Engine::Answers(const std::vector<double> &p)
  * rejected.
  */
 Pass Assemble(Tcl_Interp *interp, Engine &engine, const std::vector<double> &trial, const std::vector<char> &flags,
-              const NlinFit &fit, bool start, double *w, int alphaOff, int betaOff)
+              NlinFit &fit, bool start, double *w, int alphaOff, int betaOff)
 {
     const int m = static_cast<int>(trial.size());
     const int mfit = CountIn(w[kFitted], m);
@@ -580,6 +585,11 @@ Pass Assemble(Tcl_Interp *interp, Engine &engine, const std::vector<double> &tri
         w[betaOff + i] = 0.0;
     }
     w[kChi2] = 0.0;
+    /* Chi-square is summed with compensation (Neumaier): near the minimum
+     * the steps are told apart by its last digits. */
+    double chi2 = 0.0;
+    double carry = 0.0;
+    double rounding = 0.0;
     const std::size_t n = yhat.size();
     for (std::size_t i = 0; i < n; ++i) {
         const double *row = &d[i * static_cast<std::size_t>(m)];
@@ -602,8 +612,17 @@ Pass Assemble(Tcl_Interp *interp, Engine &engine, const std::vector<double> &tri
             ++r;
             ++bpos;
         }
-        w[kChi2] = w[kChi2] + delta * delta * wt;
+        const double term = delta * delta * wt;
+        rounding = rounding + std::fabs(delta) * wt * (std::fabs(fit.y[i]) + std::fabs(yhat[i]));
+        const double sum = chi2 + term;
+        carry = std::fabs(chi2) >= std::fabs(term) ? carry + ((chi2 - sum) + term)
+                                                  : carry + ((term - sum) + chi2);
+        chi2 = sum;
     }
+    w[kChi2] = chi2 + carry;
+    /* Each residual is off by a few units in the last place of the
+     * values: chi-square by twice their weighted sum, and more. */
+    fit.noise = 8.0 * std::numeric_limits<double>::epsilon() * (rounding + std::fabs(w[kChi2]));
     for (int j = 1; j < mfit; ++j) {
         for (int k = 0; k < j; ++k) {
             w[alphaOff + k * mfit + j] = w[alphaOff + j * mfit + k];
@@ -631,6 +650,36 @@ void Copy(const double *from, double *to, int n)
     for (int i = 0; i < n; ++i) {
         to[i] = from[i];
     }
+}
+
+/* The inverse of the f x f curvature matrix a into out, computed on the
+ * matrix scaled to a unit diagonal (parameters of very different sizes
+ * otherwise cost the inverse digits it need not lose); false when a
+ * diagonal element is not positive or the scaled matrix is singular. */
+bool Invert(const double *a, double *out, int f)
+{
+    std::vector<double> scale(static_cast<std::size_t>(f));
+    for (int i = 0; i < f; ++i) {
+        const double diagonal = a[i * (f + 1)];
+        if (!(diagonal > 0.0) || !std::isfinite(diagonal)) {
+            return false;
+        }
+        scale[i] = 1.0 / std::sqrt(diagonal);
+    }
+    for (int i = 0; i < f; ++i) {
+        for (int k = 0; k < f; ++k) {
+            out[i * f + k] = a[i * f + k] * scale[i] * scale[k];
+        }
+    }
+    if (MatrixInv_C(f, out, 0, nullptr) != 1) {
+        return false;
+    }
+    for (int i = 0; i < f; ++i) {
+        for (int k = 0; k < f; ++k) {
+            out[i * f + k] = out[i * f + k] * scale[i] * scale[k];
+        }
+    }
+    return true;
 }
 
 /* Reads count doubles (or fit flags) from the array `name` of the
@@ -709,6 +758,7 @@ int Step(NlinFit &fit, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
             NotFiniteError(interp, "the starting parameters are not finite");
         }
         w[kBestChi2] = w[kChi2];
+        fit.bestNoise = fit.noise;
         /* Should the step that follows fail, the fit has its start. */
         WriteArray(interp, objv[5], len, w);
     }
@@ -731,10 +781,15 @@ int Step(NlinFit &fit, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
                 }
             }
             Copy(trial.data(), w + kTrial, m);
+            /* Strictly better; or, while polishing a minimum, not worse
+             * than chi-square can tell. */
             accepted = Assemble(interp, engine, trial, flags, fit, false, w, c, delta) == Pass::kOk &&
-                       w[kBestChi2] > w[kChi2];
+                       (w[kBestChi2] > w[kChi2] ||
+                        (Flag(fit.polish.get()) &&
+                         w[kChi2] <= w[kBestChi2] + std::max(fit.noise, fit.bestNoise)));
         }
         if (accepted) {
+            fit.bestNoise = fit.noise;
             w[kLambda] = lambda * 0.1;
             w[kBestChi2] = w[kChi2];
             Copy(w + c, w + alpha, f * f);
@@ -747,8 +802,7 @@ int Step(NlinFit &fit, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     } else {
         /* Finish: the covariance is the inverse of alpha at the best
          * parameters; a singular alpha gives none (NaN). */
-        Copy(w + alpha, w + c, f * f);
-        if (MatrixInv_C(f, w + c, 0, nullptr) != 1) {
+        if (!Invert(w + alpha, w + c, f)) {
             for (int i = 0; i < f * f; ++i) {
                 w[c + i] = std::numeric_limits<double>::quiet_NaN();
             }

@@ -302,6 +302,31 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
         }
         ClearWork Work $slots $lambda
     }
+    if {$failure eq {} && $reason in {tolerance gradient rounding}} {
+        # Polish: chi-square resolves the parameters only to about the
+        # square root of its rounding, the gradient far better.  Undamped
+        # steps to the minimum of the local quadratic, taken while
+        # chi-square does not rise beyond its rounding, put the parameters
+        # where the gradient vanishes.
+        $fit set polish 1
+        set previous [Outer $bounds [array get Par] $m]
+        for {set k 0} {$k < 4 && $steps < $maxSteps} {incr k} {
+            set Work($lambdaSlot) 1e-30
+            if {[catch {$fit step Par iPar $m Work} message options]} {
+                return [dict create failed 1 error [list $message $options] steps $steps]
+            }
+            incr steps
+            if {!($Work($lambdaSlot) < 1e-30)} {
+                break
+            }
+            set now [Outer $bounds [array get Par] $m]
+            if {[SmallStep $previous $now 1e-14]} {
+                break
+            }
+            set previous $now
+        }
+        $fit set polish 0
+    }
     dict create failed 0 error {} steps $steps reason $reason failure $failure \
         pinned $pinned flags $flags
 }
@@ -321,43 +346,60 @@ proc ::kardum::fit::Finish {cmd fit s slots arrays outcome} {
         set Work([dict get $slots lambda]) 0.0
         $fit step Par iPar $m Work
     }
-    if {$failure eq "stalled"} {
-        # A curvature matrix that cannot be inverted rejects every step.
-        for {set k $covariance} {$k < $covariance + $m * $m} {incr k} {
-            if {[Answer $Work($k)] eq {}} {
-                Singular $cmd {}
-            }
-        }
-        return -code error -level 2 -errorcode {KARDUM NOCONVERGE stalled} \
-            "$cmd: no step lowers chi-square $chi2 any more, yet its gradient is\
-             not negligible (after [Count $steps step steps]; are the derivatives right?)"
-    }
 
     # The covariance of the inner parameters (pinned ones held), then
     # through the Jacobian of the change of variables onto the user's.
     lassign [OuterFactors $bounds [array get Par] $m] parameters factors
     set dof [expr {$n - $free}]
     set scale [expr {!$absolute && $dof > 0 ? $chi2 / $dof : 1.0}]
-    set errors {}
     set rows {}
+    set alpha {}
+    set a [dict get $slots alpha]
     for {set j 0} {$j < $m} {incr j} {
         set row {}
         for {set k 0} {$k < $m} {incr k} {
             set c [expr {$free ? [Answer $Work([expr {$covariance + $j * $m + $k}])] : 0.0}]
-            if {$c eq {}} {
-                Singular $cmd {}
-            }
-            lappend row [expr {$scale * [lindex $factors $j] * [lindex $factors $k] * $c}]
+            lappend row [expr {$c eq {} ? NaN
+                               : $scale * [lindex $factors $j] * [lindex $factors $k] * $c}]
+            lappend alpha [expr {$free ? $Work([expr {$a + $j * $m + $k}]) : 0.0}]
         }
         lappend rows $row
-        set variance [lindex $row $j]
-        if {$variance < 0} {
-            Singular $cmd " (parameter $j has the variance $variance)"
+    }
+
+    # How well the data determine the parameters: a fit whose curvature
+    # matrix is singular to rounding (whatever the derivatives) names the
+    # parameters it leaves open.
+    set conditioning [Conditioning $m $alpha [concat {*}$rows] $flags]
+    set condition [dict get $conditioning condition]
+    set open [dict get $conditioning undetermined]
+    if {$open eq {}} {
+        set j 0
+        foreach row $rows flag $flags {
+            if {$flag && !([lindex $row $j] >= 0)} {
+                # No covariance, or a negative variance: rounding has
+                # eaten the matrix.
+                lappend open $j
+            }
+            incr j
         }
-        lappend errors [expr {sqrt($variance)}]
+    }
+    if {$open ne {}} {
+        Singular $cmd $condition $open $parameters
+    }
+    if {$failure eq "stalled"} {
+        return -code error -level 2 -errorcode {KARDUM NOCONVERGE stalled} \
+            "$cmd: no step lowers chi-square $chi2 any more, yet its gradient is\
+             not negligible (after [Count $steps step steps]; are the derivatives right?)"
+    }
+    set errors {}
+    set j 0
+    foreach row $rows {
+        lappend errors [expr {sqrt([lindex $row $j])}]
+        incr j
     }
     set result [dict create parameters $parameters errors $errors chisquare $chi2 \
-                    covariance $rows dof $dof steps $steps reason $reason]
+                    covariance $rows dof $dof steps $steps reason $reason \
+                    condition $condition correlation [dict get $conditioning correlation]]
     if {$boundsGiven} {
         dict set result atbound [lsort -integer $pinned]
     }
@@ -386,10 +428,17 @@ proc ::kardum::fit::Stopped {options} {
     expr {[lindex $code 0] eq "TCL" && [lindex $code 1] in {CANCEL LIMIT}}
 }
 
-proc ::kardum::fit::Singular {cmd detail} {
+proc ::kardum::fit::Singular {cmd condition open parameters} {
+    set named [lmap j $open {format "%d (%s)" $j [lindex $parameters $j]}]
+    if {[llength $named] > 1} {
+        set named "parameters [join [lrange $named 0 end-1] {, }] and [lindex $named end]"
+    } else {
+        set named "parameter [lindex $named 0]"
+    }
     return -code error -level 2 -errorcode {KARDUM SINGULAR} \
-        "$cmd: the curvature matrix is singular$detail: the data do not\
-         determine every fitted parameter"
+        "$cmd: the curvature matrix is singular (condition number\
+         [expr {$condition < Inf ? [format %.3g $condition] : "Inf"}]): the data do\
+         not determine $named"
 }
 
 # Checks -bounds: empty, or one {lower upper} pair per parameter, either

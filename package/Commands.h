@@ -29,6 +29,11 @@ int GridComputeCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const o
 int NlinOpenCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 int NlinSlotsCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 
+/* ::kardum::fit::Conditioning: the condition number and the correlations
+ * of a finished fit, and the parameters its data do not determine
+ * (fit/NlinConditionCmd.cpp). */
+int NlinConditioningCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+
 } // namespace kardum::package
 
 #endif
