@@ -83,11 +83,18 @@ struct NlinFit {
      * parameters: what chi-square cannot tell apart. */
     double noise = 0.0;
     double bestNoise = 0.0;
+    /* At the best parameters after a step: the decrease of chi-square the
+     * undamped (Gauss-Newton) step predicts, and that step's largest
+     * change of a fitted parameter relative to its size. */
+    double predicted = 0.0;
+    double predictedStep = 0.0;
 };
 
 const char *const kFields[] = {"model", "level", "x", "ys", "sigmas", "mapped", "flags",
-                               "bounds", "numeric", "vector", "polish", "answered", nullptr};
+                               "bounds", "numeric", "vector", "polish", "answered", "predicted",
+                               nullptr};
 constexpr int kAnsweredField = 11;
+constexpr int kPredictedField = 12;
 
 ObjRef NlinFit::*const kMembers[] = {
     &NlinFit::model, &NlinFit::level, &NlinFit::x, &NlinFit::ys, &NlinFit::sigmas,
@@ -585,10 +592,7 @@ Pass Assemble(Tcl_Interp *interp, Engine &engine, const std::vector<double> &tri
         w[betaOff + i] = 0.0;
     }
     w[kChi2] = 0.0;
-    /* Chi-square is summed with compensation (Neumaier): near the minimum
-     * the steps are told apart by its last digits. */
     double chi2 = 0.0;
-    double carry = 0.0;
     double rounding = 0.0;
     const std::size_t n = yhat.size();
     for (std::size_t i = 0; i < n; ++i) {
@@ -614,15 +618,14 @@ Pass Assemble(Tcl_Interp *interp, Engine &engine, const std::vector<double> &tri
         }
         const double term = delta * delta * wt;
         rounding = rounding + std::fabs(delta) * wt * (std::fabs(fit.y[i]) + std::fabs(yhat[i]));
-        const double sum = chi2 + term;
-        carry = std::fabs(chi2) >= std::fabs(term) ? carry + ((chi2 - sum) + term)
-                                                  : carry + ((term - sum) + chi2);
-        chi2 = sum;
+        chi2 = chi2 + term;
     }
-    w[kChi2] = chi2 + carry;
+    w[kChi2] = chi2;
     /* Each residual is off by a few units in the last place of the
-     * values: chi-square by twice their weighted sum, and more. */
-    fit.noise = 8.0 * std::numeric_limits<double>::epsilon() * (rounding + std::fabs(w[kChi2]));
+     * values (chi-square by twice their weighted sum), and the sum itself
+     * rounds by about the square root of the number of its terms. */
+    fit.noise = std::numeric_limits<double>::epsilon() *
+                (8.0 * rounding + (8.0 + std::sqrt(static_cast<double>(n))) * std::fabs(w[kChi2]));
     for (int j = 1; j < mfit; ++j) {
         for (int k = 0; k < j; ++k) {
             w[alphaOff + k * mfit + j] = w[alphaOff + j * mfit + k];
@@ -680,6 +683,39 @@ bool Invert(const double *a, double *out, int f)
         }
     }
     return true;
+}
+
+/* The undamped step at the best parameters, from the curvature matrix a
+ * and the gradient b there (packed over the f fitted parameters): the
+ * decrease of chi-square it predicts (b . step) and its largest change
+ * relative to a parameter, into the fit; Inf for both when it has none. */
+void Predict(NlinFit &fit, const double *a, const double *b, const std::vector<double> &par,
+             const std::vector<char> &flags, int f)
+{
+    fit.predicted = std::numeric_limits<double>::infinity();
+    fit.predictedStep = std::numeric_limits<double>::infinity();
+    std::vector<double> inverse(static_cast<std::size_t>(f) * f);
+    if (f == 0 || !Invert(a, inverse.data(), f)) {
+        return;
+    }
+    double decrease = 0.0;
+    double largest = 0.0;
+    for (int r = 0, j = 0; r < f; ++r, ++j) {
+        double step = 0.0;
+        for (int k = 0; k < f; ++k) {
+            step = step + inverse[r * f + k] * b[k];
+        }
+        decrease = decrease + b[r] * step;
+        while (j < static_cast<int>(par.size()) && !IsFitted(flags[j])) {
+            ++j;
+        }
+        const double size = j < static_cast<int>(par.size()) ? std::fabs(par[j]) : 0.0;
+        largest = std::max(largest, std::fabs(step) / (size > 0.0 ? size : 1.0));
+    }
+    if (std::isfinite(decrease) && std::isfinite(largest)) {
+        fit.predicted = decrease;
+        fit.predictedStep = largest;
+    }
 }
 
 /* Reads count doubles (or fit flags) from the array `name` of the
@@ -813,6 +849,9 @@ int Step(NlinFit &fit, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
             SpreadCovariance(w + alpha, f, m, flags.data());
         }
     }
+    if (w[kLambda] > 0.0) {
+        Predict(fit, w + alpha, w + beta, par, flags, f);
+    }
     WriteArray(interp, objv[2], m, par.data());
     WriteArray(interp, objv[5], len, w);
     Tcl_ResetResult(interp);
@@ -865,11 +904,17 @@ int FitObjCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
             if (Tcl_GetIndexFromObj(interp, objv[2], kFields, "field", 0, &field) != TCL_OK) {
                 return TCL_ERROR;
             }
-            if (field == kAnsweredField) {
+            if (field == kAnsweredField || field == kPredictedField) {
                 if (sub == kSet) {
-                    Complain(objv[0], "answered is counted by the steps");
+                    Complain(objv[0], std::string(kFields[field]) + " is set by the steps");
                 }
-                Tcl_SetObjResult(interp, Tcl_NewWideIntObj(fit.answered));
+                if (field == kAnsweredField) {
+                    Tcl_SetObjResult(interp, Tcl_NewWideIntObj(fit.answered));
+                } else {
+                    Tcl_Obj *pair[2] = {Tcl_NewDoubleObj(fit.predicted),
+                                        Tcl_NewDoubleObj(fit.predictedStep)};
+                    Tcl_SetObjResult(interp, Tcl_NewListObj(2, pair));
+                }
                 return TCL_OK;
             }
             if (sub == kSet) {

@@ -260,6 +260,11 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
                 } elseif {$steps > $start + 1 && $before - $after <= $tol * $after
                           && [SmallStep $previous $now $xtol]} {
                     set reason tolerance
+                } elseif {[lassign [$fit get predicted] decrease change] eq {}
+                          && $decrease <= $tol * $after && $change <= $xtol} {
+                    # The same, foreseen: the undamped step from here would
+                    # change neither by more (the polish below takes it).
+                    set reason tolerance
                 } elseif {[Gradient Work $slots $flags] <= $gtol} {
                     set reason gradient
                 }
@@ -310,7 +315,14 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
         # where the gradient vanishes.
         $fit set polish 1
         set previous [Outer $bounds [array get Par] $m]
+        # A step that would move no parameter by more than 1e-9 of its
+        # standard error is not worth a pass.
+        set unit [expr {$Work($bestSlot) / max(1, $n - [expr [join $flags +]])}]
         for {set k 0} {$k < 4 && $steps < $maxSteps} {incr k} {
+            lassign [$fit get predicted] decrease change
+            if {$decrease <= 1e-18 * $unit || $change <= 1e-15} {
+                break
+            }
             set Work($lambdaSlot) 1e-30
             if {[catch {$fit step Par iPar $m Work} message options]} {
                 return [dict create failed 1 error [list $message $options] steps $steps]
