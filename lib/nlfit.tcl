@@ -447,10 +447,13 @@ proc ::kardum::fit::Singular {cmd condition open parameters} {
     } else {
         set named "parameter [lindex $named 0]"
     }
+    set shown Inf
+    if {$condition < Inf} {
+        set shown [format %.3g $condition]
+    }
     return -code error -level 2 -errorcode {KARDUM SINGULAR} \
-        "$cmd: the curvature matrix is singular (condition number\
-         [expr {$condition < Inf ? [format %.3g $condition] : "Inf"}]): the data do\
-         not determine $named"
+        "$cmd: the curvature matrix is singular (condition number $shown): the data\
+         do not determine $named"
 }
 
 # Checks -bounds: empty, or one {lower upper} pair per parameter, either
