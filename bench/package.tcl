@@ -98,12 +98,14 @@ for {set i 0} {$i < $nlvN} {incr i} {
     lappend nlvXs $x
     lappend nlvYs [expr {3.0 * exp(-$x / 2.5) + 0.5 + 0.01 * (rand() - 0.5)}]
 }
+# What does not change from point to point is worked out once per call.
 proc nlVector {xs p} {
     lassign $p a t c
-    set t2 [expr {$t * $t}]
+    set r [expr {-1.0 / $t}]
+    set k [expr {$a / ($t * $t)}]
     lmap x $xs {
-        set e [expr {exp(-$x / $t)}]
-        list [expr {$a * $e + $c}] $e [expr {$a * $e * $x / $t2}] 1.0
+        set e [expr {exp($r * $x)}]
+        list [expr {$a * $e + $c}] $e [expr {$k * $e * $x}] 1.0
     }
 }
 proc nlVectorHelper {} {

@@ -73,6 +73,9 @@ struct NlinFit {
     std::vector<double> y;
     std::vector<double> sig;
     bool dataReady = false;
+    /* The model's values and derivatives of the current pass. */
+    std::vector<double> yhat;
+    std::vector<double> d;
     /* Calls in progress, and whether the command went away meanwhile (a
      * model may rename it): the last call out then deletes the state. */
     int busy = 0;
@@ -573,7 +576,10 @@ Pass Assemble(Tcl_Interp *interp, Engine &engine, const std::vector<double> &tri
 {
     const int m = static_cast<int>(trial.size());
     const int mfit = CountIn(w[kFitted], m);
-    std::vector<double> p, factors, yhat, d;
+    std::vector<double> p, factors;
+    /* The answers of the pass, in buffers the fit keeps from pass to pass. */
+    std::vector<double> &yhat = fit.yhat;
+    std::vector<double> &d = fit.d;
     for (int j = 0; j < m; ++j) {
         if (IsFitted(flags[j]) && !std::isfinite(trial[j])) {
             return Pass::kRejected;
@@ -962,6 +968,31 @@ int NlinOpenCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
         Tcl_SetObjResult(interp, objv[1]);
         return TCL_OK;
     });
+}
+
+/* ::kardum::fit::Finite list: the index of the first element that is
+ * not a finite number, or -1 (a quick look at long lists of data; the
+ * script words the complaint). */
+int NlinFiniteCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    if (objc != 2) {
+        Tcl_WrongNumArgs(interp, 1, objv, "list");
+        return TCL_ERROR;
+    }
+    Tcl_Size count = 0;
+    Tcl_Obj **items = nullptr;
+    if (Tcl_ListObjGetElements(interp, objv[1], &count, &items) != TCL_OK) {
+        return TCL_ERROR;
+    }
+    Tcl_WideInt bad = -1;
+    for (Tcl_Size k = 0; k < count && bad < 0; ++k) {
+        double value = 0.0;
+        if (Tcl_GetDoubleFromObj(nullptr, items[k], &value) != TCL_OK || !std::isfinite(value)) {
+            bad = k;
+        }
+    }
+    Tcl_SetObjResult(interp, Tcl_NewWideIntObj(bad));
+    return TCL_OK;
 }
 
 /* ::kardum::fit::Slots m: the work array's slots and regions for m

@@ -148,7 +148,10 @@ proc ::kardum::fit::Setup {cmd model xs ys params words} {
     if {$n == 0} {
         Invalid $cmd "there are no data points"
     }
-    set ys [Reals $cmd "the values" $ys $n]
+    if {[catch {llength $ys} length] || $length != $n || [Finite $ys] >= 0} {
+        # Reals words the complaint.
+        set ys [Reals $cmd "the values" $ys $n]
+    }
     set params [Reals $cmd "the parameters" $params]
     set m [llength $params]
     if {$m == 0} {
@@ -212,11 +215,6 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
     dict with s {}
     set lambdaSlot [dict get $slots lambda]
     set bestSlot [dict get $slots best]
-    # The size of the data in chi-square's units.
-    set scale2 0.0
-    foreach y $ys s_i $sigmas {
-        set scale2 [expr {$scale2 + ($y / $s_i) ** 2}]
-    }
     set steps 0
     set failure {}
     # Bounded parameters that reached a bound are pinned there and held
@@ -276,7 +274,7 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
                 if {$after == 0.0} {
                     set reason exact
                 } elseif {[Gradient Work $slots $flags] <= sqrt($gtol)
-                          || $after <= 1e-20 * $scale2} {
+                          || $after <= 1e-20 * [Size $ys $sigmas]} {
                     set reason rounding
                 } else {
                     set failure stalled
@@ -416,6 +414,15 @@ proc ::kardum::fit::Finish {cmd fit s slots arrays outcome} {
         dict set result atbound [lsort -integer $pinned]
     }
     return $result
+}
+
+# The size of the data in chi-square's units.
+proc ::kardum::fit::Size {ys sigmas} {
+    set scale2 0.0
+    foreach y $ys s_i $sigmas {
+        set scale2 [expr {$scale2 + ($y / $s_i) ** 2}]
+    }
+    return $scale2
 }
 
 # The dict -best receives: the user's parameters from an array list of
