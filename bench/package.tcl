@@ -7,6 +7,9 @@
 #	- kardum::nlfit on 10^4 points with analytic derivatives against the
 #	  same fit driven by hand through KDdataNLinLSq (the same number of
 #	  steps, the arrays built from the same lists): the helper's overhead.
+#	- kardum::nlfit -vector 1 on 10^5 points (the model called once per
+#	  step with every abscissa) against the per-point fit KDdataNLinLSq
+#	  makes, by hand, with as many steps.
 #	- kardum::integrate: evaluations of the integrand against an adaptive
 #	  Gauss-Kronrod rule (G7-K15, written here) at the same tolerance, on
 #	  smooth integrands; a separate table, in integRows.

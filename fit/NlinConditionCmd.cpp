@@ -12,9 +12,9 @@
  *	                not depend on the units of the parameters): the ratio
  *	                of its largest eigenvalue to its smallest; Inf when a
  *	                fitted parameter has no effect at all
- *	  correlation   the correlation matrix from the covariance, a list of
- *	                m rows (1 on the diagonal of a fitted parameter; the
- *	                rows and columns of held ones 0)
+ *	  correlation   the correlation matrix from the covariance (made
+ *	                symmetric), a list of m rows (1 on the diagonal of a
+ *	                fitted parameter; the rows and columns of held ones 0)
  *	  undetermined  the fitted parameters the data do not determine (empty
  *	                when they determine all): those without effect, those
  *	                in the direction of the smallest eigenvalue when the
@@ -230,8 +230,9 @@ int NlinConditioningCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const
                     if (i == j) {
                         r = 1.0;
                     } else {
-                        r = covariance[i * m + j] / std::sqrt(covariance[i * m + i]) /
-                            std::sqrt(covariance[j * m + j]);
+                        /* The inverse is symmetric to rounding only. */
+                        r = 0.5 * (covariance[i * m + j] + covariance[j * m + i]) /
+                            std::sqrt(covariance[i * m + i]) / std::sqrt(covariance[j * m + j]);
                         const bool known = covariance[i * m + i] > 0.0 &&
                                            covariance[j * m + j] > 0.0 && std::isfinite(r);
                         if (known && !(std::fabs(r) < kCorrelationLimit)) {

@@ -193,7 +193,11 @@ public:
         if (!fit.model || !fit.level || !fit.x) {
             Complain(cmd, "the fit has no model, level or abscissae");
         }
-        if (Tcl_ListObjGetElements(interp, fit.x.get(), &n_, &xs_) != TCL_OK) {
+        /* A copy of the list that only this step holds, so that no script
+         * can change its elements under it (the model receives the
+         * original with -vector). */
+        own_ = ObjRef(Tcl_DuplicateObj(fit.x.get()));
+        if (Tcl_ListObjGetElements(interp, own_.get(), &n_, &xs_) != TCL_OK) {
             throw TclError{};
         }
         numeric_ = Flag(fit.numeric.get());
@@ -282,6 +286,7 @@ private:
     Tcl_Interp *interp_;
     Tcl_Obj *cmd_;
     Interrupt stop_;
+    ObjRef own_;
     Tcl_Size n_ = 0;
     Tcl_Obj **xs_ = nullptr;
     bool numeric_ = false;
@@ -892,6 +897,14 @@ int FitObjCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
     }
     int sub = 0;
     if (Tcl_GetIndexFromObj(interp, objv[1], kSubcommands, "subcommand", 0, &sub) != TCL_OK) {
+        return TCL_ERROR;
+    }
+    if ((sub == kStep || sub == kEvaluate) && fit.busy > 0) {
+        /* A model that steps its own fit would pull the pass's buffers
+         * from under it. */
+        Tcl_SetObjResult(interp, Tcl_ObjPrintf("%s: a fit cannot step or evaluate inside "
+                                               "its own model", Tcl_GetString(objv[0])));
+        Tcl_SetErrorCode(interp, "KARDUM", "VALUE", nullptr);
         return TCL_ERROR;
     }
     ++fit.busy;
