@@ -263,7 +263,7 @@ void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels
  * the range of the cells that hold a value. */
 int WriteImageCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "kardum::gridimage", [&]() -> int {
         const char *cmd = "kardum::gridimage";
         if (objc != 7) {
             Tcl_WrongNumArgs(interp, 1, objv, "grid file pixels lo hi marker");

@@ -30,6 +30,8 @@
 #ifndef KARDUM_GRID_GUARDED_FILL_H
 #define KARDUM_GRID_GUARDED_FILL_H
 
+#include "frame/Interrupt.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -73,6 +75,8 @@ struct FillGuards {
     bool complete = true;
     int maxRadius = 0;          /* largest radius of the further passes */
     int seed = 566378;          /* of the random table */
+    kardum::Interrupt *stop = nullptr;  /* polled cell by cell, when given: a stop
+                                 * throws TclError, the grid unwritten */
 };
 
 /* Source of a cell, in FillReport::source. */
