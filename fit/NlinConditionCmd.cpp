@@ -137,7 +137,7 @@ int NlinConditioningCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const
         Tcl_WrongNumArgs(interp, 1, objv, "m alpha covariance flags");
         return TCL_ERROR;
     }
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "kardum::nlfit", [&]() -> int {
         int mValue = 0;
         if (Tcl_GetIntFromObj(interp, objv[1], &mValue) != TCL_OK) {
             return TCL_ERROR;

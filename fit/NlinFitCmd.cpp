@@ -908,7 +908,7 @@ int FitObjCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         return TCL_ERROR;
     }
     ++fit.busy;
-    int code = RunCommand(interp, [&]() -> int {
+    int code = RunCommand(interp, "kardum::nlfit", [&]() -> int {
         int field = 0;
         switch (sub) {
         case kStep:

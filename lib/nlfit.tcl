@@ -148,8 +148,13 @@ proc ::kardum::fit::Setup {cmd model xs ys params words} {
     if {$n == 0} {
         Invalid $cmd "there are no data points"
     }
-    if {[catch {llength $ys} length] || $length != $n || [Finite $ys] >= 0} {
-        # Reals words the complaint.
+    # A quick look first (the values may be many); Reals words the
+    # complaint.
+    if {[catch {Finite $ys} bad options]} {
+        PassStop $bad $options
+        set bad 0
+    }
+    if {$bad >= 0 || [llength $ys] != $n} {
         set ys [Reals $cmd "the values" $ys $n]
     }
     set params [Reals $cmd "the parameters" $params]
