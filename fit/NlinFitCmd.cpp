@@ -18,6 +18,12 @@
  *	  $fit evaluate p         the model's answers at the user's
  *	                          parameters p, one per abscissa
  *
+ *	and the read-only fields answered (how many calls of the model have
+ *	answered) and predicted (after a step: the fall of chi-square the
+ *	undamped step from the best parameters foresees, and that step's
+ *	largest change relative to a parameter).  With the field polish set,
+ *	a trial is accepted unless chi-square rises beyond its rounding.
+ *
  *	A step calls the model in the frame that called kardum::nlfit: once
  *	per point with the point's abscissa and the parameters of the pass,
  *	or with -vector once per pass with every abscissa (numeric
@@ -30,8 +36,13 @@
  *	error that says the interpreter was cancelled or ran past a limit
  *	always ends the fit, unchanged.
  *
+ *	Beyond KDdataNLinLSq, the finishing call inverts the curvature matrix
+ *	scaled to a unit diagonal (then scales the inverse back).
+ *
  *	::kardum::fit::Slots m returns the work array's slots and regions
- *	(fit/Marquardt.h) by name, so that the script names them too.
+ *	(fit/Marquardt.h) by name, so that the script names them too;
+ *	::kardum::fit::Finite list finds the first element of a list that is
+ *	not a finite number.
  */
 
 #include "package/Commands.h"
@@ -41,13 +52,13 @@
 #include "frame/Interrupt.h"
 #include "frame/ObjRef.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
-#include <utility>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kardum::package {
@@ -479,7 +490,7 @@ Pass Engine::Evaluate(const std::vector<double> &p, const std::vector<double> &f
             }
         }
     }
-    std::vector<double> up(n), down(n), unused;
+    std::vector<double> up(n), down(n);
     for (int j = 0; j < m; ++j) {
         if (!IsFitted(flags[j])) {
             continue;

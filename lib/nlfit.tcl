@@ -1,12 +1,14 @@
 # nlfit.tcl --
 #
-#	kardum::nlfit: a Levenberg-Marquardt fit driven through KDdataNLinLSq
+#	kardum::nlfit: a Levenberg-Marquardt fit by the steps of KDdataNLinLSq
 #	to convergence, optionally within bounds.  Its internals live in
 #	::kardum::fit; the shared checks of kardum.tcl are reached through the
 #	namespace path.  A fit's state lives in a command of its own
-#	(::kardum::fit::Open, fit/NlinFitCmd.cpp) that every step is handed;
+#	(::kardum::fit::Open, fit/NlinFitCmd.cpp) that takes the steps;
 #	the slots of KDdataNLinLSq's work array are read by the names
-#	::kardum::fit::Slots gives them.  Sourced by kardum.tcl.
+#	::kardum::fit::Slots gives them, and ::kardum::fit::Conditioning
+#	(fit/NlinConditionCmd.cpp) judges a finished fit.  Sourced by
+#	kardum.tcl.
 
 namespace eval ::kardum::fit {
     namespace path ::kardum
@@ -20,18 +22,24 @@ namespace eval ::kardum::fit {
 
 # kardum::nlfit model xs ys params ?option value ...?
 #
-#	Fits the parameters of `model` to the points (xs, ys) with
-#	KDdataNLinLSq, one Levenberg-Marquardt step per call, until an accepted
-#	step changes chi-square by at most -tol and every parameter by at most
-#	-xtol of its value, or the gradient of chi-square has become negligible
-#	(-gtol), or chi-square is 0; then makes the finishing call for the
-#	covariance.  The model prefix is called with one element of xs and the
-#	list of parameters and returns the model value followed by its m
-#	partial derivatives, or with -derivatives numeric the value alone.
-#	-bounds maps each bounded parameter onto an unbounded one by a smooth
-#	change of variables; the errors and the covariance are mapped back.
-#	Returns a dict: parameters, errors, chisquare, covariance (a list of
-#	rows), dof, steps, reason, and on request fitted and residuals.
+#	Fits the parameters of `model` to the points (xs, ys) by the steps of
+#	KDdataNLinLSq, taken in C++ by the fit's own command (`$fit step`),
+#	until an accepted step changes chi-square by at most -tol and every
+#	parameter by at most -xtol of its value (or the undamped step foresees
+#	as much), or the gradient of chi-square has become negligible (-gtol),
+#	or chi-square is 0; then polishes the minimum with undamped steps and
+#	makes the finishing call for the covariance.  The model prefix is
+#	called with one element of xs (with -vector 1: all of xs) and the list
+#	of parameters and returns the model value followed by its m partial
+#	derivatives, or with -derivatives numeric the value alone (with
+#	-vector 1 a list of such answers, one per abscissa).  A trial step the
+#	model cannot answer (an error, Inf or NaN) is rejected.  -bounds maps
+#	each bounded parameter onto an unbounded one by a smooth change of
+#	variables; the errors and the covariance are mapped back.  Returns a
+#	dict: parameters, errors, chisquare, covariance (a list of rows), dof,
+#	steps, reason, condition, correlation, and on request fitted and
+#	residuals; raises KARDUM SINGULAR, naming them, when the data do not
+#	determine some fitted parameters.
 #
 #	The steps: fit::Setup reads and checks the words, fit::Iterate steps
 #	to convergence, fit::Finish makes the finishing call and the result.
