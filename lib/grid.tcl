@@ -184,10 +184,18 @@ proc ::kardum::gridwrite {grid file args} {
 # kardum::gridimage grid file ?option value ...?
 #
 #	Writes a grid as a PNG picture with its colour scale; empty cells are
-#	grey.
+#	grey.  -palette picks the colours, -shade lights the cells from an
+#	azimuth, -points draws records over them, -axes labels the edges.
 proc ::kardum::gridimage {grid file args} {
     set cmd kardum::gridimage
-    set o [Options $cmd {-pixels auto -range {} -empty {}} $args]
+    set o [Options $cmd {-pixels auto -range {} -empty {} -palette viridis -shade {}
+                         -points {} -axes 1} $args]
+    set palette [Choice $cmd -palette [dict get $o -palette] {viridis terrain diverging gray}]
+    set shade [dict get $o -shade]
+    if {$shade ne {}} {
+        set shade [Real $cmd -shade $shade]
+    }
+    set axes [Boolean $cmd -axes [dict get $o -axes]]
     set pixels [dict get $o -pixels]
     if {$pixels eq "auto"} {
         set pixels 0
@@ -203,6 +211,7 @@ proc ::kardum::gridimage {grid file args} {
     } else {
         lassign {{} {}} lo hi
     }
-    WriteImage $grid $file $pixels $lo $hi [dict get $o -empty]
+    WriteImage $grid $file $pixels $lo $hi [dict get $o -empty] $palette $shade \
+        [dict get $o -points] $axes
     return $file
 }
