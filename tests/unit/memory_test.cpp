@@ -164,6 +164,19 @@ TEST_F(WorkerMemory, GridFillWithoutScratchLeavesTheGrid)
     EXPECT_EQ(status, 0);
 }
 
+// 100 million columns need 1.2 GB of pivot bookkeeping: the solver
+// returns -1 before it reads or writes either array.
+TEST_F(WorkerMemory, MatrixInverseWithoutScratchLeavesTheArrays)
+{
+    int status = InLimitedChild([] {
+        double a[4] = {1, 2, 3, 4}, b[2] = {5, 6};
+        int code = MatrixInv_C(100000000, a, 1, b);
+        bool ok = code == -1 && a[0] == 1 && a[3] == 4 && b[0] == 5 && b[1] == 6;
+        return ok ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
 // A surface of degree 3000 has 4.5 million terms, and its normal matrix
 // alone more bytes than any machine has: -1, neither output written.
 TEST(WorkerScratch, SurfaceFitBeyondMemoryReturnsMinusOne)
