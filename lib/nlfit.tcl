@@ -297,8 +297,11 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
         }
         if {$failure eq {} && $reason ne "restart" && $pinned ne {}} {
             # A pinned parameter whose gradient points inward goes free.
-            foreach j [Inward $fit $pinned $released $bounds [array get Par] $m \
-                           $ys $sigma $absolute $gtol] {
+            if {[catch {Inward $fit $pinned $released $bounds [array get Par] $m \
+                            $ys $sigma $absolute $gtol} inward options]} {
+                return [dict create failed 1 error [list $inward $options] steps $steps]
+            }
+            foreach j $inward {
                 set Par($j) [Unpin [lindex $bounds $j] $Par($j)]
                 lset flags $j 1
                 set iPar($j) 1
