@@ -25,10 +25,13 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::readxyz", kardum::package::ReadXyzCmd},
     {"::kardum::WriteGrid", kardum::package::WriteGridCmd},
     {"::kardum::WriteImage", kardum::package::WriteImageCmd},
+    {"::kardum::ReadGrid", kardum::package::ReadGridCmd},
     {"::kardum::Records", kardum::package::RecordsCmd},
     {"::kardum::GridCompute", kardum::package::GridComputeCmd},
     {"::kardum::fit::Open", kardum::package::NlinOpenCmd},
     {"::kardum::fit::Slots", kardum::package::NlinSlotsCmd},
+    {"::kardum::fit::Finite", kardum::package::NlinFiniteCmd},
+    {"::kardum::fit::Conditioning", kardum::package::NlinConditioningCmd},
     {nullptr, nullptr},
 };
 

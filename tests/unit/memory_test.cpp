@@ -3,9 +3,9 @@
 // writes.  The scratch is made to fail either by a size beyond the
 // machine's memory or, in a child process, by an address-space limit just
 // above what the process already holds.
+#include "Sparse.h"
 #include "TclFixture.h"
 
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,30 +17,6 @@
 #include <vector>
 
 namespace {
-
-// n doubles reading as zeros, taking memory only for the pages written.
-class Sparse {
-public:
-    explicit Sparse(std::size_t n) : bytes_(n * sizeof(double))
-    {
-        void *p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        data_ = p == MAP_FAILED ? nullptr : static_cast<double *>(p);
-    }
-    ~Sparse()
-    {
-        if (data_ != nullptr) {
-            munmap(data_, bytes_);
-        }
-    }
-    Sparse(const Sparse &) = delete;
-    Sparse &operator=(const Sparse &) = delete;
-    double *get() const { return data_; }
-
-private:
-    std::size_t bytes_;
-    double *data_;
-};
 
 // AddressSanitizer and valgrind need far more address space than the
 // program itself: a limit on it fails them, not the worker.
@@ -159,6 +135,19 @@ TEST_F(WorkerMemory, GridFillWithoutScratchLeavesTheGrid)
                               &seed);
         bool ok = code == -1 && grid.get()[0] == 0.0 && grid.get()[cells / 2] == 3.0 &&
                   grid.get()[cells - 1] == 0.0;
+        return ok ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// 100 million columns need 1.2 GB of pivot bookkeeping: the solver
+// returns -1 before it reads or writes either array.
+TEST_F(WorkerMemory, MatrixInverseWithoutScratchLeavesTheArrays)
+{
+    int status = InLimitedChild([] {
+        double a[4] = {1, 2, 3, 4}, b[2] = {5, 6};
+        int code = MatrixInv_C(100000000, a, 1, b);
+        bool ok = code == -1 && a[0] == 1 && a[3] == 4 && b[0] == 5 && b[1] == 6;
         return ok ? 0 : 1;
     });
     EXPECT_EQ(status, 0);
