@@ -241,10 +241,12 @@ double ArrayReducePresent(const PresentValues &a1, int len, char op, double oper
     long long next = 0;                 /* the next place to visit */
     for (const auto &element : a1) {
         long long i = element.first;
-        if (i % step != 0) {
+        if (step != 1 && i % step != 0) {
             continue;
         }
-        absent((i - next) / step);
+        if (i != next) {
+            absent((i - next) / step);
+        }
         if (op == kVariance) {
             double d = element.second - operand;
             sum += d * d;
@@ -325,8 +327,9 @@ extern "C" int ArrayMathCmd(ClientData, Tcl_Interp *interp, int objc,
         }
 
         std::size_t n = static_cast<std::size_t>(len);
-        if (reduction) {
-            /* A reduction reads only what is there. */
+        if (reduction && !DenseEnough(interp, args.Obj(1), len)) {
+            /* A reduction over a count far beyond the elements reads and
+             * adds only what is there. */
             PresentValues present;
             if (!FillPresent(interp, args.Obj(1), present, len, a1Off)) {
                 return TCL_OK;

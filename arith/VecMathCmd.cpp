@@ -181,8 +181,10 @@ extern "C" int VecMathCmd(ClientData, Tcl_Interp *interp, int objc,
         int v2Read = rotated ? v2Off / ny * ny : v2Off;
         int outLen = code == 'T' ? static_cast<int>(outer) : code == 'C' ? 3 : nx;
 
-        if (!WritesResult(code)) {
-            /* D and M read only what is there; A and S compute nothing. */
+        if (!WritesResult(code) && !(DenseEnough(interp, args.Obj(1), nx) &&
+                                     DenseEnough(interp, args.Obj(3), ny))) {
+            /* D and M over counts far beyond the elements read only what
+             * is there; A and S compute nothing. */
             PresentValues x, y;
             if (!FillPresent(interp, args.Obj(1), x, nx, v1Off) ||
                 !FillPresent(interp, args.Obj(3), y, ny, v2Read)) {

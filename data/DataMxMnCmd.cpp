@@ -125,12 +125,21 @@ extern "C" int DataMxMnCmd(ClientData, Tcl_Interp *interp, int objc,
             Fail("KDdataMxMn: Step must be at least 1, got %d", step);
         }
 
-        PresentValues values;
-        if (!FillPresent(interp, args.Obj(1), values, len, arrayOff)) {
-            return TCL_OK;
-        }
         int iMin, iMax;
-        DataMxMnPresent(values, len, cond, lower, upper, step, &iMin, &iMax);
+        if (DenseEnough(interp, args.Obj(1), len)) {
+            Block block({static_cast<std::size_t>(len)});
+            double *values = block[0];
+            if (!Fill(interp, args.Obj(1), values, len, arrayOff)) {
+                return TCL_OK;
+            }
+            DataMxMn_C(values, len, cond, lower, upper, step, &iMin, &iMax);
+        } else {
+            PresentValues values;
+            if (!FillPresent(interp, args.Obj(1), values, len, arrayOff)) {
+                return TCL_OK;
+            }
+            DataMxMnPresent(values, len, cond, lower, upper, step, &iMin, &iMax);
+        }
 
         /* Reported indices carry the offset; computed in 64 bits, like the
          * element names that were read. */

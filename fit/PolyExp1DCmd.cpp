@@ -151,6 +151,15 @@ extern "C" int PolyExp1DCmd(ClientData, Tcl_Interp *interp, int objc,
         }
         RequireNonNegative("KDpolyExp1D", "nCoef", nCoef);
 
+        if (DenseEnough(interp, args.Obj(3), nCoef)) {
+            Block block({static_cast<std::size_t>(nCoef)});
+            double *dense = block[0];
+            if (!Fill(interp, args.Obj(3), dense, nCoef, coefOff)) {
+                return TCL_OK;
+            }
+            SetDoubleResult(interp, PolyExp1D_C(x, nCoef, dense, limits.clamp, limits.pair));
+            return TCL_OK;
+        }
         PresentValues coef;
         if (!FillPresent(interp, args.Obj(3), coef, nCoef, coefOff)) {
             return TCL_OK;

@@ -183,6 +183,16 @@ extern "C" int PolyExp2DCmd(ClientData, Tcl_Interp *interp, int objc,
                  static_cast<long long>(terms), degree, nCoef);
         }
 
+        if (DenseEnough(interp, args.Obj(4), nCoef)) {
+            Block block({static_cast<std::size_t>(nCoef)});
+            double *dense = block[0];
+            if (!Fill(interp, args.Obj(4), dense, nCoef, coefOff)) {
+                return TCL_OK;
+            }
+            SetDoubleResult(interp, PolyExp2D_C(x, y, nCoef, dense, degree, limits.clamp,
+                                                limits.pair));
+            return TCL_OK;
+        }
         PresentValues coef;
         if (!FillPresent(interp, args.Obj(4), coef, nCoef, coefOff)) {
             return TCL_OK;

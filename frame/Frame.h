@@ -183,6 +183,13 @@ bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first);
 bool FillPresent(Tcl_Interp *interp, Tcl_Obj *name, PresentValues &present, int len,
                  int first);
 
+/* True when a read of len elements from `name` is best made into a block of
+ * len doubles, the plain way: a short count, or an untraced array that
+ * holds at least a quarter of the places.  Otherwise (a count far beyond
+ * the elements, a missing array, a traced one) FillPresent keeps only the
+ * elements found.  A cancel or a limit while asking throws TclError. */
+bool DenseEnough(Tcl_Interp *interp, Tcl_Obj *name, int len);
+
 /* CArrayToTcl with type D; a cancel or a limit that stops the write throws
  * TclError (the elements before the stop are written). */
 void WriteBack(Tcl_Interp *interp, Tcl_Obj *name, const double *src, int len,
