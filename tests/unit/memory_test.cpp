@@ -70,6 +70,11 @@ protected:
         if (Instrumented()) {
             GTEST_SKIP() << "an address-space limit fails the instrumentation first";
         }
+        if (std::FILE *statm = std::fopen("/proc/self/statm", "r")) {
+            std::fclose(statm);
+        } else {
+            GTEST_SKIP() << "no /proc (a bare chroot): the address space in use is unknown";
+        }
     }
 };
 
