@@ -8,6 +8,7 @@
 #ifndef KARDUM_GRID_GRIDPATH_H
 #define KARDUM_GRID_GRIDPATH_H
 
+#include "grid/Binning.h"
 #include "grid/GridValue.h"
 
 #include <cfloat>
@@ -34,7 +35,8 @@ struct GridSpec {
 
 /* Bins the records (NEW ADD END): the cells hold the averages, the
  * weights the binned weights, empty cells kEmptyValue. */
-std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape);
+std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape,
+                                 BinCounts *counts = nullptr);
 
 /* Marks the cells that hold no value: no weight and still kEmptyValue. */
 void MarkEmpty(Grid &g);
