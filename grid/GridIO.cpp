@@ -7,7 +7,7 @@
  *	    records {x y z} from a text file, one a line, the numbers
  *	    separated by blanks, tabs or commas; blank lines and lines
  *	    starting with # are skipped.
- *	::kardum::WriteGrid grid file format extent nodata marker
+ *	::kardum::WriteGrid grid file format extent nodata marker dxdy
  *	    the grid as an ESRI ASCII grid (format esri-ascii) or as x y z
  *	    lines at the cell centres (format xyz).
  *	::kardum::WriteImage grid file pixels lo hi marker
@@ -390,13 +390,22 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
 }
 
 void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
-                   GridFormat format, const double *extent, double nodata)
+                   GridFormat format, const double *extent, double nodata, bool dxdy)
 {
     const char *cmd = "kardum::gridwrite";
     double x0 = extent[0], x1 = extent[1], y0 = extent[2], y1 = extent[3];
     double dx = (x1 - x0) / g.nx;
     double dy = (y1 - y0) / g.ny;
     std::size_t n = g.Size();
+
+    /* An ESRI ASCII grid has one cell size; the dx and dy lines some
+     * readers take are misread by others (GMT takes dy equal to dx). */
+    if (format == GridFormat::EsriAscii && std::fabs(dx) != std::fabs(dy) && !dxdy) {
+        Fail("%s: the cells are %.17g by %.17g, not square, and an ESRI ASCII grid holds "
+             "one cell size: write -format xyz, which keeps both, or give -dxdy 1 for dx "
+             "and dy lines, which GDAL reads and GMT misreads", cmd, std::fabs(dx),
+             std::fabs(dy));
+    }
 
     /* Check every cell before the file is touched. */
     for (std::size_t k = 0; k < n; ++k) {
@@ -602,13 +611,13 @@ int ReadXyzCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
     });
 }
 
-/* ::kardum::WriteGrid grid file format extent nodata marker */
+/* ::kardum::WriteGrid grid file format extent nodata marker dxdy */
 int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     return RunCommand(interp, "kardum::gridwrite", [&]() -> int {
         const char *cmd = "kardum::gridwrite";
-        if (objc != 7) {
-            Tcl_WrongNumArgs(interp, 1, objv, "grid file format extent nodata marker");
+        if (objc != 8) {
+            Tcl_WrongNumArgs(interp, 1, objv, "grid file format extent nodata marker dxdy");
             return TCL_ERROR;
         }
         auto g = GetGrid(interp, objv[1], cmd, Tcl_GetString(objv[6]));
@@ -624,7 +633,11 @@ int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         double extent[4];
         Extent(interp, cmd, *g, objv[4], extent);
         double nodata = FiniteArg(objv[5], cmd, "-nodata");
-        WriteGridFile(interp, *g, objv[2], format, extent, nodata);
+        int dxdy = 0;
+        if (Tcl_GetBooleanFromObj(nullptr, objv[7], &dxdy) != TCL_OK) {
+            Fail("%s: -dxdy must be a boolean, got \"%s\"", cmd, Tcl_GetString(objv[7]));
+        }
+        WriteGridFile(interp, *g, objv[2], format, extent, nodata, dxdy != 0);
         Tcl_ResetResult(interp);
         return TCL_OK;
     });

@@ -67,9 +67,11 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
                                        long long *skipped = nullptr);
 
 /* The grid into a file; extent is {x0 x1 y0 y1}; nodata marks empty cells
- * of an ESRI grid (xyz lines skip them). */
+ * of an ESRI grid (xyz lines skip them).  An ESRI grid of cells that are
+ * not square is refused unless dxdy asks for its dx and dy lines. */
 void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
-                   GridFormat format, const double *extent, double nodata);
+                   GridFormat format, const double *extent, double nodata,
+                   bool dxdy = false);
 
 /* How a picture is drawn besides its colours' range. */
 constexpr int kPaletteCount = 4;        /* viridis, terrain, diverging, gray */

@@ -172,12 +172,17 @@ proc ::kardum::grids::Report {result nx ny} {
 #	Writes a grid (as kardum::gridfill returns it, or any list of rows of
 #	numbers) into a file: an ESRI ASCII grid, which GDAL, QGIS and GMT
 #	read, or x y z lines at the centres of the cells that hold a value.
+#	An ESRI grid holds one cell size: cells that are not square are
+#	refused unless -dxdy 1 asks for dx and dy lines, which GDAL reads and
+#	GMT misreads.  The file is written beside the target and renamed over
+#	it when whole, so a failure leaves the old file.
 proc ::kardum::gridwrite {grid file args} {
     set cmd kardum::gridwrite
-    set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {}} $args]
+    set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {} -dxdy 0} $args]
     Choice $cmd -format [dict get $o -format] {esri-ascii xyz}
+    set dxdy [Boolean $cmd -dxdy [dict get $o -dxdy]]
     WriteGrid $grid $file [dict get $o -format] [dict get $o -extent] \
-        [dict get $o -nodata] [dict get $o -empty]
+        [dict get $o -nodata] [dict get $o -empty] $dxdy
     return $file
 }
 
