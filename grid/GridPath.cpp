@@ -43,12 +43,14 @@
 #include "package/Commands.h"
 #include "frame/ObjRef.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kardum::package {
@@ -357,6 +359,53 @@ struct ScaledSums {
     }
 };
 
+/* The values of the records that fall into each cell, as (cell, value)
+ * pairs, through the binning's own footprints and filters. */
+struct CellValues {
+    std::vector<std::pair<int, double>> &pairs;
+
+    void Reset(int) {}
+    void Finish(int, double) {}
+    void Add(int k, double value, double) { pairs.emplace_back(k, value); }
+};
+
+/* Each cell that received records gets their median, smallest or largest
+ * value instead of the mean (the weights stay, so empty cells stay empty). */
+void OrderValues(const double *d, int n, const InterleavedRecords &records, CellValue kind,
+                 Grid &g)
+{
+    std::vector<std::pair<int, double>> pairs;
+    try {
+        pairs.reserve(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc &) {
+        throw OutOfMemory{static_cast<std::size_t>(n) * sizeof(pairs[0]),
+                          "the values of the records of each cell"};
+    }
+    CellValues store{pairs};
+    BinCounts unused;
+    BinAdd(d, n, 1, 1, records, store, &unused);
+    std::sort(pairs.begin(), pairs.end());
+    for (std::size_t a = 0; a < pairs.size();) {
+        std::size_t b = a;
+        while (b < pairs.size() && pairs[b].first == pairs[a].first) {
+            ++b;
+        }
+        double v;
+        if (kind == CellValue::kMin) {
+            v = pairs[a].second;
+        } else if (kind == CellValue::kMax) {
+            v = pairs[b - 1].second;
+        } else {
+            std::size_t m = a + (b - a) / 2;
+            /* halves first: the mean of two huge values does not overflow */
+            v = (b - a) % 2 == 1 ? pairs[m].second
+                                 : pairs[m - 1].second / 2.0 + pairs[m].second / 2.0;
+        }
+        g.cells[static_cast<std::size_t>(pairs[a].first)] = v;
+        a = b;
+    }
+}
+
 } // namespace
 
 std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape,
@@ -434,6 +483,9 @@ std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape,
             }
         }
     }
+    if (shape.cellValue != CellValue::kMean) {
+        OrderValues(d, static_cast<int>(n), records, shape.cellValue, *g);
+    }
     MarkEmpty(*g);
     if (countsOut != nullptr) {
         *countsOut = counts;
@@ -464,8 +516,28 @@ int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
         if (!IsRecordsObj(value)) {
             value = NewRecordsObj(records);
         }
-        Tcl_Obj *out[2] = {Tcl_NewIntObj(records->width), value};
-        Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
+        /* The records' bounds {xmin xmax ymin ymax}, empty without records. */
+        Tcl_Obj *bounds = Tcl_NewListObj(0, nullptr);
+        std::size_t n = records->Count();
+        if (n > 0) {
+            int w = records->width;
+            const int xs[2] = {0, w == 3 ? 0 : 1}, ys[2] = {w == 3 ? 1 : 2, w == 3 ? 1 : 3};
+            double b[4] = {DBL_MAX, -DBL_MAX, DBL_MAX, -DBL_MAX};
+            for (std::size_t i = 0; i < n; ++i) {
+                const double *r = records->values.data() + i * static_cast<std::size_t>(w);
+                for (int k = 0; k < 2; ++k) {
+                    b[0] = std::min(b[0], r[xs[k]]);
+                    b[1] = std::max(b[1], r[xs[k]]);
+                    b[2] = std::min(b[2], r[ys[k]]);
+                    b[3] = std::max(b[3], r[ys[k]]);
+                }
+            }
+            for (double v : b) {
+                Tcl_ListObjAppendElement(nullptr, bounds, Tcl_NewDoubleObj(v));
+            }
+        }
+        Tcl_Obj *out[3] = {Tcl_NewIntObj(records->width), value, bounds};
+        Tcl_SetObjResult(interp, Tcl_NewListObj(3, out));
         return TCL_OK;
     });
 }
@@ -508,7 +580,32 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         setup.ny = shape.ny;
         setup.empty = kEmptyValue;
         setup.excluded = kExcludedValue;
-        FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
+        /* -cellvalue belongs to the binning: taken out before the fill's
+         * settings are read. */
+        std::vector<Tcl_Obj *> words(objv, objv + objc);
+        for (std::size_t i = 15; i + 1 < words.size();) {
+            if (std::strcmp(Tcl_GetString(words[i]), "-cellvalue") != 0) {
+                i += 2;
+                continue;
+            }
+            static const char *const kKinds[] = {"mean", "median", "min", "max", nullptr};
+            int kind = 0;
+            if (Tcl_GetIndexFromObj(nullptr, words[i + 1], kKinds, "", TCL_EXACT, &kind) !=
+                TCL_OK) {
+                Fail("%s: -cellvalue must be mean, median, min or max, got \"%s\"", kCmd,
+                     Tcl_GetString(words[i + 1]));
+            }
+            shape.cellValue = static_cast<CellValue>(kind);
+            words.erase(words.begin() + static_cast<std::ptrdiff_t>(i),
+                        words.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        }
+        if (shape.cellValue != CellValue::kMean && (shape.xArea || shape.yArea)) {
+            static const char *const kNames[] = {"mean", "median", "min", "max"};
+            Fail("%s: -cellvalue %s takes the values of points: give -binning point", kCmd,
+                 kNames[static_cast<int>(shape.cellValue)]);
+        }
+        FillOptions opt = ReadFillOptions(interp, static_cast<int>(words.size()), words.data(),
+                                          15, setup, guards);
 
         Interrupt stop(interp);
         guards.stop = &stop;

@@ -69,28 +69,85 @@ namespace eval ::kardum::grids {
     namespace path ::kardum
     # The words that set the fill, which GridCompute reads and checks.
     variable FillWords {-radius -quadrants -perquadrant -degree -power -cap -margins
-        -boundary -guard -guardmargin -complete -maxradius -seed -sources -crossvalidate}
+        -boundary -guard -guardmargin -complete -maxradius -seed -sources -crossvalidate
+        -cellvalue}
 }
 
 # Reads and checks kardum::gridfill's words for the grid and the binning;
 # returns a dict of them, with the fill's words as given in `settings`.
 proc ::kardum::grids::Setup {cmd records words} {
     variable FillWords
-    set defaults {-extent {} -cells {} -binning {} -range {} -ignorezeros 0 -fill 1
-                  -empty {} -report {}}
+    set defaults {-extent {} -cells {} -spacing {} -binning {} -range {} -ignorezeros 0
+                  -fill 1 -empty {} -report {}}
     foreach name $FillWords {
         dict set defaults $name {}
     }
     set o [Options $cmd $defaults $words]
 
-    if {[dict get $o -extent] eq {}} {
-        Invalid $cmd "-extent {x0 x1 y0 y1} is required"
-    }
-    lassign [Reals $cmd -extent [dict get $o -extent] 4] x0 x1 y0 y1
-    if {$x0 == $x1 || $y0 == $y1} {
-        Invalid $cmd "-extent must span both axes, got \"[dict get $o -extent]\""
-    }
+    # Records: all points or all footprints, held as one buffer of doubles,
+    # and the box they span.
+    lassign [Records $records] width records bounds
+
+    # The cells: counts, or a spacing that divides the extent.
     set cells [dict get $o -cells]
+    set spacing [dict get $o -spacing]
+    if {($cells eq {}) == ($spacing eq {})} {
+        Invalid $cmd "give either -cells {nx ny} or -spacing {dx dy}"
+    }
+    if {$spacing ne {}} {
+        if {[catch {llength $spacing} length] || $length ni {1 2}} {
+            Invalid $cmd "-spacing must be {dx dy} or one size for both, got \"$spacing\""
+        }
+        if {$length == 1} {
+            lappend spacing [lindex $spacing 0]
+        }
+        set steps [Reals $cmd -spacing $spacing 2]
+        foreach step $steps axis {x y} {
+            if {$step <= 0} {
+                Invalid $cmd "-spacing for $axis must be positive, got \"$step\""
+            }
+        }
+    }
+
+    # The extent: given, or the records' box (snapped outward to the
+    # spacing, so that the cells' edges fall on its multiples).
+    if {[dict get $o -extent] ne {}} {
+        lassign [Reals $cmd -extent [dict get $o -extent] 4] x0 x1 y0 y1
+        if {$x0 == $x1 || $y0 == $y1} {
+            Invalid $cmd "-extent must span both axes, got \"[dict get $o -extent]\""
+        }
+    } elseif {$bounds eq {}} {
+        Invalid $cmd "-extent {x0 x1 y0 y1} is required when there are no records"
+    } else {
+        lassign $bounds x0 x1 y0 y1
+        if {$spacing ne {}} {
+            lassign [SnapOut $x0 $x1 [lindex $steps 0]] x0 x1
+            lassign [SnapOut $y0 $y1 [lindex $steps 1]] y0 y1
+        }
+        foreach axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] {
+            if {$lo == $hi} {
+                Invalid $cmd "the records span no width along $axis (all at $lo):\
+                    give -extent or -spacing"
+            }
+        }
+    }
+
+    if {$spacing ne {}} {
+        set counts {}
+        foreach step $steps axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] {
+            set n [expr {abs($hi - $lo) / $step}]
+            set whole [expr {round($n)}]
+            if {$whole < 1 || abs($n - $whole) > 1e-9 * max(1.0, $n)} {
+                Invalid $cmd "-spacing $step does not divide the extent's width [expr {abs($hi - $lo)}]\
+                    along $axis into whole cells"
+            }
+            if {$whole > 0x7fffffff} {
+                Invalid $cmd "-spacing $step gives $whole cells along $axis, too many"
+            }
+            lappend counts $whole
+        }
+        set cells $counts
+    }
     if {[catch {llength $cells} length] || $length != 2} {
         Invalid $cmd "-cells {nx ny} is required, got \"$cells\""
     }
@@ -99,9 +156,6 @@ proc ::kardum::grids::Setup {cmd records words} {
     if {wide($nx) * $ny > 0x7fffffff} {
         Invalid $cmd "the grid of $nx by $ny cells is too large"
     }
-
-    # Records: all points or all footprints, held as one buffer of doubles.
-    lassign [Records $records] width records
 
     set binning [dict get $o -binning]
     if {$binning eq {}} {
@@ -141,6 +195,20 @@ proc ::kardum::grids::Setup {cmd records words} {
         xArea [lindex $area 0] yArea [lindex $area 1] ignore $ignore lo $lo hi $hi \
         empty [dict get $o -empty] fill $fill settings $settings \
         reportVar [dict get $o -report]
+}
+
+# lo .. hi widened to the nearest multiples of step outside it; one step
+# wide when both fall on the same multiple.
+proc ::kardum::grids::SnapOut {lo hi step} {
+    set a [expr {floor($lo / $step) * $step}]
+    set b [expr {ceil($hi / $step) * $step}]
+    # the quotient may round onto a multiple the value does not reach
+    if {$a > $lo} {set a [expr {$a - $step}]}
+    if {$b < $hi} {set b [expr {$b + $step}]}
+    if {$b <= $a} {
+        set b [expr {$a + $step}]
+    }
+    list $a $b
 }
 
 # The report of a fill for the caller: the source of every cell, when
