@@ -389,25 +389,12 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
     return rec;
 }
 
-void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
-                   GridFormat format, const double *extent, double nodata, bool dxdy)
+/* Every cell checked before the file is touched: finite, and not the
+ * NODATA value of an ESRI grid. */
+static void CheckCells(const Grid &g, GridFormat format, double nodata)
 {
     const char *cmd = "kardum::gridwrite";
-    double x0 = extent[0], x1 = extent[1], y0 = extent[2], y1 = extent[3];
-    double dx = (x1 - x0) / g.nx;
-    double dy = (y1 - y0) / g.ny;
     std::size_t n = g.Size();
-
-    /* An ESRI ASCII grid has one cell size; the dx and dy lines some
-     * readers take are misread by others (GMT takes dy equal to dx). */
-    if (format == GridFormat::EsriAscii && std::fabs(dx) != std::fabs(dy) && !dxdy) {
-        Fail("%s: the cells are %.17g by %.17g, not square, and an ESRI ASCII grid holds "
-             "one cell size: write -format xyz, which keeps both, or give -dxdy 1 for dx "
-             "and dy lines, which GDAL reads and GMT misreads", cmd, std::fabs(dx),
-             std::fabs(dy));
-    }
-
-    /* Check every cell before the file is touched. */
     for (std::size_t k = 0; k < n; ++k) {
         if (g.empty[k]) {
             continue;
@@ -423,6 +410,27 @@ void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
                  cmd, ix, iy, nodata);
         }
     }
+}
+
+void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
+                   GridFormat format, const double *extent, double nodata, bool dxdy)
+{
+    const char *cmd = "kardum::gridwrite";
+    double x0 = extent[0], x1 = extent[1], y0 = extent[2], y1 = extent[3];
+    double dx = (x1 - x0) / g.nx;
+    double dy = (y1 - y0) / g.ny;
+
+    /* An ESRI ASCII grid has one cell size; the dx and dy lines some
+     * readers take are misread by others (GMT takes dy equal to dx). */
+    if (format == GridFormat::EsriAscii && std::fabs(dx) != std::fabs(dy) && !dxdy) {
+        Fail("%s: the cells are %.17g by %.17g, not square, and an ESRI ASCII grid holds "
+             "one cell size: write %s, or give -dxdy 1 for dx and dy lines, which GDAL "
+             "reads and GMT misreads", cmd, std::fabs(dx), std::fabs(dy),
+             HaveNetcdf() ? "-format netcdf or xyz, which keep both"
+                          : "-format xyz, which keeps both");
+    }
+
+    CheckCells(g, format, nodata);
 
     ReplacingFile target(interp, cmd, path);
     Writer out(target);
@@ -627,8 +635,11 @@ int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
             format = GridFormat::EsriAscii;
         } else if (word == "xyz") {
             format = GridFormat::Xyz;
+        } else if (word == "netcdf") {
+            format = GridFormat::Netcdf;
         } else {
-            Fail("%s: -format must be esri-ascii or xyz, got \"%s\"", cmd, word.c_str());
+            Fail("%s: -format must be esri-ascii, xyz or netcdf, got \"%s\"", cmd,
+                 word.c_str());
         }
         double extent[4];
         Extent(interp, cmd, *g, objv[4], extent);
@@ -637,7 +648,12 @@ int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         if (Tcl_GetBooleanFromObj(nullptr, objv[7], &dxdy) != TCL_OK) {
             Fail("%s: -dxdy must be a boolean, got \"%s\"", cmd, Tcl_GetString(objv[7]));
         }
-        WriteGridFile(interp, *g, objv[2], format, extent, nodata, dxdy != 0);
+        if (format == GridFormat::Netcdf) {
+            CheckCells(*g, format, nodata);
+            WriteNetcdf(interp, *g, objv[2], extent);
+        } else {
+            WriteGridFile(interp, *g, objv[2], format, extent, nodata, dxdy != 0);
+        }
         Tcl_ResetResult(interp);
         return TCL_OK;
     });

@@ -47,7 +47,7 @@ private:
     Tcl_Channel chan_ = nullptr;
 };
 
-enum class GridFormat { EsriAscii, Xyz };
+enum class GridFormat { EsriAscii, Xyz, Netcdf };
 
 /* How readxyz reads a file: the fields taken as x, y and z (0 the first;
  * without -columns each line holds exactly three), the header lines
@@ -72,6 +72,11 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
 void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
                    GridFormat format, const double *extent, double nodata,
                    bool dxdy = false);
+
+/* The grid as a netCDF file (COARDS/CF, as GMT and GDAL read it), through
+ * libnetcdf; throws ArgError saying so when the build lacks it. */
+void WriteNetcdf(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, const double *extent);
+bool HaveNetcdf();
 
 /* How a picture is drawn besides its colours' range. */
 constexpr int kPaletteCount = 4;        /* viridis, terrain, diverging, gray */

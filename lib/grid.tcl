@@ -247,7 +247,7 @@ proc ::kardum::grids::Report {result nx ny} {
 proc ::kardum::gridwrite {grid file args} {
     set cmd kardum::gridwrite
     set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {} -dxdy 0} $args]
-    Choice $cmd -format [dict get $o -format] {esri-ascii xyz}
+    Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf}
     set dxdy [Boolean $cmd -dxdy [dict get $o -dxdy]]
     WriteGrid $grid $file [dict get $o -format] [dict get $o -extent] \
         [dict get $o -nodata] [dict get $o -empty] $dxdy
