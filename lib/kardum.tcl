@@ -13,9 +13,9 @@
 #	                   KDdataGrid and KDgridFill2D do, on C++ buffers,
 #	                   with a guard against unsupported values and
 #	                   further passes until the grid is complete
-#	kardum::readxyz, kardum::gridwrite, kardum::gridimage
+#	kardum::readxyz, kardum::gridwrite, kardum::gridread, kardum::gridimage
 #	                   records from a text file, a grid to an ESRI ASCII
-#	                   or xyz file, a grid to a PNG picture
+#	                   or xyz file and back, a grid to a PNG picture
 #
 #	The helpers take Tcl lists and command prefixes, keep no state between
 #	calls and leave the caller's variables (::Rnd1Seed among them) as they
@@ -32,7 +32,7 @@ package require Tcl 8.6-
 package require Kardum_C @PROJECT_VERSION@
 
 namespace eval ::kardum {
-    namespace export integrate nlfit gridfill readxyz gridwrite gridimage
+    namespace export integrate nlfit gridfill readxyz gridwrite gridread gridimage
 }
 
 # The C++ commands behind the helpers come from the library file that holds
