@@ -339,15 +339,15 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
         }
         for (;;) {
             const void *nl = std::memchr(base + start, '\n', end - start);
-            std::size_t stop_;
+            std::size_t lineEnd;
             if (nl != nullptr) {
-                stop_ = static_cast<std::size_t>(static_cast<const char *>(nl) - base);
+                lineEnd = static_cast<std::size_t>(static_cast<const char *>(nl) - base);
             } else if (eof && start < end) {
-                stop_ = end;            /* a last line without a newline */
+                lineEnd = end;          /* a last line without a newline */
             } else {
                 break;
             }
-            if (stop_ - start > kMaxLine) {
+            if (lineEnd - start > kMaxLine) {
                 tooLong();
             }
             ++line;
@@ -357,7 +357,7 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
             double xyz[3];
             LineKind kind = line <= opt.skip
                                 ? LineKind::kNothing
-                                : ParseLine(base + start, base + stop_, file, line, opt, xyz);
+                                : ParseLine(base + start, base + lineEnd, file, line, opt, xyz);
             if (kind == LineKind::kRecord) {
                 if (rec->values.size() / 3 >= static_cast<std::size_t>(INT_MAX)) {
                     Fail("%s: %s holds more than %d records", cmd, file, INT_MAX);
@@ -366,7 +366,7 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
             } else if (kind == LineKind::kSkipped) {
                 ++passed;
             }
-            start = stop_ + 1;
+            start = lineEnd + 1;
             if (start >= end) {
                 break;
             }
