@@ -52,18 +52,35 @@ struct BinSpan {
     double fLast = 1.0;
 };
 
+/* How the package bins beyond KDdataGrid's definition: a point on the far
+ * edge of the extent belongs to the last cell (KDdataGrid's cells are half
+ * open, so it skips such a point), and the fate of every record is
+ * counted. */
+struct BinCounts {
+    long long binned = 0;           /* records that fell on the grid */
+    long long outside = 0;          /* records outside the extent */
+    long long rejected = 0;         /* values outside the range, or ignored zeros */
+};
+
 /*
  * Footprint of the interval lo .. hi (lo the end nearer the axis origin)
  * on an axis of `cells` cells of width `step` starting at `origin`.
- * Returns false when the record is to be skipped.
+ * Returns false when the record is to be skipped.  With `closedEnd`, a
+ * point no further from the origin than the far edge `far` (origin +
+ * cells * step) that rounding puts at cells or beyond is in the last cell.
  */
 inline bool BinFootprint(double lo, double hi, double origin, double step,
-                         int cells, bool point, BinSpan &span)
+                         int cells, bool point, BinSpan &span,
+                         bool closedEnd = false, double far = 0.0)
 {
     double ua = (lo - origin) / step;
     double ub = (hi - origin) / step;
     if (point) {
         double u = (ua + ub) / 2.0;
+        if (closedEnd && u >= cells && (lo - far) * step <= 0.0 &&
+            (hi - far) * step <= 0.0) {
+            u = cells - 1;          /* on the far edge */
+        }
         if (!(u >= 0.0 && u < cells)) {
             return false;           /* outside, or NaN */
         }
@@ -110,10 +127,12 @@ void BinNew(const double *d, Store &store)
 }
 
 /* ADD: records 0 .. nP-1, record i taking its x interval from entry
- * i / xHold and its y interval from entry i / yHold. */
+ * i / xHold and its y interval from entry i / yHold.  With `counts` (the
+ * package), points on the far edges go to the last cells and the records
+ * are counted; without, exactly KDdataGrid's definition. */
 template <class Records, class Store>
 void BinAdd(const double *d, int nP, int xHold, int yHold,
-            const Records &rec, Store &store)
+            const Records &rec, Store &store, BinCounts *counts = nullptr)
 {
     int nx = BinCellCount(d[gi::kNx]);
     int ny = BinCellCount(d[gi::kNy]);
@@ -133,6 +152,9 @@ void BinAdd(const double *d, int nP, int xHold, int yHold,
     for (int i = 0; i < nP; ++i) {
         double value = rec.Z(i);
         if ((ignoreZero && value == 0.0) || value < d[gi::kLow] || value > d[gi::kHigh]) {
+            if (counts != nullptr) {
+                ++counts->rejected;
+            }
             continue;
         }
         int r = i / xHold;
@@ -142,9 +164,16 @@ void BinAdd(const double *d, int nP, int xHold, int yHold,
         double ya = yAscending ? rec.Y1(s) : rec.Y2(s);
         double yb = yAscending ? rec.Y2(s) : rec.Y1(s);
         BinSpan sx, sy;
-        if (!BinFootprint(xa, xb, x0, dx, nx, xPoint, sx) ||
-            !BinFootprint(ya, yb, y0, dy, ny, yPoint, sy)) {
+        bool closed = counts != nullptr;
+        if (!BinFootprint(xa, xb, x0, dx, nx, xPoint, sx, closed, d[gi::kX1]) ||
+            !BinFootprint(ya, yb, y0, dy, ny, yPoint, sy, closed, d[gi::kY1])) {
+            if (counts != nullptr) {
+                ++counts->outside;
+            }
             continue;
+        }
+        if (counts != nullptr) {
+            ++counts->binned;
         }
         if (column) {
             for (int a = sx.first; a <= sx.last; ++a) {

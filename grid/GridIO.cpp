@@ -7,7 +7,7 @@
  *	    records {x y z} from a text file, one a line, the numbers
  *	    separated by blanks, tabs or commas; blank lines and lines
  *	    starting with # are skipped.
- *	::kardum::WriteGrid grid file format extent nodata marker
+ *	::kardum::WriteGrid grid file format extent nodata marker dxdy
  *	    the grid as an ESRI ASCII grid (format esri-ascii) or as x y z
  *	    lines at the cell centres (format xyz).
  *	::kardum::WriteImage grid file pixels lo hi marker
@@ -21,8 +21,13 @@
 #include "grid/GridIO.h"
 #include "grid/GridValue.h"
 #include "grid/NumberText.h"
+#include "frame/Interrupt.h"
+#include "frame/ObjRef.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -33,6 +38,10 @@ namespace kardum::package {
 namespace {
 
 const std::size_t kChunk = 1 << 20;
+/* The longest line readxyz takes (1 MiB): a record is a few dozen bytes, so
+ * a longer line is not a table of records, and refusing it early keeps a
+ * file without line ends (a device, a binary file) from filling memory. */
+const std::size_t kMaxLine = 1 << 20;
 
 /* Text of a line for a message: at most 60 characters. */
 std::string Shown(const char *first, const char *last)
@@ -49,39 +58,58 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
+enum class LineKind { kNothing, kRecord, kSkipped };
+
 /*
- * Parses one line (without its newline) into out; returns false for a
- * line that holds no record.  Throws ArgError naming the file and line.
+ * Parses one line (without its newline) into out: the fields that
+ * opt.columns picks (exactly three numbers when the columns are not
+ * given).  Returns kNothing for a line that holds no record, kSkipped for
+ * a record with a value that is not finite under -nan skip.  Throws
+ * ArgError naming the file and line.
  */
-bool ParseLine(const char *at, const char *end, const char *file,
-               long long line, double *out)
+LineKind ParseLine(const char *at, const char *end, const char *file, long long line,
+                   const XyzOptions &opt, double *out)
 {
     const char *first = at;
     while (at < end && IsBlank(*at)) {
         ++at;
     }
     if (at == end || *at == '#') {
-        return false;
+        return LineKind::kNothing;
     }
+    int maxColumn = std::max({opt.columns[0], opt.columns[1], opt.columns[2]});
+    bool skipped = false;
     int n = 0;
     for (;;) {
         const char *start = at;
-        double v = 0.0;
-        const char *stop = ReadNumber(at, end, v);
         const char *fieldEnd = at;
         while (fieldEnd < end && !IsBlank(*fieldEnd) && *fieldEnd != ',') {
             ++fieldEnd;
         }
-        if (stop == nullptr || stop != fieldEnd) {
-            Fail("kardum::readxyz: %s, line %lld: \"%s\" is not a number", file,
-                 line, Shown(start, fieldEnd).c_str());
+        bool picked = !opt.columnsGiven;
+        for (int k = 0; k < 3; ++k) {
+            picked = picked || opt.columns[k] == n;
         }
-        if (!std::isfinite(v)) {
-            Fail("kardum::readxyz: %s, line %lld: \"%s\" is not a finite number",
-                 file, line, Shown(start, fieldEnd).c_str());
-        }
-        if (n < 3) {
-            out[n] = v;
+        if (picked) {
+            double v = 0.0;
+            const char *stop = ReadNumber(at, fieldEnd, v);
+            if (stop == nullptr || stop != fieldEnd) {
+                Fail("kardum::readxyz: %s, line %lld: \"%s\" is not a number", file,
+                     line, Shown(start, fieldEnd).c_str());
+            }
+            if (!std::isfinite(v)) {
+                if (!opt.nanSkip) {
+                    Fail("kardum::readxyz: %s, line %lld: \"%s\" is not a finite number "
+                         "(-nan skip passes over such records)",
+                         file, line, Shown(start, fieldEnd).c_str());
+                }
+                skipped = true;
+            }
+            for (int k = 0; k < 3; ++k) {
+                if (opt.columns[k] == n) {
+                    out[k] = v;
+                }
+            }
         }
         ++n;
         at = fieldEnd;
@@ -102,18 +130,21 @@ bool ParseLine(const char *at, const char *end, const char *file,
             }
         }
     }
-    if (n != 3) {
+    if (!opt.columnsGiven && n != 3) {
         Fail("kardum::readxyz: %s, line %lld: expected 3 numbers x y z, got %d in \"%s\"",
              file, line, n, Shown(first, end).c_str());
     }
-    return true;
+    if (n <= maxColumn) {
+        Fail("kardum::readxyz: %s, line %lld: -columns needs %d fields, got %d in \"%s\"",
+             file, line, maxColumn + 1, n, Shown(first, end).c_str());
+    }
+    return skipped ? LineKind::kSkipped : LineKind::kRecord;
 }
 
-/* A channel closed on every path. */
+/* A channel for reading, closed on every path. */
 class Channel {
 public:
     Channel(Tcl_Interp *interp, const char *cmd, Tcl_Obj *path, const char *mode)
-        : interp_(interp)
     {
         chan_ = Tcl_FSOpenFileChannel(interp, path, mode, 0666);
         if (chan_ == nullptr) {
@@ -136,27 +167,14 @@ public:
 
     Tcl_Channel get() const { return chan_; }
 
-    /* Closes now, reporting a failure to flush. */
-    void Close(const char *cmd, const char *file)
-    {
-        Tcl_Channel chan = chan_;
-        chan_ = nullptr;
-        if (Tcl_Close(interp_, chan) != TCL_OK) {
-            Fail("%s: error writing \"%s\": %s", cmd, file,
-                 Tcl_GetString(Tcl_GetObjResult(interp_)));
-        }
-    }
-
 private:
-    Tcl_Interp *interp_;
     Tcl_Channel chan_ = nullptr;
 };
 
 /* Output through a buffer of about one chunk. */
 class Writer {
 public:
-    Writer(Channel &chan, const char *cmd, const char *file)
-        : chan_(chan), cmd_(cmd), file_(file) { buf_.reserve(kChunk + 256); }
+    explicit Writer(ReplacingFile &file) : file_(file) { buf_.reserve(kChunk + 256); }
 
     std::string &Buffer() { return buf_; }
 
@@ -169,43 +187,148 @@ public:
 
     void Flush()
     {
-        if (buf_.empty()) {
-            return;
-        }
-        if (Tcl_WriteRaw(chan_.get(), buf_.data(), static_cast<Tcl_Size>(buf_.size())) < 0) {
-            Fail("%s: error writing \"%s\": %s", cmd_, file_, Tcl_PosixError(nullptr));
-        }
+        file_.Write(buf_.data(), buf_.size());
         buf_.clear();
     }
 
 private:
-    Channel &chan_;
-    const char *cmd_;
-    const char *file_;
+    ReplacingFile &file_;
     std::string buf_;
 };
 
 } // namespace
 
-std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path)
+ReplacingFile::ReplacingFile(Tcl_Interp *interp, const char *cmd, Tcl_Obj *target)
+    : interp_(interp), cmd_(cmd), target_(target)
+{
+    Tcl_IncrRefCount(target_);
+    /* A name no other writer holds: the target's with a suffix from the
+     * clock, created exclusively (a name taken is tried again). */
+    Tcl_Time now;
+    Tcl_GetTime(&now);
+    unsigned long long tag = static_cast<unsigned long long>(now.sec) * 1000003u +
+                             static_cast<unsigned long long>(now.usec);
+    for (int attempt = 0; attempt < 64 && chan_ == nullptr; ++attempt) {
+        char suffix[48];
+        std::snprintf(suffix, sizeof suffix, ".%llx.part", (tag + attempt * 7919u) & 0xffffffffffull);
+        Tcl_Obj *name = Tcl_DuplicateObj(target_);
+        Tcl_IncrRefCount(name);
+        Tcl_AppendToObj(name, suffix, -1);
+        chan_ = Tcl_FSOpenFileChannel(interp, name, "WRONLY CREAT EXCL", 0666);
+        if (chan_ != nullptr) {
+            temp_ = name;
+        } else {
+            Tcl_DecrRefCount(name);
+            if (Tcl_GetErrno() != EEXIST) {
+                break;
+            }
+        }
+    }
+    if (chan_ == nullptr) {
+        std::string why = Tcl_GetString(Tcl_GetObjResult(interp));
+        Tcl_DecrRefCount(target_);
+        Fail("%s: cannot write beside \"%s\": %s", cmd, Tcl_GetString(target), why.c_str());
+    }
+    if (Tcl_SetChannelOption(interp, chan_, "-translation", "binary") != TCL_OK) {
+        Discard();
+        Tcl_DecrRefCount(target_);
+        throw TclError{};
+    }
+}
+
+ReplacingFile::~ReplacingFile()
+{
+    Discard();
+    Tcl_DecrRefCount(target_);
+}
+
+void ReplacingFile::Discard()
+{
+    if (chan_ != nullptr) {
+        Tcl_Close(nullptr, chan_);
+        chan_ = nullptr;
+    }
+    if (temp_ != nullptr) {
+        Tcl_FSDeleteFile(temp_);
+        Tcl_DecrRefCount(temp_);
+        temp_ = nullptr;
+    }
+}
+
+void ReplacingFile::Write(const char *data, std::size_t size)
+{
+    Interrupt stop(interp_);
+    if (stop.Check()) {
+        throw TclError{};
+    }
+    /* A file channel may take part of a block; what it does not take at
+     * all is an error (a full disk among them). */
+    while (size > 0) {
+        std::size_t part = std::min<std::size_t>(size, kChunk);
+        Tcl_Size wrote = Tcl_WriteRaw(chan_, data, static_cast<Tcl_Size>(part));
+        if (wrote <= 0 || static_cast<std::size_t>(wrote) > part) {
+            std::string why = wrote < 0 ? Tcl_PosixError(nullptr) : "nothing was written";
+            Fail("%s: error writing \"%s\": %s; the file is left as it was", cmd_,
+                 Tcl_GetString(target_), why.c_str());
+        }
+        data += wrote;
+        size -= static_cast<std::size_t>(wrote);
+    }
+}
+
+void ReplacingFile::Commit()
+{
+    Tcl_Channel chan = chan_;
+    chan_ = nullptr;
+    if (Tcl_Close(interp_, chan) != TCL_OK) {
+        std::string why = Tcl_GetString(Tcl_GetObjResult(interp_));
+        Fail("%s: error writing \"%s\": %s; the file is left as it was", cmd_,
+             Tcl_GetString(target_), why.c_str());
+    }
+    if (Tcl_FSRenameFile(temp_, target_) != 0) {
+        std::string why = Tcl_PosixError(nullptr);
+        Fail("%s: cannot replace \"%s\": %s; the file is left as it was", cmd_,
+             Tcl_GetString(target_), why.c_str());
+    }
+    Tcl_DecrRefCount(temp_);
+    temp_ = nullptr;
+}
+
+std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
+                                       const XyzOptions &opt, long long *skipped)
 {
     const char *cmd = "kardum::readxyz";
     const char *file = Tcl_GetString(path);
     Channel chan(interp, cmd, path, "r");
+    Interrupt stop(interp);
     auto rec = std::make_shared<Records>();
     rec->width = 3;
-    std::vector<char> buf(kChunk);
+    /* Room for the longest line allowed and a chunk read after it. */
+    std::vector<char> buf(kMaxLine + kChunk);
     std::size_t held = 0;           /* bytes of an unfinished line at buf[0] */
     long long line = 0;
+    long long passed = 0;           /* records skipped under -nan skip */
     bool eof = false;
+    auto tooLong = [&]() {
+        Fail("%s: %s, line %lld: longer than %zu bytes, the limit of a line", cmd, file,
+             line + 1, kMaxLine);
+    };
     while (!eof) {
-        if (held == buf.size()) {
-            buf.resize(buf.size() * 2);     /* a line longer than the buffer */
+        if (stop.Check()) {
+            throw TclError{};
         }
-        Tcl_Size got = Tcl_ReadRaw(chan.get(), buf.data() + held,
-                                  static_cast<Tcl_Size>(buf.size() - held));
+        std::size_t want = buf.size() - held;
+        Tcl_Size got = Tcl_ReadRaw(chan.get(), buf.data() + held, static_cast<Tcl_Size>(want));
         if (got < 0) {
             Fail("%s: error reading \"%s\": %s", cmd, file, Tcl_PosixError(nullptr));
+        }
+        if (static_cast<std::size_t>(got) > want) {
+            Fail("%s: error reading \"%s\": the channel returned %lld bytes for %zu",
+                 cmd, file, static_cast<long long>(got), want);
+        }
+        if (got == 0 && !Tcl_Eof(chan.get())) {
+            Fail("%s: error reading \"%s\": a read returned nothing before the end of "
+                 "the file", cmd, file);
         }
         eof = got == 0;
         std::size_t end = held + static_cast<std::size_t>(got);
@@ -216,28 +339,42 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path)
         }
         for (;;) {
             const void *nl = std::memchr(base + start, '\n', end - start);
-            std::size_t stop;
+            std::size_t lineEnd;
             if (nl != nullptr) {
-                stop = static_cast<std::size_t>(static_cast<const char *>(nl) - base);
+                lineEnd = static_cast<std::size_t>(static_cast<const char *>(nl) - base);
             } else if (eof && start < end) {
-                stop = end;             /* a last line without a newline */
+                lineEnd = end;          /* a last line without a newline */
             } else {
                 break;
             }
+            if (lineEnd - start > kMaxLine) {
+                tooLong();
+            }
             ++line;
+            if (stop.Poll()) {
+                throw TclError{};
+            }
             double xyz[3];
-            if (ParseLine(base + start, base + stop, file, line, xyz)) {
+            LineKind kind = line <= opt.skip
+                                ? LineKind::kNothing
+                                : ParseLine(base + start, base + lineEnd, file, line, opt, xyz);
+            if (kind == LineKind::kRecord) {
                 if (rec->values.size() / 3 >= static_cast<std::size_t>(INT_MAX)) {
                     Fail("%s: %s holds more than %d records", cmd, file, INT_MAX);
                 }
                 rec->values.insert(rec->values.end(), xyz, xyz + 3);
+            } else if (kind == LineKind::kSkipped) {
+                ++passed;
             }
-            start = stop + 1;
+            start = lineEnd + 1;
             if (start >= end) {
                 break;
             }
         }
         held = start < end ? end - start : 0;
+        if (held > kMaxLine) {
+            tooLong();
+        }
         if (held > 0) {
             std::memmove(buf.data(), base + start, held);
         }
@@ -245,20 +382,19 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path)
     /* The records stay for the rest of the job: give back the room that
      * growing the buffer left over (up to half of it). */
     rec->values.shrink_to_fit();
+    rec->unreadable = passed;
+    if (skipped != nullptr) {
+        *skipped = passed;
+    }
     return rec;
 }
 
-void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
-                   GridFormat format, const double *extent, double nodata)
+/* Every cell checked before the file is touched: finite, and not the
+ * NODATA value of an ESRI grid. */
+static void CheckCells(const Grid &g, GridFormat format, double nodata)
 {
     const char *cmd = "kardum::gridwrite";
-    const char *file = Tcl_GetString(path);
-    double x0 = extent[0], x1 = extent[1], y0 = extent[2], y1 = extent[3];
-    double dx = (x1 - x0) / g.nx;
-    double dy = (y1 - y0) / g.ny;
     std::size_t n = g.Size();
-
-    /* Check every cell before the file is touched. */
     for (std::size_t k = 0; k < n; ++k) {
         if (g.empty[k]) {
             continue;
@@ -274,9 +410,30 @@ void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
                  cmd, ix, iy, nodata);
         }
     }
+}
 
-    Channel chan(interp, cmd, path, "w");
-    Writer out(chan, cmd, file);
+void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
+                   GridFormat format, const double *extent, double nodata, bool dxdy)
+{
+    const char *cmd = "kardum::gridwrite";
+    double x0 = extent[0], x1 = extent[1], y0 = extent[2], y1 = extent[3];
+    double dx = (x1 - x0) / g.nx;
+    double dy = (y1 - y0) / g.ny;
+
+    /* An ESRI ASCII grid has one cell size; the dx and dy lines some
+     * readers take are misread by others (GMT takes dy equal to dx). */
+    if (format == GridFormat::EsriAscii && std::fabs(dx) != std::fabs(dy) && !dxdy) {
+        Fail("%s: the cells are %.17g by %.17g, not square, and an ESRI ASCII grid holds "
+             "one cell size: write %s, or give -dxdy 1 for dx and dy lines, which GDAL "
+             "reads and GMT misreads", cmd, std::fabs(dx), std::fabs(dy),
+             HaveNetcdf() ? "-format netcdf or xyz, which keep both"
+                          : "-format xyz, which keeps both");
+    }
+
+    CheckCells(g, format, nodata);
+
+    ReplacingFile target(interp, cmd, path);
+    Writer out(target);
     std::string &b = out.Buffer();
     char num[kNumberTextSize];
 
@@ -343,7 +500,7 @@ void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
         }
     }
     out.Flush();
-    chan.Close(cmd, file);
+    target.Commit();
 }
 
 namespace {
@@ -395,25 +552,80 @@ double FiniteArg(Tcl_Obj *obj, const char *cmd, const char *what)
 
 } // namespace
 
+/* kardum::readxyz file ?-columns {ix iy iz}? ?-skip n? ?-nan skip|error?
+ *                      ?-skipped varName? */
 int ReadXyzCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     return RunCommand(interp, "kardum::readxyz", [&]() -> int {
-        if (objc != 2) {
-            Tcl_WrongNumArgs(interp, 1, objv, "file");
+        const char *cmd = "kardum::readxyz";
+        if (objc < 2 || objc % 2 != 0) {
+            Tcl_WrongNumArgs(interp, 1, objv, "file ?option value ...?");
             return TCL_ERROR;
         }
-        Tcl_SetObjResult(interp, NewRecordsObj(ReadXyz(interp, objv[1])));
+        static const char *const kOptions[] = {"-columns", "-skip", "-nan", "-skipped",
+                                               nullptr};
+        XyzOptions opt;
+        Tcl_Obj *skippedVar = nullptr;
+        for (int i = 2; i < objc; i += 2) {
+            int option = 0;
+            if (Tcl_GetIndexFromObj(interp, objv[i], kOptions, "option", TCL_EXACT,
+                                    &option) != TCL_OK) {
+                throw TclError{};
+            }
+            Tcl_Obj *value = objv[i + 1];
+            if (option == 0) {
+                Tcl_Size n = 0;
+                Tcl_Obj **items = nullptr;
+                if (Tcl_ListObjGetElements(nullptr, value, &n, &items) != TCL_OK || n != 3) {
+                    Fail("%s: -columns must be three field numbers {x y z} counted from 0, "
+                         "got \"%s\"", cmd, Tcl_GetString(value));
+                }
+                for (int k = 0; k < 3; ++k) {
+                    Tcl_WideInt c = 0;
+                    if (Tcl_GetWideIntFromObj(nullptr, items[k], &c) != TCL_OK || c < 0 ||
+                        c > 9999) {
+                        Fail("%s: element %d of -columns must be a field number from 0 to "
+                             "9999, got \"%s\"", cmd, k, Tcl_GetString(items[k]));
+                    }
+                    opt.columns[k] = static_cast<int>(c);
+                }
+                opt.columnsGiven = true;
+            } else if (option == 1) {
+                Tcl_WideInt n = 0;
+                if (Tcl_GetWideIntFromObj(nullptr, value, &n) != TCL_OK || n < 0) {
+                    Fail("%s: -skip must be a count of lines, at least 0, got \"%s\"", cmd,
+                         Tcl_GetString(value));
+                }
+                opt.skip = n;
+            } else if (option == 2) {
+                std::string word = Tcl_GetString(value);
+                if (word != "skip" && word != "error") {
+                    Fail("%s: -nan must be skip or error, got \"%s\"", cmd, word.c_str());
+                }
+                opt.nanSkip = word == "skip";
+            } else {
+                skippedVar = value;
+            }
+        }
+        long long skipped = 0;
+        ObjRef records(NewRecordsObj(ReadXyz(interp, objv[1], opt, &skipped)));
+        if (skippedVar != nullptr &&
+            Tcl_ObjSetVar2(interp, skippedVar, nullptr, Tcl_NewWideIntObj(skipped),
+                           TCL_LEAVE_ERR_MSG) == nullptr) {
+            throw TclError{};
+        }
+        Tcl_SetObjResult(interp, records.get());
         return TCL_OK;
     });
 }
 
-/* ::kardum::WriteGrid grid file format extent nodata marker */
+/* ::kardum::WriteGrid grid file format extent nodata marker dxdy */
 int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     return RunCommand(interp, "kardum::gridwrite", [&]() -> int {
         const char *cmd = "kardum::gridwrite";
-        if (objc != 7) {
-            Tcl_WrongNumArgs(interp, 1, objv, "grid file format extent nodata marker");
+        if (objc != 8) {
+            Tcl_WrongNumArgs(interp, 1, objv, "grid file format extent nodata marker dxdy");
             return TCL_ERROR;
         }
         auto g = GetGrid(interp, objv[1], cmd, Tcl_GetString(objv[6]));
@@ -423,13 +635,25 @@ int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
             format = GridFormat::EsriAscii;
         } else if (word == "xyz") {
             format = GridFormat::Xyz;
+        } else if (word == "netcdf") {
+            format = GridFormat::Netcdf;
         } else {
-            Fail("%s: -format must be esri-ascii or xyz, got \"%s\"", cmd, word.c_str());
+            Fail("%s: -format must be esri-ascii, xyz or netcdf, got \"%s\"", cmd,
+                 word.c_str());
         }
         double extent[4];
         Extent(interp, cmd, *g, objv[4], extent);
         double nodata = FiniteArg(objv[5], cmd, "-nodata");
-        WriteGridFile(interp, *g, objv[2], format, extent, nodata);
+        int dxdy = 0;
+        if (Tcl_GetBooleanFromObj(nullptr, objv[7], &dxdy) != TCL_OK) {
+            Fail("%s: -dxdy must be a boolean, got \"%s\"", cmd, Tcl_GetString(objv[7]));
+        }
+        if (format == GridFormat::Netcdf) {
+            CheckCells(*g, format, nodata);
+            WriteNetcdf(interp, *g, objv[2], extent);
+        } else {
+            WriteGridFile(interp, *g, objv[2], format, extent, nodata, dxdy != 0);
+        }
         Tcl_ResetResult(interp);
         return TCL_OK;
     });

@@ -14,17 +14,73 @@
 
 #include <tcl.h>
 
+#include <cstddef>
+
 namespace kardum::package {
 
-enum class GridFormat { EsriAscii, Xyz };
+/*
+ * A file that replaces its target only when all of it is written: the
+ * bytes go to a new file beside the target (same folder, so the rename
+ * stays on one file system), every write and the close are checked, and
+ * Commit renames it over the target.  Any failure, or an object destroyed
+ * before Commit, deletes the new file and leaves the target as it was.
+ * Write and Commit throw ArgError naming the command and the target;
+ * Write also polls the interpreter, throwing TclError on a stop.
+ */
+class ReplacingFile {
+public:
+    ReplacingFile(Tcl_Interp *interp, const char *cmd, Tcl_Obj *target);
+    ~ReplacingFile();
+    ReplacingFile(const ReplacingFile &) = delete;
+    ReplacingFile &operator=(const ReplacingFile &) = delete;
 
-/* Records {x y z} of a text file (see kardum::readxyz). */
-std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path);
+    void Write(const char *data, std::size_t size);
+    void Commit();
+
+private:
+    void Discard();
+
+    Tcl_Interp *interp_;
+    const char *cmd_;
+    Tcl_Obj *target_;
+    Tcl_Obj *temp_ = nullptr;       /* owned reference */
+    Tcl_Channel chan_ = nullptr;
+};
+
+enum class GridFormat { EsriAscii, Xyz, Netcdf };
+
+/* How readxyz reads a file: the fields taken as x, y and z (0 the first;
+ * without -columns each line holds exactly three), the header lines
+ * skipped, and whether a record with a value that is not finite is
+ * skipped (counted) or refused. */
+struct XyzOptions {
+    int columns[3] = {0, 1, 2};
+    bool columnsGiven = false;
+    long long skip = 0;
+    bool nanSkip = false;
+};
+
+/* Records {x y z} of a text file (see kardum::readxyz); *skipped, when
+ * given, receives the count of records passed over under -nan skip. */
+std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
+                                       const XyzOptions &opt = XyzOptions(),
+                                       long long *skipped = nullptr);
 
 /* The grid into a file; extent is {x0 x1 y0 y1}; nodata marks empty cells
- * of an ESRI grid (xyz lines skip them). */
+ * of an ESRI grid (xyz lines skip them).  An ESRI grid of cells that are
+ * not square is refused unless dxdy asks for its dx and dy lines. */
 void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
-                   GridFormat format, const double *extent, double nodata);
+                   GridFormat format, const double *extent, double nodata,
+                   bool dxdy = false);
+
+/* The grid as a netCDF file (COARDS/CF, as GMT and GDAL read it), through
+ * libnetcdf; throws ArgError saying so when the build lacks it. */
+void WriteNetcdf(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, const double *extent);
+bool HaveNetcdf();
+
+/* A netCDF grid (as WriteNetcdf writes it, or GMT) back into a grid, its
+ * empty cells reading as `marker`; the axes run upward. */
+std::shared_ptr<Grid> ReadNetcdf(Tcl_Interp *interp, Tcl_Obj *path, const std::string &marker);
 
 /* How a picture is drawn besides its colours' range. */
 constexpr int kPaletteCount = 4;        /* viridis, terrain, diverging, gray */

@@ -427,20 +427,9 @@ void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels
 
     std::string png = PngFile(interp, canvas.Scanlines(), width, height);
 
-    Tcl_Channel chan = Tcl_FSOpenFileChannel(interp, path, "w", 0666);
-    if (chan == nullptr) {
-        Fail("%s: %s", cmd, Tcl_GetString(Tcl_GetObjResult(interp)));
-    }
-    Tcl_SetChannelOption(nullptr, chan, "-translation", "binary");
-    bool ok = Tcl_WriteRaw(chan, png.data(), static_cast<Tcl_Size>(png.size())) >= 0;
-    std::string why = ok ? "" : Tcl_PosixError(nullptr);
-    if (Tcl_Close(interp, chan) != TCL_OK && ok) {
-        ok = false;
-        why = Tcl_GetString(Tcl_GetObjResult(interp));
-    }
-    if (!ok) {
-        Fail("%s: error writing \"%s\": %s", cmd, Tcl_GetString(path), why.c_str());
-    }
+    ReplacingFile file(interp, cmd, path);
+    file.Write(png.data(), png.size());
+    file.Commit();
 }
 
 /* ::kardum::WriteImage grid file pixels lo hi marker: lo and hi empty for

@@ -43,11 +43,14 @@
 #include "package/Commands.h"
 #include "frame/ObjRef.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kardum::package {
@@ -309,9 +312,104 @@ Tcl_Obj *ReportDict(const FillReport &report)
     return dict;
 }
 
+/*
+ * The memory a job needs, estimated before any work, and refused at once
+ * (naming the amount) when the process cannot have it in one piece: the
+ * cells' sums and weights and their empty marks (17 bytes a cell), the
+ * fill's working arrays (its cell states, queues of cell numbers, values
+ * and passes: about 19 bytes a cell), the sources' list (a Tcl value a
+ * cell) and the records already held.
+ */
+void NeedMemory(const GridSpec &shape, std::size_t records, bool fill, bool sources)
+{
+    double cells = static_cast<double>(shape.nx) * shape.ny;
+    double perCell = 17.0 + (fill ? 19.0 : 0.0) + (sources ? 56.0 : 0.0);
+    double bytes = cells * perCell + static_cast<double>(records) * 8.0;
+    const char *what = fill ? "the grid's cells and the fill's working arrays"
+                            : "the grid's cells";
+    if (bytes >= 0x1p62) {
+        throw OutOfMemory{static_cast<std::size_t>(0x1p62), what};
+    }
+    std::size_t need = static_cast<std::size_t>(bytes);
+    void *probe = std::malloc(need);
+    if (probe == nullptr) {
+        throw OutOfMemory{need, what};
+    }
+    std::free(probe);
+}
+
 } // namespace
 
-std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape)
+namespace {
+
+/* Sums scaled by 2^-512 for the cells whose plain sum overflowed: a record
+ * adds (value * 2^-512) * w, so no sum of finite values can overflow, and
+ * the mean is scaled back at the end. */
+struct ScaledSums {
+    const std::vector<unsigned char> &redo;
+    std::vector<double> &sum;
+
+    void Reset(int) {}
+    void Finish(int, double) {}
+    void Add(int k, double value, double w)
+    {
+        if (redo[k]) {
+            sum[k] = (value * 0x1p-512) * w + sum[k];
+        }
+    }
+};
+
+/* The values of the records that fall into each cell, as (cell, value)
+ * pairs, through the binning's own footprints and filters. */
+struct CellValues {
+    std::vector<std::pair<int, double>> &pairs;
+
+    void Reset(int) {}
+    void Finish(int, double) {}
+    void Add(int k, double value, double) { pairs.emplace_back(k, value); }
+};
+
+/* Each cell that received records gets their median, smallest or largest
+ * value instead of the mean (the weights stay, so empty cells stay empty). */
+void OrderValues(const double *d, int n, const InterleavedRecords &records, CellValue kind,
+                 Grid &g)
+{
+    std::vector<std::pair<int, double>> pairs;
+    try {
+        pairs.reserve(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc &) {
+        throw OutOfMemory{static_cast<std::size_t>(n) * sizeof(pairs[0]),
+                          "the values of the records of each cell"};
+    }
+    CellValues store{pairs};
+    BinCounts unused;
+    BinAdd(d, n, 1, 1, records, store, &unused);
+    std::sort(pairs.begin(), pairs.end());
+    for (std::size_t a = 0; a < pairs.size();) {
+        std::size_t b = a;
+        while (b < pairs.size() && pairs[b].first == pairs[a].first) {
+            ++b;
+        }
+        double v;
+        if (kind == CellValue::kMin) {
+            v = pairs[a].second;
+        } else if (kind == CellValue::kMax) {
+            v = pairs[b - 1].second;
+        } else {
+            std::size_t m = a + (b - a) / 2;
+            /* halves first: the mean of two huge values does not overflow */
+            v = (b - a) % 2 == 1 ? pairs[m].second
+                                 : pairs[m - 1].second / 2.0 + pairs[m].second / 2.0;
+        }
+        g.cells[static_cast<std::size_t>(pairs[a].first)] = v;
+        a = b;
+    }
+}
+
+} // namespace
+
+std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape,
+                                 BinCounts *countsOut)
 {
     std::size_t n = rec.Count();
     if (n > static_cast<std::size_t>(INT_MAX)) {
@@ -327,8 +425,12 @@ std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape)
     g->y1 = shape.y1;
     g->marker = shape.marker;
     std::size_t cells = static_cast<std::size_t>(shape.nx) * shape.ny;
-    g->cells.assign(cells, 0.0);
-    g->weights.assign(cells, 0.0);
+    try {
+        g->cells.assign(cells, 0.0);
+        g->weights.assign(cells, 0.0);
+    } catch (const std::bad_alloc &) {
+        throw OutOfMemory{cells * 2 * sizeof(double), "the sums and weights of the grid's cells"};
+    }
 
     /* KDdataGrid's descriptor record for "NEW ADD END", cells x fastest. */
     double d[gi::kHigh + 1] = {};
@@ -348,11 +450,46 @@ std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape)
     d[gi::kLow] = shape.lo;
     d[gi::kHigh] = shape.hi;
 
+    /* KDdataGrid's arithmetic, except that points on the far edges are
+     * binned into the last cells and every record is counted. */
+    InterleavedRecords records{rec.values.data(), rec.width};
+    BinCounts counts;
     BinArrays store{g->cells.data(), g->weights.data()};
     BinNew(d, store);
-    BinAdd(d, static_cast<int>(n), 1, 1, InterleavedRecords{rec.values.data(), rec.width}, store);
+    BinAdd(d, static_cast<int>(n), 1, 1, records, store, &counts);
     BinEnd(d, store);
+
+    /* A cell whose sum overflowed (two values of 1e308) has its mean
+     * computed again from scaled sums: the mean of finite values is finite. */
+    std::vector<unsigned char> redo;
+    bool overflowed = false;
+    for (std::size_t k = 0; k < cells; ++k) {
+        if (g->weights[k] > 0.0 && !std::isfinite(g->cells[k])) {
+            if (!overflowed) {
+                redo.assign(cells, 0);
+                overflowed = true;
+            }
+            redo[k] = 1;
+        }
+    }
+    if (overflowed) {
+        std::vector<double> scaled(cells, 0.0);
+        ScaledSums again{redo, scaled};
+        BinCounts unused;
+        BinAdd(d, static_cast<int>(n), 1, 1, records, again, &unused);
+        for (std::size_t k = 0; k < cells; ++k) {
+            if (redo[k]) {
+                g->cells[k] = scaled[k] / g->weights[k] * 0x1p512;
+            }
+        }
+    }
+    if (shape.cellValue != CellValue::kMean) {
+        OrderValues(d, static_cast<int>(n), records, shape.cellValue, *g);
+    }
     MarkEmpty(*g);
+    if (countsOut != nullptr) {
+        *countsOut = counts;
+    }
     return g;
 }
 
@@ -379,8 +516,28 @@ int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
         if (!IsRecordsObj(value)) {
             value = NewRecordsObj(records);
         }
-        Tcl_Obj *out[2] = {Tcl_NewIntObj(records->width), value};
-        Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
+        /* The records' bounds {xmin xmax ymin ymax}, empty without records. */
+        Tcl_Obj *bounds = Tcl_NewListObj(0, nullptr);
+        std::size_t n = records->Count();
+        if (n > 0) {
+            int w = records->width;
+            const int xs[2] = {0, w == 3 ? 0 : 1}, ys[2] = {w == 3 ? 1 : 2, w == 3 ? 1 : 3};
+            double b[4] = {DBL_MAX, -DBL_MAX, DBL_MAX, -DBL_MAX};
+            for (std::size_t i = 0; i < n; ++i) {
+                const double *r = records->values.data() + i * static_cast<std::size_t>(w);
+                for (int k = 0; k < 2; ++k) {
+                    b[0] = std::min(b[0], r[xs[k]]);
+                    b[1] = std::max(b[1], r[xs[k]]);
+                    b[2] = std::min(b[2], r[ys[k]]);
+                    b[3] = std::max(b[3], r[ys[k]]);
+                }
+            }
+            for (double v : b) {
+                Tcl_ListObjAppendElement(nullptr, bounds, Tcl_NewDoubleObj(v));
+            }
+        }
+        Tcl_Obj *out[3] = {Tcl_NewIntObj(records->width), value, bounds};
+        Tcl_SetObjResult(interp, Tcl_NewListObj(3, out));
         return TCL_OK;
     });
 }
@@ -423,13 +580,41 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         setup.ny = shape.ny;
         setup.empty = kEmptyValue;
         setup.excluded = kExcludedValue;
-        FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
+        /* -cellvalue belongs to the binning: taken out before the fill's
+         * settings are read. */
+        std::vector<Tcl_Obj *> words(objv, objv + objc);
+        for (std::size_t i = 15; i + 1 < words.size();) {
+            if (std::strcmp(Tcl_GetString(words[i]), "-cellvalue") != 0) {
+                i += 2;
+                continue;
+            }
+            static const char *const kKinds[] = {"mean", "median", "min", "max", nullptr};
+            int kind = 0;
+            if (Tcl_GetIndexFromObj(nullptr, words[i + 1], kKinds, "", TCL_EXACT, &kind) !=
+                TCL_OK) {
+                Fail("%s: -cellvalue must be mean, median, min or max, got \"%s\"", kCmd,
+                     Tcl_GetString(words[i + 1]));
+            }
+            shape.cellValue = static_cast<CellValue>(kind);
+            words.erase(words.begin() + static_cast<std::ptrdiff_t>(i),
+                        words.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        }
+        if (shape.cellValue != CellValue::kMean && (shape.xArea || shape.yArea)) {
+            static const char *const kNames[] = {"mean", "median", "min", "max"};
+            Fail("%s: -cellvalue %s takes the values of points: give -binning point", kCmd,
+                 kNames[static_cast<int>(shape.cellValue)]);
+        }
+        FillOptions opt = ReadFillOptions(interp, static_cast<int>(words.size()), words.data(),
+                                          15, setup, guards);
 
         Interrupt stop(interp);
         guards.stop = &stop;
 
         auto records = GetRecords(interp, objv[1], kCmd);
-        auto grid = BinRecords(*records, shape);
+        NeedMemory(shape, records->Count(), fill || opt.folds, opt.wantSource);
+        BinCounts counts;
+        auto grid = BinRecords(*records, shape, &counts);
+        long long unreadable = records->unreadable;
         records.reset();
 
         Tcl_Obj *report;
@@ -449,6 +634,16 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
             GuardedFill(grid->cells.data(), grid->weights.data(), setup, guards,
                         opt.wantSource, filled);
             MarkEmpty(*grid);
+            /* The fill's sums can overflow where the values come near the
+             * largest double: refuse the grid rather than hand on a cell
+             * the data do not support. */
+            for (std::size_t k = 0; k < grid->Size(); ++k) {
+                if (!grid->empty[k] && !std::isfinite(grid->cells[k])) {
+                    Fail("%s: the fill overflowed at cell (%d, %d): values this large "
+                         "(up to the largest double) exceed its arithmetic; scale them down",
+                         kCmd, static_cast<int>(k % shape.nx), static_cast<int>(k / shape.nx));
+                }
+            }
             /* Nothing reads the weights of a filled grid: give them back. */
             std::vector<double>().swap(grid->weights);
             report = ReportDict(filled);
@@ -467,6 +662,12 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
             binned.emptyCells = static_cast<long long>(grid->Size()) - binned.dataCells;
             report = ReportDict(binned);
         }
+        Tcl_Obj *fates = Tcl_NewDictObj();
+        PutWide(fates, "binned", counts.binned);
+        PutWide(fates, "outside", counts.outside);
+        PutWide(fates, "rejected", counts.rejected);
+        PutWide(fates, "unreadable", unreadable);
+        Put(report, "records", fates);
         Tcl_Obj *out[2] = {opt.folds ? Tcl_NewObj() : NewGridObj(std::move(grid)), report};
         Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
         return TCL_OK;

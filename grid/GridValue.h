@@ -35,6 +35,7 @@ namespace kardum::package {
 struct Records {
     int width = 3;                  /* 3: x y z, 5: x1 x2 y1 y2 z */
     std::vector<double> values;     /* record i at values[i * width] */
+    long long unreadable = 0;       /* records its file held that were passed over */
 
     std::size_t Count() const { return values.size() / static_cast<std::size_t>(width); }
 };

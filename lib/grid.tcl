@@ -69,28 +69,85 @@ namespace eval ::kardum::grids {
     namespace path ::kardum
     # The words that set the fill, which GridCompute reads and checks.
     variable FillWords {-radius -quadrants -perquadrant -degree -power -cap -margins
-        -boundary -guard -guardmargin -complete -maxradius -seed -sources -crossvalidate}
+        -boundary -guard -guardmargin -complete -maxradius -seed -sources -crossvalidate
+        -cellvalue}
 }
 
 # Reads and checks kardum::gridfill's words for the grid and the binning;
 # returns a dict of them, with the fill's words as given in `settings`.
 proc ::kardum::grids::Setup {cmd records words} {
     variable FillWords
-    set defaults {-extent {} -cells {} -binning {} -range {} -ignorezeros 0 -fill 1
-                  -empty {} -report {}}
+    set defaults {-extent {} -cells {} -spacing {} -binning {} -range {} -ignorezeros 0
+                  -fill 1 -empty {} -report {}}
     foreach name $FillWords {
         dict set defaults $name {}
     }
     set o [Options $cmd $defaults $words]
 
-    if {[dict get $o -extent] eq {}} {
-        Invalid $cmd "-extent {x0 x1 y0 y1} is required"
-    }
-    lassign [Reals $cmd -extent [dict get $o -extent] 4] x0 x1 y0 y1
-    if {$x0 == $x1 || $y0 == $y1} {
-        Invalid $cmd "-extent must span both axes, got \"[dict get $o -extent]\""
-    }
+    # Records: all points or all footprints, held as one buffer of doubles,
+    # and the box they span.
+    lassign [Records $records] width records bounds
+
+    # The cells: counts, or a spacing that divides the extent.
     set cells [dict get $o -cells]
+    set spacing [dict get $o -spacing]
+    if {($cells eq {}) == ($spacing eq {})} {
+        Invalid $cmd "give either -cells {nx ny} or -spacing {dx dy}"
+    }
+    if {$spacing ne {}} {
+        if {[catch {llength $spacing} length] || $length ni {1 2}} {
+            Invalid $cmd "-spacing must be {dx dy} or one size for both, got \"$spacing\""
+        }
+        if {$length == 1} {
+            lappend spacing [lindex $spacing 0]
+        }
+        set steps [Reals $cmd -spacing $spacing 2]
+        foreach step $steps axis {x y} {
+            if {$step <= 0} {
+                Invalid $cmd "-spacing for $axis must be positive, got \"$step\""
+            }
+        }
+    }
+
+    # The extent: given, or the records' box (snapped outward to the
+    # spacing, so that the cells' edges fall on its multiples).
+    if {[dict get $o -extent] ne {}} {
+        lassign [Reals $cmd -extent [dict get $o -extent] 4] x0 x1 y0 y1
+        if {$x0 == $x1 || $y0 == $y1} {
+            Invalid $cmd "-extent must span both axes, got \"[dict get $o -extent]\""
+        }
+    } elseif {$bounds eq {}} {
+        Invalid $cmd "-extent {x0 x1 y0 y1} is required when there are no records"
+    } else {
+        lassign $bounds x0 x1 y0 y1
+        if {$spacing ne {}} {
+            lassign [SnapOut $x0 $x1 [lindex $steps 0]] x0 x1
+            lassign [SnapOut $y0 $y1 [lindex $steps 1]] y0 y1
+        }
+        foreach axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] {
+            if {$lo == $hi} {
+                Invalid $cmd "the records span no width along $axis (all at $lo):\
+                    give -extent or -spacing"
+            }
+        }
+    }
+
+    if {$spacing ne {}} {
+        set counts {}
+        foreach step $steps axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] {
+            set n [expr {abs($hi - $lo) / $step}]
+            set whole [expr {round($n)}]
+            if {$whole < 1 || abs($n - $whole) > 1e-9 * max(1.0, $n)} {
+                Invalid $cmd "-spacing $step does not divide the extent's width [expr {abs($hi - $lo)}]\
+                    along $axis into whole cells"
+            }
+            if {$whole > 0x7fffffff} {
+                Invalid $cmd "-spacing $step gives $whole cells along $axis, too many"
+            }
+            lappend counts $whole
+        }
+        set cells $counts
+    }
     if {[catch {llength $cells} length] || $length != 2} {
         Invalid $cmd "-cells {nx ny} is required, got \"$cells\""
     }
@@ -99,9 +156,6 @@ proc ::kardum::grids::Setup {cmd records words} {
     if {wide($nx) * $ny > 0x7fffffff} {
         Invalid $cmd "the grid of $nx by $ny cells is too large"
     }
-
-    # Records: all points or all footprints, held as one buffer of doubles.
-    lassign [Records $records] width records
 
     set binning [dict get $o -binning]
     if {$binning eq {}} {
@@ -143,6 +197,20 @@ proc ::kardum::grids::Setup {cmd records words} {
         reportVar [dict get $o -report]
 }
 
+# lo .. hi widened to the nearest multiples of step outside it; one step
+# wide when both fall on the same multiple.
+proc ::kardum::grids::SnapOut {lo hi step} {
+    set a [expr {floor($lo / $step) * $step}]
+    set b [expr {ceil($hi / $step) * $step}]
+    # the quotient may round onto a multiple the value does not reach
+    if {$a > $lo} {set a [expr {$a - $step}]}
+    if {$b < $hi} {set b [expr {$b + $step}]}
+    if {$b <= $a} {
+        set b [expr {$a + $step}]
+    }
+    list $a $b
+}
+
 # The report of a fill for the caller: the source of every cell, when
 # asked for, as rows of the grid.
 proc ::kardum::grids::Report {result nx ny} {
@@ -172,12 +240,17 @@ proc ::kardum::grids::Report {result nx ny} {
 #	Writes a grid (as kardum::gridfill returns it, or any list of rows of
 #	numbers) into a file: an ESRI ASCII grid, which GDAL, QGIS and GMT
 #	read, or x y z lines at the centres of the cells that hold a value.
+#	An ESRI grid holds one cell size: cells that are not square are
+#	refused unless -dxdy 1 asks for dx and dy lines, which GDAL reads and
+#	GMT misreads.  The file is written beside the target and renamed over
+#	it when whole, so a failure leaves the old file.
 proc ::kardum::gridwrite {grid file args} {
     set cmd kardum::gridwrite
-    set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {}} $args]
-    Choice $cmd -format [dict get $o -format] {esri-ascii xyz}
+    set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {} -dxdy 0} $args]
+    Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf}
+    set dxdy [Boolean $cmd -dxdy [dict get $o -dxdy]]
     WriteGrid $grid $file [dict get $o -format] [dict get $o -extent] \
-        [dict get $o -nodata] [dict get $o -empty]
+        [dict get $o -nodata] [dict get $o -empty] $dxdy
     return $file
 }
 
@@ -190,9 +263,12 @@ proc ::kardum::gridwrite {grid file args} {
 proc ::kardum::gridread {file args} {
     set cmd kardum::gridread
     set o [Options $cmd {-format esri-ascii -empty {} -extent {} -cells {}} $args]
-    set format [Choice $cmd -format [dict get $o -format] {esri-ascii xyz}]
+    set format [Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf}]
     if {$format == 0} {
         return [ReadGrid $file [dict get $o -empty]]
+    }
+    if {$format == 2} {
+        return [ReadNetcdf $file [dict get $o -empty]]
     }
     if {[dict get $o -extent] eq {} || [dict get $o -cells] eq {}} {
         Invalid $cmd "-format xyz needs -extent and -cells: the lines hold only\
