@@ -216,11 +216,10 @@ Tcl_Obj *WriteTarget(Tcl_Obj *path, bool *special)
         }
 #ifdef S_ISLNK
         if (S_ISLNK(mode)) {
-            Tcl_Obj *link = Tcl_FSLink(at, nullptr, 0);
+            Tcl_Obj *link = Tcl_FSLink(at, nullptr, 0);   /* ours to release */
             if (link == nullptr) {
                 return at;
             }
-            Tcl_IncrRefCount(link);
             /* a relative link is taken from the link's folder */
             Tcl_Obj *parts = Tcl_FSSplitPath(at, nullptr);
             Tcl_IncrRefCount(parts);
@@ -298,6 +297,10 @@ void CopyPermissions(Tcl_Obj *from, Tcl_Obj *to)
     Tcl_Obj *names = nullptr;
     const char *const *strings = Tcl_FSFileAttrStrings(from, &names);
     if (strings == nullptr) {
+        if (names != nullptr) {         /* a list of names, which is ours */
+            Tcl_IncrRefCount(names);
+            Tcl_DecrRefCount(names);
+        }
         return;
     }
     for (int i = 0; strings[i] != nullptr; ++i) {
