@@ -98,6 +98,10 @@ void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
 void WriteNetcdf(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, const double *extent);
 bool HaveNetcdf();
 
+/* A netCDF grid (as WriteNetcdf writes it, or GMT) back into a grid, its
+ * empty cells reading as `marker`; the axes run upward. */
+std::shared_ptr<Grid> ReadNetcdf(Tcl_Interp *interp, Tcl_Obj *path, const std::string &marker);
+
 /* How a picture is drawn besides its colours' range. */
 constexpr int kPaletteCount = 4;        /* viridis, terrain, diverging, gray */
 struct ImageStyle {

@@ -9,14 +9,19 @@
  *	libnetcdf when the build found it (KARDUM_HAVE_NETCDF); without it the
  *	format is refused with an error saying so.
  *
+ *	::kardum::ReadNetcdf file marker reads such a file (or GMT's) back.
+ *
  *	As for the other formats, the file is written beside the target and
  *	renamed over it only when libnetcdf has closed it without error.
  */
 
+#include "package/Commands.h"
 #include "grid/GridIO.h"
 #include "frame/Interrupt.h"
 
+#include <climits>
 #include <cmath>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -42,6 +47,12 @@ void WriteNetcdf(Tcl_Interp *, const Grid &, Tcl_Obj *, const double *)
 {
     Fail("kardum::gridwrite: -format netcdf needs libnetcdf, which this build of the "
          "library lacks: write -format xyz or esri-ascii");
+}
+
+std::shared_ptr<Grid> ReadNetcdf(Tcl_Interp *, Tcl_Obj *, const std::string &)
+{
+    Fail("kardum::gridread: -format netcdf needs libnetcdf, which this build of the "
+         "library lacks");
 }
 
 #else
@@ -219,6 +230,182 @@ void WriteNetcdf(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, const double 
     file.Commit();
 }
 
+namespace {
+
+/* A netCDF file open for reading, closed on every path. */
+class NcReader {
+public:
+    NcReader(Tcl_Obj *path) : file_(Tcl_GetString(path))
+    {
+        const char *native = static_cast<const char *>(Tcl_FSGetNativePath(path));
+        if (native == nullptr) {
+            Fail("kardum::gridread: cannot read \"%s\"", file_);
+        }
+        Check(nc_open(native, NC_NOWRITE, &id_));
+    }
+    ~NcReader()
+    {
+        if (id_ >= 0) {
+            nc_close(id_);
+        }
+    }
+    NcReader(const NcReader &) = delete;
+    NcReader &operator=(const NcReader &) = delete;
+
+    int Id() const { return id_; }
+    const char *File() const { return file_; }
+
+    void Check(int status) const
+    {
+        if (status != NC_NOERR) {
+            Fail("kardum::gridread: error reading \"%s\": %s", file_, nc_strerror(status));
+        }
+    }
+
+    /* A numeric attribute of one or two values, when present. */
+    bool Attribute(int var, const char *name, double *values, std::size_t count) const
+    {
+        nc_type type;
+        size_t length = 0;
+        if (nc_inq_att(id_, var, name, &type, &length) != NC_NOERR || length != count ||
+            type == NC_CHAR || type == NC_STRING) {
+            return false;
+        }
+        Check(nc_get_att_double(id_, var, name, values));
+        return true;
+    }
+
+private:
+    const char *file_;
+    int id_ = -1;
+};
+
+} // namespace
+
+std::shared_ptr<Grid> ReadNetcdf(Tcl_Interp *interp, Tcl_Obj *path, const std::string &marker)
+{
+    NcReader nc(path);
+    int id = nc.Id();
+    /* The grid: the first variable of two dimensions, z(y, x). */
+    int nVars = 0;
+    nc.Check(nc_inq_nvars(id, &nVars));
+    int zVar = -1;
+    int dims[NC_MAX_VAR_DIMS];
+    for (int v = 0; v < nVars && zVar < 0; ++v) {
+        int nDims = 0;
+        nc.Check(nc_inq_varndims(id, v, &nDims));
+        if (nDims == 2) {
+            zVar = v;
+            nc.Check(nc_inq_vardimid(id, v, dims));
+        }
+    }
+    if (zVar < 0) {
+        Fail("kardum::gridread: %s holds no variable of two dimensions: not a grid", nc.File());
+    }
+    size_t ny = 0, nx = 0;
+    nc.Check(nc_inq_dimlen(id, dims[0], &ny));
+    nc.Check(nc_inq_dimlen(id, dims[1], &nx));
+    if (nx < 1 || ny < 1 || static_cast<double>(nx) * ny > INT_MAX) {
+        Fail("kardum::gridread: %s: a grid of %zu by %zu cells cannot be read", nc.File(), nx, ny);
+    }
+
+    /* The extent along one axis: the coordinate variable named as the
+     * dimension holds the cell centres (node_offset 1, the values belong to
+     * cells) or the nodes; actual_range, where given, the exact ends. */
+    int nodeOffset = 0;
+    {
+        double v = 0.0;
+        if (nc.Attribute(NC_GLOBAL, "node_offset", &v, 1)) {
+            nodeOffset = v != 0.0;
+        }
+    }
+    auto axis = [&](int dim, size_t n, double &lo, double &hi, bool &down) {
+        char name[NC_MAX_NAME + 1];
+        nc.Check(nc_inq_dimname(id, dim, name));
+        int var = -1;
+        if (nc_inq_varid(id, name, &var) != NC_NOERR) {
+            Fail("kardum::gridread: %s has no coordinate variable %s", nc.File(), name);
+        }
+        std::vector<double> c(n);
+        nc.Check(nc_get_var_double(id, var, c.data()));
+        down = n > 1 && c[n - 1] < c[0];
+        double first = std::fmin(c[0], c[n - 1]), last = std::fmax(c[0], c[n - 1]);
+        double step = n > 1 ? (last - first) / static_cast<double>(n - 1) : 0.0;
+        double range[2];
+        if (nc.Attribute(var, "actual_range", range, 2)) {
+            lo = std::fmin(range[0], range[1]);
+            hi = std::fmax(range[0], range[1]);
+            if (!nodeOffset) {         /* the range of the nodes: half a cell out */
+                lo -= step / 2.0;
+                hi += step / 2.0;
+            }
+        } else {
+            lo = first - step / 2.0;
+            hi = last + step / 2.0;
+        }
+        if (!(std::isfinite(lo) && std::isfinite(hi) && lo < hi)) {
+            Fail("kardum::gridread: %s: the %s axis spans no width", nc.File(), name);
+        }
+    };
+    auto g = std::make_shared<Grid>();
+    g->nx = static_cast<int>(nx);
+    g->ny = static_cast<int>(ny);
+    g->hasExtent = true;
+    g->marker = marker;
+    bool xDown = false, yDown = false;
+    axis(dims[1], nx, g->x0, g->x1, xDown);
+    axis(dims[0], ny, g->y0, g->y1, yDown);
+
+    std::vector<double> z(nx * ny);
+    nc.Check(nc_get_var_double(id, zVar, z.data()));
+    double scale = 1.0, offset = 0.0, fill = std::nan(""), missing = std::nan("");
+    nc.Attribute(zVar, "scale_factor", &scale, 1);
+    nc.Attribute(zVar, "add_offset", &offset, 1);
+    bool hasFill = nc.Attribute(zVar, "_FillValue", &fill, 1);
+    bool hasMissing = nc.Attribute(zVar, "missing_value", &missing, 1);
+    g->cells.resize(nx * ny);
+    g->empty.resize(nx * ny);
+    Interrupt stop(interp);
+    for (size_t j = 0; j < ny; ++j) {
+        if (stop.Poll()) {
+            throw TclError{};
+        }
+        size_t iy = yDown ? ny - 1 - j : j;
+        for (size_t i = 0; i < nx; ++i) {
+            size_t ix = xDown ? nx - 1 - i : i;
+            double v = z[j * nx + i];
+            bool none = std::isnan(v) || (hasFill && v == fill) || (hasMissing && v == missing);
+            if (!none && scale != 1.0) {
+                v = v * scale;
+            }
+            if (!none && offset != 0.0) {
+                v = v + offset;
+            }
+            if (!none && !std::isfinite(v)) {
+                Fail("kardum::gridread: %s: cell (%zu, %zu) holds an infinite value", nc.File(),
+                     ix, iy);
+            }
+            size_t k = iy * nx + ix;
+            g->cells[k] = none ? 0.0 : v;
+            g->empty[k] = none;
+        }
+    }
+    return g;
+}
+
 #endif
+
+/* ::kardum::ReadNetcdf file marker */
+int ReadNetcdfCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
+{
+    return RunCommand(interp, "kardum::gridread", [&]() -> int {
+        if (objc != 3) {
+            Tcl_WrongNumArgs(interp, 1, objv, "file marker");
+            return TCL_ERROR;
+        }
+        Tcl_SetObjResult(interp, NewGridObj(ReadNetcdf(interp, objv[1], Tcl_GetString(objv[2]))));
+        return TCL_OK;
+    });
+}
 
 } // namespace kardum::package

@@ -277,9 +277,12 @@ proc ::kardum::gridwrite {grid file args} {
 proc ::kardum::gridread {file args} {
     set cmd kardum::gridread
     set o [Options $cmd {-format esri-ascii -empty {} -extent {} -cells {}} $args]
-    set format [Choice $cmd -format [dict get $o -format] {esri-ascii xyz}]
+    set format [Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf}]
     if {$format == 0} {
         return [ReadGrid $file [dict get $o -empty]]
+    }
+    if {$format == 2} {
+        return [ReadNetcdf $file [dict get $o -empty]]
     }
     if {[dict get $o -extent] eq {} || [dict get $o -cells] eq {}} {
         Invalid $cmd "-format xyz needs -extent and -cells: the lines hold only\

@@ -26,6 +26,7 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::WriteGrid", kardum::package::WriteGridCmd},
     {"::kardum::WriteImage", kardum::package::WriteImageCmd},
     {"::kardum::ReadGrid", kardum::package::ReadGridCmd},
+    {"::kardum::ReadNetcdf", kardum::package::ReadNetcdfCmd},
     {"::kardum::Records", kardum::package::RecordsCmd},
     {"::kardum::GridCompute", kardum::package::GridComputeCmd},
     {"::kardum::fit::Open", kardum::package::NlinOpenCmd},
