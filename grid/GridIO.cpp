@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <sys/stat.h>
 #include <cstdio>
 #include <cmath>
 #include <cstring>
@@ -198,20 +199,69 @@ private:
 
 } // namespace
 
+Tcl_Obj *WriteTarget(Tcl_Obj *path, bool *special)
+{
+    Tcl_Obj *at = path;
+    Tcl_IncrRefCount(at);
+    *special = false;
+    /* Links followed as the system follows them, up to its usual depth;
+     * a link that leads nowhere is replaced as a file would be. */
+    for (int depth = 0; depth < 40; ++depth) {
+        Tcl_StatBuf *buf = Tcl_AllocStatBuf();
+        int missing = Tcl_FSLstat(at, buf);
+        unsigned mode = missing ? 0u : Tcl_GetModeFromStat(buf);
+        ckfree(buf);
+        if (missing) {
+            return at;
+        }
+#ifdef S_ISLNK
+        if (S_ISLNK(mode)) {
+            Tcl_Obj *link = Tcl_FSLink(at, nullptr, 0);   /* ours to release */
+            if (link == nullptr) {
+                return at;
+            }
+            /* a relative link is taken from the link's folder */
+            Tcl_Obj *parts = Tcl_FSSplitPath(at, nullptr);
+            Tcl_IncrRefCount(parts);
+            Tcl_Size n = 0;
+            Tcl_ListObjLength(nullptr, parts, &n);
+            Tcl_ListObjReplace(nullptr, parts, n - 1, 1, 1, &link);
+            Tcl_Obj *next = Tcl_FSJoinPath(parts, -1);
+            Tcl_IncrRefCount(next);
+            Tcl_DecrRefCount(parts);
+            Tcl_DecrRefCount(link);
+            Tcl_DecrRefCount(at);
+            at = next;
+            continue;
+        }
+#endif
+        *special = !S_ISREG(mode) && !S_ISDIR(mode);
+        return at;
+    }
+    return at;
+}
+
 ReplacingFile::ReplacingFile(Tcl_Interp *interp, const char *cmd, Tcl_Obj *target)
     : interp_(interp), cmd_(cmd), target_(target)
 {
     Tcl_IncrRefCount(target_);
+    dest_ = WriteTarget(target_, &inPlace_);
+    if (inPlace_) {
+        /* A device or a pipe (/dev/null, /dev/stdout, a FIFO) cannot be
+         * replaced: it is written in place, every write and the close
+         * still checked. */
+        chan_ = Tcl_FSOpenFileChannel(interp, dest_, "w", 0666);
+    }
     /* A name no other writer holds: the target's with a suffix from the
      * clock, created exclusively (a name taken is tried again). */
     Tcl_Time now;
     Tcl_GetTime(&now);
     unsigned long long tag = static_cast<unsigned long long>(now.sec) * 1000003u +
                              static_cast<unsigned long long>(now.usec);
-    for (int attempt = 0; attempt < 64 && chan_ == nullptr; ++attempt) {
+    for (int attempt = 0; !inPlace_ && attempt < 64 && chan_ == nullptr; ++attempt) {
         char suffix[48];
         std::snprintf(suffix, sizeof suffix, ".%llx.part", (tag + attempt * 7919u) & 0xffffffffffull);
-        Tcl_Obj *name = Tcl_DuplicateObj(target_);
+        Tcl_Obj *name = Tcl_DuplicateObj(dest_);
         Tcl_IncrRefCount(name);
         Tcl_AppendToObj(name, suffix, -1);
         chan_ = Tcl_FSOpenFileChannel(interp, name, "WRONLY CREAT EXCL", 0666);
@@ -226,19 +276,50 @@ ReplacingFile::ReplacingFile(Tcl_Interp *interp, const char *cmd, Tcl_Obj *targe
     }
     if (chan_ == nullptr) {
         std::string why = Tcl_GetString(Tcl_GetObjResult(interp));
+        Tcl_DecrRefCount(dest_);
         Tcl_DecrRefCount(target_);
-        Fail("%s: cannot write beside \"%s\": %s", cmd, Tcl_GetString(target), why.c_str());
+        Fail("%s: cannot write %s\"%s\": %s", cmd, inPlace_ ? "" : "beside ",
+             Tcl_GetString(target), why.c_str());
+    }
+    if (temp_ != nullptr) {
+        CopyPermissions(dest_, temp_);
     }
     if (Tcl_SetChannelOption(interp, chan_, "-translation", "binary") != TCL_OK) {
         Discard();
+        Tcl_DecrRefCount(dest_);
         Tcl_DecrRefCount(target_);
         throw TclError{};
+    }
+}
+
+void CopyPermissions(Tcl_Obj *from, Tcl_Obj *to)
+{
+    Tcl_Obj *names = nullptr;
+    const char *const *strings = Tcl_FSFileAttrStrings(from, &names);
+    if (strings == nullptr) {
+        if (names != nullptr) {         /* a list of names, which is ours */
+            Tcl_IncrRefCount(names);
+            Tcl_DecrRefCount(names);
+        }
+        return;
+    }
+    for (int i = 0; strings[i] != nullptr; ++i) {
+        if (std::strcmp(strings[i], "-permissions") == 0) {
+            Tcl_Obj *value = nullptr;
+            if (Tcl_FSFileAttrsGet(nullptr, i, from, &value) == TCL_OK && value != nullptr) {
+                Tcl_IncrRefCount(value);
+                Tcl_FSFileAttrsSet(nullptr, i, to, value);
+                Tcl_DecrRefCount(value);
+            }
+            return;
+        }
     }
 }
 
 ReplacingFile::~ReplacingFile()
 {
     Discard();
+    Tcl_DecrRefCount(dest_);
     Tcl_DecrRefCount(target_);
 }
 
@@ -255,6 +336,11 @@ void ReplacingFile::Discard()
     }
 }
 
+const char *ReplacingFile::Kept() const
+{
+    return inPlace_ ? "" : "; the file is left as it was";
+}
+
 void ReplacingFile::Write(const char *data, std::size_t size)
 {
     Interrupt stop(interp_);
@@ -268,8 +354,8 @@ void ReplacingFile::Write(const char *data, std::size_t size)
         Tcl_Size wrote = Tcl_WriteRaw(chan_, data, static_cast<Tcl_Size>(part));
         if (wrote <= 0 || static_cast<std::size_t>(wrote) > part) {
             std::string why = wrote < 0 ? Tcl_PosixError(nullptr) : "nothing was written";
-            Fail("%s: error writing \"%s\": %s; the file is left as it was", cmd_,
-                 Tcl_GetString(target_), why.c_str());
+            Fail("%s: error writing \"%s\": %s%s", cmd_, Tcl_GetString(target_), why.c_str(),
+                 Kept());
         }
         data += wrote;
         size -= static_cast<std::size_t>(wrote);
@@ -282,10 +368,13 @@ void ReplacingFile::Commit()
     chan_ = nullptr;
     if (Tcl_Close(interp_, chan) != TCL_OK) {
         std::string why = Tcl_GetString(Tcl_GetObjResult(interp_));
-        Fail("%s: error writing \"%s\": %s; the file is left as it was", cmd_,
-             Tcl_GetString(target_), why.c_str());
+        Fail("%s: error writing \"%s\": %s%s", cmd_, Tcl_GetString(target_), why.c_str(),
+             Kept());
     }
-    if (Tcl_FSRenameFile(temp_, target_) != 0) {
+    if (inPlace_) {
+        return;
+    }
+    if (Tcl_FSRenameFile(temp_, dest_) != 0) {
         std::string why = Tcl_PosixError(nullptr);
         Fail("%s: cannot replace \"%s\": %s; the file is left as it was", cmd_,
              Tcl_GetString(target_), why.c_str());

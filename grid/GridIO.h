@@ -19,13 +19,30 @@
 namespace kardum::package {
 
 /*
+ * Where a writer's bytes go for `path`: a symbolic link followed to the
+ * file it names (the link stays, its file is replaced), and `special` set
+ * when that file exists and is neither a regular file nor a folder (a
+ * device such as /dev/null or /dev/full, a pipe), which cannot be
+ * replaced and is written in place.  Returns a new reference.
+ */
+Tcl_Obj *WriteTarget(Tcl_Obj *path, bool *special);
+
+/* The permissions of the file `from`, when it exists and the platform
+ * has them, given to the file `to` (a file kept private stays private
+ * when it is replaced). */
+void CopyPermissions(Tcl_Obj *from, Tcl_Obj *to);
+
+/*
  * A file that replaces its target only when all of it is written: the
  * bytes go to a new file beside the target (same folder, so the rename
  * stays on one file system), every write and the close are checked, and
  * Commit renames it over the target.  Any failure, or an object destroyed
  * before Commit, deletes the new file and leaves the target as it was.
  * Write and Commit throw ArgError naming the command and the target;
- * Write also polls the interpreter, throwing TclError on a stop.
+ * Write also polls the interpreter, throwing TclError on a stop.  A
+ * symbolic link is followed, and the file that replaces an existing one
+ * keeps its permissions; a device or a pipe is written in place (see
+ * WriteTarget), its writes and close checked all the same.
  */
 class ReplacingFile {
 public:
@@ -39,10 +56,13 @@ public:
 
 private:
     void Discard();
+    const char *Kept() const;
 
     Tcl_Interp *interp_;
     const char *cmd_;
     Tcl_Obj *target_;
+    Tcl_Obj *dest_ = nullptr;       /* the file written or replaced, owned */
+    bool inPlace_ = false;          /* a device or pipe, written in place */
     Tcl_Obj *temp_ = nullptr;       /* owned reference */
     Tcl_Channel chan_ = nullptr;
 };

@@ -64,10 +64,8 @@ const char *kCmd = "kardum::gridwrite";
 /* The temporary file beside the target: removed unless renamed. */
 class TempPath {
 public:
-    explicit TempPath(Tcl_Obj *target) : target_(target)
-    {
-        Tcl_IncrRefCount(target_);
-    }
+    /* A link is followed to its file, which is replaced (WriteTarget). */
+    explicit TempPath(Tcl_Obj *target) : target_(WriteTarget(target, &special_)) {}
     ~TempPath()
     {
         if (ncid_ >= 0) {
@@ -85,6 +83,10 @@ public:
     /* Creates the file under a name no other writer holds. */
     int Create()
     {
+        if (special_) {
+            Fail("%s: \"%s\" is a device or a pipe: a netCDF file is written only to a "
+                 "file", kCmd, Tcl_GetString(target_));
+        }
         Tcl_Time now;
         Tcl_GetTime(&now);
         unsigned long long tag = static_cast<unsigned long long>(now.sec) * 1000003u +
@@ -128,6 +130,7 @@ public:
         int id = ncid_;
         ncid_ = -1;
         Check(nc_close(id));
+        CopyPermissions(target_, temp_);
         if (Tcl_FSRenameFile(temp_, target_) != 0) {
             Fail("%s: cannot replace \"%s\": %s; the file is left as it was", kCmd,
                  Tcl_GetString(target_), Tcl_PosixError(nullptr));
@@ -137,6 +140,7 @@ public:
     }
 
 private:
+    bool special_ = false;          /* set by WriteTarget: before target_ */
     Tcl_Obj *target_;
     Tcl_Obj *temp_ = nullptr;
     int ncid_ = -1;

@@ -123,6 +123,13 @@ proc ::kardum::grids::Setup {cmd records words} {
         if {$spacing ne {}} {
             lassign [SnapOut $x0 $x1 [lindex $steps 0]] x0 x1
             lassign [SnapOut $y0 $y1 [lindex $steps 1]] y0 y1
+            foreach axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] bound {{0 1} {2 3}} {
+                if {abs($lo) == Inf || abs($hi) == Inf} {
+                    Invalid $cmd "the records' range along $axis,\
+                        [join [lmap i $bound {lindex $bounds $i}] { to }], snapped outward to\
+                        -spacing runs beyond the largest double: give -extent"
+                }
+            }
         }
         foreach axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] {
             if {$lo == $hi} {
@@ -136,13 +143,15 @@ proc ::kardum::grids::Setup {cmd records words} {
         set counts {}
         foreach step $steps axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] {
             set n [expr {abs($hi - $lo) / $step}]
+            if {!($n < 0x7fffffff + 0.5)} {
+                # also a width or a count beyond the doubles (Inf)
+                Invalid $cmd "-spacing for $axis $step makes more than 2147483647 cells\
+                    of the extent's width [expr {abs($hi - $lo)}] along $axis"
+            }
             set whole [expr {round($n)}]
             if {$whole < 1 || abs($n - $whole) > 1e-9 * max(1.0, $n)} {
                 Invalid $cmd "-spacing $step does not divide the extent's width [expr {abs($hi - $lo)}]\
                     along $axis into whole cells"
-            }
-            if {$whole > 0x7fffffff} {
-                Invalid $cmd "-spacing $step gives $whole cells along $axis, too many"
             }
             lappend counts $whole
         }
@@ -200,6 +209,11 @@ proc ::kardum::grids::Setup {cmd records words} {
 # lo .. hi widened to the nearest multiples of step outside it; one step
 # wide when both fall on the same multiple.
 proc ::kardum::grids::SnapOut {lo hi step} {
+    if {max(abs($lo), abs($hi)) / $step >= 2.0**53} {
+        # beyond the integers of the doubles: no multiple to snap to, and
+        # more cells than any grid holds
+        return [list $lo $hi]
+    }
     set a [expr {floor($lo / $step) * $step}]
     set b [expr {ceil($hi / $step) * $step}]
     # the quotient may round onto a multiple the value does not reach
