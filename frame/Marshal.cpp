@@ -661,12 +661,15 @@ VariableShape AskShape(Tcl_Obj *name, Interrupt &stop)
 {
     VariableShape shape;
     Questions ask(stop);
-    bool exists = ask.Boolean({"::info", "exists"}, name, false);
-    bool isArray = ask.Boolean({"::array", "exists"}, name, true);
-    shape.scalar = exists && !isArray;
-    /* `array size` would fire an array trace: a traced array counts as
+    /* `info exists` would fire a read trace (and ignore its errors, a
+     * cancel among them), `array size` an array trace: a traced variable
+     * is asked only whether it is an array, and an array counts as
      * empty. */
-    if (isArray && ask.Traces(name) == 0) {
+    const bool traced = ask.Traces(name) > 0;
+    bool isArray = ask.Boolean({"::array", "exists"}, name, true);
+    bool exists = traced ? isArray : ask.Boolean({"::info", "exists"}, name, false);
+    shape.scalar = exists && !isArray;
+    if (isArray && !traced) {
         Tcl_WideInt size = ask.Size(name);
         shape.elements = size > 0 ? static_cast<std::size_t>(size) : 0;
     }
