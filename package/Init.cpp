@@ -28,6 +28,7 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::ReadGrid", kardum::package::ReadGridCmd},
     {"::kardum::Records", kardum::package::RecordsCmd},
     {"::kardum::GridCompute", kardum::package::GridComputeCmd},
+    {"::kardum::quad::Run", kardum::package::IntegrateCmd},
     {"::kardum::fit::Open", kardum::package::NlinOpenCmd},
     {"::kardum::fit::Slots", kardum::package::NlinSlotsCmd},
     {nullptr, nullptr},
