@@ -675,3 +675,6 @@ if {[llength $fileRows]} {
 if {[llength $integRows]} {
     printIntegRows
 }
+if {[llength $batteryRows]} {
+    printBatteryRows
+}
