@@ -247,10 +247,14 @@ if {$python ne {} && ![catch {
 
 set batteryRows {}
 foreach {name body a b exact} $battery {
-    set f [list apply [list x [list expr $body]]]
+    set f [list apply [list x [list expr [string map [list {$pi} $pi] $body]]]]
     set met [expr {![catch {kardum::integrate $f $a $b -info info} v options]}]
     if {!$met} {
-        lassign [dict get $options -errorcode] - - v
+        lassign [dict get $options -errorcode] - kind v
+        if {$kind ne "NOCONVERGE"} {
+            puts stderr "$name: $v"
+            continue
+        }
     }
     set reps 0
     set t0 [KDbenchCpuTime]

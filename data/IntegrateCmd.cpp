@@ -345,14 +345,17 @@ bool RunPiece(Integrand &f, const Settings &s, Piece &p, double wanted)
     double sumG = 0.0, sumAbs = 0.0, previous = 0.0, change = 0.0, lastChange = 0.0;
     double tail = 0.0;
     for (int n = 1; n <= s.maxLevel; ++n) {
-        if (n > 1 && f.Evaluations() >= s.maxEvals) {
+        double h = std::ldexp(1.0, 1 - n);
+        /* A level that would pass the budget is not begun. */
+        double fresh = (limit[0] + limit[1]) / h / (n == 1 ? 1.0 : 2.0) + 1.0;
+        if (n > 1 && static_cast<double>(f.Evaluations()) + fresh > static_cast<double>(s.maxEvals)) {
             break;
         }
-        double h = std::ldexp(1.0, 1 - n);
         nodes.clear();
         points.clear();
-        long kMax = static_cast<long>(std::ceil(reach / h));
-        for (long k = -kMax; k <= kMax; ++k) {
+        long kLo = -static_cast<long>(std::floor(limit[0] / h));
+        long kHi = static_cast<long>(std::floor(limit[1] / h));
+        for (long k = kLo; k <= kHi; ++k) {
             if (n > 1 && k % 2 == 0) {
                 continue;
             }
@@ -522,7 +525,9 @@ bool DoubleExponential(Integrand &f, const Settings &s, double a, double b,
         /* A piece a few thousand doubles wide is not halved again: its
          * nodes would be too close to its ends.  It can no longer improve,
          * so its error is its whole size. */
-        if (p.kind == 0 && p.b - p.a < 65536.0 * Spacing(std::max(std::fabs(p.a), std::fabs(p.b)))) {
+        if (!(mid > p.a && mid < p.b) || !std::isfinite(mid) ||
+            (p.kind == 0 &&
+             p.b - p.a < 65536.0 * Spacing(std::max(std::fabs(p.a), std::fabs(p.b))))) {
             final[worst] = true;
             pieces[worst].error = std::max(p.error, p.l1);
             continue;
