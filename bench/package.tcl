@@ -237,7 +237,7 @@ set python [auto_execok /usr/bin/python3]
 if {$python ne {} && ![catch {
     set script [exec [info nameofexecutable] [file join [file dirname [info script]] \
                     integrate_battery.tcl] --python]
-    exec {*}$python [file join [file dirname [info script]] integrate_scipy.py] << $script
+    exec -ignorestderr {*}$python [file join [file dirname [info script]] integrate_scipy.py] << $script
 } scipyOut]} {
     foreach line [split $scipyOut \n] {
         lassign [split $line \t] name value error evaluations met us

@@ -44,6 +44,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <string>
 #include <vector>
@@ -83,7 +84,7 @@ public:
         }
     }
 
-    long Evaluations() const { return evaluations_; }
+    long long Evaluations() const { return evaluations_; }
 
     /* Values at the points; false with the error left in the interpreter. */
     bool Eval(const std::vector<Point> &points, std::vector<double> &values)
@@ -92,7 +93,7 @@ public:
         if (points.empty()) {
             return true;
         }
-        evaluations_ += static_cast<long>(points.size());
+        evaluations_ += static_cast<long long>(points.size());
         if (!vector_) {
             for (std::size_t i = 0; i < points.size(); ++i) {
                 ObjRef x(Tcl_NewDoubleObj(points[i].x));
@@ -125,7 +126,7 @@ public:
             static_cast<std::size_t>(n) != points.size()) {
             std::string message = "kardum::integrate: the integrand returned ";
             if (Tcl_ListObjLength(nullptr, answer.get(), &n) == TCL_OK) {
-                AppendFormat(message, "%ld values", static_cast<long>(n));
+                AppendFormat(message, "%lld values", static_cast<long long>(n));
             } else {
                 message += "no list of values";
             }
@@ -145,16 +146,15 @@ public:
 private:
     bool Call(Tcl_Obj *x, Tcl_Obj *d)
     {
-        std::vector<Tcl_Obj *> objv;
-        objv.reserve(words_.size() + 2);
+        objv_.clear();
         for (const ObjRef &w : words_) {
-            objv.push_back(w.get());
+            objv_.push_back(w.get());
         }
-        objv.push_back(x);
+        objv_.push_back(x);
         if (d) {
-            objv.push_back(d);
+            objv_.push_back(d);
         }
-        int code = Tcl_EvalObjv(interp_, static_cast<Tcl_Size>(objv.size()), objv.data(), 0);
+        int code = Tcl_EvalObjv(interp_, static_cast<Tcl_Size>(objv_.size()), objv_.data(), 0);
         if (stop_.After(code)) {
             return false;
         }
@@ -221,7 +221,8 @@ private:
     Tcl_Obj *prefix_;
     double a_, b_;
     std::vector<ObjRef> words_;
-    long evaluations_ = 0;
+    std::vector<Tcl_Obj *> objv_; /* the words of one call */
+    long long evaluations_ = 0;
 };
 
 /* --- The double-exponential rule on one piece ---------------------------- */
@@ -320,7 +321,7 @@ struct Settings {
     double tol, abstol;
     int minLevel, maxLevel;
     bool distance;
-    long maxEvals;
+    long long maxEvals;
 };
 
 struct Evaluated {
@@ -353,9 +354,9 @@ bool RunPiece(Integrand &f, const Settings &s, Piece &p, double wanted)
         }
         nodes.clear();
         points.clear();
-        long kLo = -static_cast<long>(std::floor(limit[0] / h));
-        long kHi = static_cast<long>(std::floor(limit[1] / h));
-        for (long k = kLo; k <= kHi; ++k) {
+        long long kLo = -static_cast<long long>(std::floor(limit[0] / h));
+        long long kHi = static_cast<long long>(std::floor(limit[1] / h));
+        for (long long k = kLo; k <= kHi; ++k) {
             if (n > 1 && k % 2 == 0) {
                 continue;
             }
@@ -545,15 +546,15 @@ bool DoubleExponential(Integrand &f, const Settings &s, double a, double b,
         }
         out.levels = std::max({out.levels, left.levels, right.levels});
         pieces[worst] = left;
-        pieces.insert(pieces.begin() + static_cast<long>(worst) + 1, right);
-        final.insert(final.begin() + static_cast<long>(worst) + 1, false);
+        pieces.insert(pieces.begin() + static_cast<std::ptrdiff_t>(worst) + 1, right);
+        final.insert(final.begin() + static_cast<std::ptrdiff_t>(worst) + 1, false);
     }
 }
 
 /* --- Romberg ---------------------------------------------------------------- */
 
 /* Composite five-point Gauss-Legendre over `panels` equal panels. */
-bool GaussCheck(Integrand &f, double a, double b, long panels, double &sum)
+bool GaussCheck(Integrand &f, double a, double b, long long panels, double &sum)
 {
     static const double kX[5] = {-0.9061798459386640, -0.5384693101056831, 0.0,
                                  0.5384693101056831, 0.9061798459386640};
@@ -562,7 +563,7 @@ bool GaussCheck(Integrand &f, double a, double b, long panels, double &sum)
                                  0.2369268850561891};
     std::vector<Point> points;
     double width = (b - a) / static_cast<double>(panels);
-    for (long i = 0; i < panels; ++i) {
+    for (long long i = 0; i < panels; ++i) {
         double centre = a + (static_cast<double>(i) + 0.5) * width;
         for (int j = 0; j < 5; ++j) {
             double x = centre + 0.5 * width * kX[j];
@@ -590,14 +591,14 @@ bool Romberg(Integrand &f, const Settings &s, double a, double b, Outcome &out)
     double trap = 0.0, absSum = 0.0, estimate = 0.0, error = HUGE_VAL;
     int n = 1;
     for (; n <= s.maxLevel; ++n) {
-        long k = n == 1 ? 2 : 1L << (n - 2);
+        long long k = n == 1 ? 2 : 1LL << (n - 2);
         if (n > 1 && f.Evaluations() + k > s.maxEvals) {
             --n;
             break;
         }
         points.clear();
         double h = (b - a) / static_cast<double>(n == 1 ? 1 : k);
-        for (long i = 0; i < k; ++i) {
+        for (long long i = 0; i < k; ++i) {
             double x = n == 1 ? (i == 0 ? a : b)
                               : a + (b - a) * ((2.0 * static_cast<double>(i) + 1.0) /
                                                (2.0 * static_cast<double>(k)));
@@ -631,7 +632,7 @@ bool Romberg(Integrand &f, const Settings &s, double a, double b, Outcome &out)
             double wanted = std::max({s.tol * std::fabs(estimate), s.abstol, kFloor * l1});
             if (n >= s.minLevel && error <= wanted) {
                 double check = 0.0;
-                long panels = n == 2 ? 1 : 1L << (n - 2);
+                long long panels = n == 2 ? 1 : 1LL << (n - 2);
                 if (!GaussCheck(f, a, b, panels, check)) {
                     return false;
                 }
@@ -687,7 +688,7 @@ int IntegrateCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
             Fail("kardum::quad::Run: words out of range");
         }
         s.distance = distance != 0;
-        s.maxEvals = static_cast<long>(std::min<Tcl_WideInt>(maxEvals, 1L << 40));
+        s.maxEvals = static_cast<long long>(std::min<Tcl_WideInt>(maxEvals, Tcl_WideInt(1) << 40));
         Tcl_Size nPoints = 0;
         Tcl_Obj **pointObjs = nullptr;
         if (Tcl_ListObjGetElements(interp, objv[4], &nPoints, &pointObjs) != TCL_OK) {
