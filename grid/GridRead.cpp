@@ -151,21 +151,19 @@ int ReadGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
         if (!(dx > 0) || !(dy > 0)) {
             Fail("%s: %s: the cell size must be positive", kCmd, file);
         }
-        double x0 = 0.0, y0 = 0.0;
-        if (has("xllcorner")) {
-            x0 = header["xllcorner"];
-        } else if (has("xllcenter")) {
-            x0 = header["xllcenter"] - dx / 2;
-        } else {
-            Fail("%s: %s has no xllcorner or xllcenter line", kCmd, file);
-        }
-        if (has("yllcorner")) {
-            y0 = header["yllcorner"];
-        } else if (has("yllcenter")) {
-            y0 = header["yllcenter"] - dy / 2;
-        } else {
-            Fail("%s: %s has no yllcorner or yllcenter line", kCmd, file);
-        }
+        /* The lower-left corner along an axis, or the centre of the
+         * lower-left cell. */
+        auto lowerLeft = [&](const std::string &axis, double size) {
+            if (has((axis + "llcorner").c_str())) {
+                return header[axis + "llcorner"];
+            }
+            if (has((axis + "llcenter").c_str())) {
+                return header[axis + "llcenter"] - size / 2;
+            }
+            Fail("%s: %s has no %sllcorner or %sllcenter line", kCmd, file, axis.c_str(),
+                 axis.c_str());
+        };
+        double x0 = lowerLeft("x", dx), y0 = lowerLeft("y", dy);
         bool hasNodata = has("nodata_value");
         double nodata = hasNodata ? header["nodata_value"] : 0.0;
 

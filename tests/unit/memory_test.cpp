@@ -3,9 +3,9 @@
 // writes.  The scratch is made to fail either by a size beyond the
 // machine's memory or, in a child process, by an address-space limit just
 // above what the process already holds.
+#include "Sparse.h"
 #include "TclFixture.h"
 
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,30 +17,6 @@
 #include <vector>
 
 namespace {
-
-// n doubles reading as zeros, taking memory only for the pages written.
-class Sparse {
-public:
-    explicit Sparse(std::size_t n) : bytes_(n * sizeof(double))
-    {
-        void *p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        data_ = p == MAP_FAILED ? nullptr : static_cast<double *>(p);
-    }
-    ~Sparse()
-    {
-        if (data_ != nullptr) {
-            munmap(data_, bytes_);
-        }
-    }
-    Sparse(const Sparse &) = delete;
-    Sparse &operator=(const Sparse &) = delete;
-    double *get() const { return data_; }
-
-private:
-    std::size_t bytes_;
-    double *data_;
-};
 
 // AddressSanitizer and valgrind need far more address space than the
 // program itself: a limit on it fails them, not the worker.
