@@ -56,7 +56,7 @@ if {[lindex $argv 0] eq "--python"} {
     puts "import math"
     puts "inf = math.inf"
     puts "def cosh(v):"
-    puts "    return math.cosh(v) if abs(v) < 700 else math.inf"
+    puts "    return math.cosh(v) if abs(v) < 110 else math.inf"
     puts "battery = \["
     foreach {name body a b exact} $battery {
         set py $body
