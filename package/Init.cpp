@@ -31,6 +31,8 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::quad::Run", kardum::package::IntegrateCmd},
     {"::kardum::fit::Open", kardum::package::NlinOpenCmd},
     {"::kardum::fit::Slots", kardum::package::NlinSlotsCmd},
+    {"::kardum::fit::Finite", kardum::package::NlinFiniteCmd},
+    {"::kardum::fit::Conditioning", kardum::package::NlinConditioningCmd},
     {nullptr, nullptr},
 };
 
