@@ -143,6 +143,21 @@ public:
         return true;
     }
 
+    /* A failure of the integration itself: KARDUM VALUE naming the range. */
+    bool Fail(const char *what)
+    {
+        ObjRef lo(Tcl_NewDoubleObj(a_));
+        ObjRef hi(Tcl_NewDoubleObj(b_));
+        std::string message = "kardum::integrate: ";
+        message += what;
+        message += " on [";
+        message += Tcl_GetString(lo.get());
+        message += ", ";
+        message += Tcl_GetString(hi.get());
+        message += "]";
+        return Value(message);
+    }
+
 private:
     bool Call(Tcl_Obj *x, Tcl_Obj *d)
     {
@@ -273,7 +288,7 @@ bool MakeNode(const Piece &p, double t, bool distance, Node &node)
         if (!distance && gap < 16.0 * Spacing(t < 0 ? p.a : p.b)) {
             return false;
         }
-        node.w = width * kHalfPi * std::cosh(t) * 2.0 * e / ((1.0 + e) * (1.0 + e));
+        node.w = width * (kHalfPi * std::cosh(t) * 2.0 * e / ((1.0 + e) * (1.0 + e)));
         /* Distance: exact from the end the node was placed from when that
          * end is a limit or breakpoint, else computed. */
         double dLo = (t < 0 && p.a == p.lo) ? gap : node.x - p.lo;
@@ -469,6 +484,14 @@ bool DoubleExponential(Integrand &f, const Settings &s, double a, double b,
     for (std::size_t i = 0; i + 1 < ends.size(); ++i) {
         double lo = ends[i], hi = ends[i + 1];
         int kind = std::isinf(lo) ? (std::isinf(hi) ? 3 : 2) : (std::isinf(hi) ? 1 : 0);
+        if (kind == 0 && std::isinf(hi - lo)) {
+            /* Wider than the doubles reach: two halves, each measured from
+             * the limits around them. */
+            double mid = 0.5 * lo + 0.5 * hi;
+            pieces.push_back({lo, mid, lo, hi, 0, 0.5 * share, 0.5 * share});
+            pieces.push_back({mid, hi, lo, hi, 0, 0.5 * share, 0.5 * share});
+            continue;
+        }
         pieces.push_back({lo, hi, lo, hi, kind, share, share});
     }
     for (Piece &p : pieces) {
@@ -490,6 +513,10 @@ bool DoubleExponential(Integrand &f, const Settings &s, double a, double b,
         out.estimate = total;
         out.error = error;
         out.pieces = static_cast<int>(pieces.size());
+        if (!std::isfinite(total) || !std::isfinite(error)) {
+            return f.Fail("the sum is not finite in double precision (the range times the"
+                          " integrand exceeds the doubles)");
+        }
         double target = std::max(s.tol * std::fabs(total), s.abstol);
         bool all = std::all_of(pieces.begin(), pieces.end(), [&](const Piece &p) {
             return p.levels >= std::min(s.minLevel, p.share < p.first ? 3 : s.minLevel);

@@ -64,6 +64,10 @@ proc ::kardum::integrate {command a b args} {
     if {$romberg && $infinite} {
         Invalid $cmd "-method romberg needs finite limits, got \[$a, $b\]"
     }
+    if {$romberg && abs($b - $a) == Inf} {
+        Invalid $cmd "-method romberg needs a range narrower than the largest\
+            double, got \[$a, $b\]"
+    }
     if {$romberg && [llength $points]} {
         Invalid $cmd "-method romberg takes no -points"
     }
