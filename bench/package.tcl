@@ -242,3 +242,102 @@ proc printIntegRows {} {
                   [expr {$ratio <= 2 ? "met" : "MISSED"}]]
     }
 }
+
+# --- kardum::integrate: overhead per evaluation --------------------------------
+
+# The kink |x - 1/3| on [0, 1]: the subdivision at work, a few thousand
+# evaluations.  Beyond the integrand's own calls (a Tcl loop making the same
+# calls, which costs a little itself), the helper may add 2 us per
+# evaluation in point mode and 0.5 us with -vector 1.
+proc kink {x} {expr {abs($x - 0.3333333333333333)}}
+proc kinks {xs} {lmap x $xs {expr {abs($x - 0.3333333333333333)}}}
+kardum::integrate kink 0 1 -info integInfo
+set integN [dict get $integInfo evaluations]
+set integXs {}
+for {set i 0} {$i < $integN} {incr i} {
+    lappend integXs [expr {($i + 0.5) / $integN}]
+}
+proc kinkCalls {} {
+    foreach x $::integXs {kink $x}
+}
+job "kardum::integrate, $integN evaluations" [list overhead $integN 2.0] \
+    {kardum::integrate kink 0 1} "the same calls in a Tcl loop" kinkCalls 5
+kardum::integrate kinks 0 1 -vector 1 -info integInfo
+set integVN [dict get $integInfo evaluations]
+set integVCalls [dict get $integInfo pieces]
+job "kardum::integrate -vector 1, $integVN ev." [list overhead $integVN 0.5] \
+    {kardum::integrate kinks 0 1 -vector 1} "the integrand on the same lists" \
+    {kinks $::integXs} 5
+
+# --- kardum::integrate against scipy.integrate.quad on the battery -------------
+
+source [file join [file dirname [info script]] integrate_battery.tcl]
+
+# Correct digits of v against the exact value (16 at most).
+proc digits {v exact} {
+    set wrong [expr {abs($v - $exact)}]
+    if {$wrong == 0} {return 16.0}
+    set scale [expr {$exact == 0 ? 1.0 : abs($exact)}]
+    return [expr {min(16.0, -log10($wrong / $scale))}]
+}
+
+set scipyRows {}
+set python [auto_execok /usr/bin/python3]
+if {$python ne {} && ![catch {
+    set script [exec [info nameofexecutable] [file join [file dirname [info script]] \
+                    integrate_battery.tcl] --python]
+    exec -ignorestderr {*}$python [file join [file dirname [info script]] integrate_scipy.py] << $script
+} scipyOut]} {
+    foreach line [split $scipyOut \n] {
+        lassign [split $line \t] name value error evaluations met us
+        dict set scipyRows $name [list $value $error $evaluations $met $us]
+    }
+}
+
+set batteryRows {}
+foreach {name body a b exact} $battery {
+    set f [list apply [list x [list expr [string map [list {$pi} $pi] $body]]]]
+    set met [expr {![catch {kardum::integrate $f $a $b -info info} v options]}]
+    if {!$met} {
+        lassign [dict get $options -errorcode] - kind v
+        if {$kind ne "NOCONVERGE"} {
+            puts stderr "$name: $v"
+            continue
+        }
+    }
+    set reps 0
+    set t0 [KDbenchCpuTime]
+    while {[set us [expr {[KDbenchCpuTime] - $t0}]] < 50000 && $reps < 200} {
+        catch {kardum::integrate $f $a $b}
+        incr reps
+    }
+    set row [list $name [dict get $info evaluations] [digits $v $exact] \
+                 [expr {abs($v - $exact) <= [dict get $info error]}] $met \
+                 [expr {$us / $reps}]]
+    if {[dict exists $scipyRows $name]} {
+        lassign [dict get $scipyRows $name] sv se sn smet sus
+        lappend row $sn [digits $sv $exact] [expr {abs($sv - $exact) <= $se}] $smet $sus
+    }
+    lappend batteryRows $row
+}
+
+proc printBatteryRows {} {
+    global batteryRows
+    puts ""
+    puts "kardum::integrate (defaults: -tol 1e-10) against scipy.integrate.quad\
+          (epsrel 1e-10, epsabs 0, limit 200):"
+    puts "evaluations, correct digits, whether the error estimate covers the true error\
+          (ok/UNDER), converged (c) or not (nc), time per integral"
+    puts [format "%-34s %7s %5s %5s %2s %9s | %7s %5s %5s %2s %9s" integral kardum digits\
+              err "" time scipy digits err "" time]
+    foreach row $batteryRows {
+        lassign $row name n d h m us sn sd sh sm sus
+        set line [format "%-34s %7d %5.1f %5s %2s %9s" [string range $name 0 33] $n $d \
+                      [expr {$h ? "ok" : "UNDER"}] [expr {$m ? "c" : "nc"}] [fmt $us]]
+        if {$sn ne {}} {
+            append line [format " | %7d %5.1f %5s %2s %9s" $sn $sd \
+                             [expr {$sh ? "ok" : "UNDER"}] [expr {$sm ? "c" : "nc"}] [fmt $sus]]
+        }
+        puts $line
+    }
+}

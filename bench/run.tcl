@@ -711,3 +711,6 @@ if {[llength $fileRows]} {
 if {[llength $integRows]} {
     printIntegRows
 }
+if {[llength $batteryRows]} {
+    printBatteryRows
+}

@@ -25,6 +25,10 @@ int ReadNetcdfCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const ob
 int RecordsCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 int GridComputeCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 
+/* ::kardum::quad::Run: the engine of kardum::integrate, nodes, weights,
+ * sums and the adaptive subdivision (data/IntegrateCmd.cpp). */
+int IntegrateCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+
 /* ::kardum::fit::Open: the command that holds one kardum::nlfit's state,
  * with the model callback for models that return their derivatives;
  * ::kardum::fit::Slots: the work array's slots by name; ::kardum::fit::Finite:

@@ -29,6 +29,7 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::ReadNetcdf", kardum::package::ReadNetcdfCmd},
     {"::kardum::Records", kardum::package::RecordsCmd},
     {"::kardum::GridCompute", kardum::package::GridComputeCmd},
+    {"::kardum::quad::Run", kardum::package::IntegrateCmd},
     {"::kardum::fit::Open", kardum::package::NlinOpenCmd},
     {"::kardum::fit::Slots", kardum::package::NlinSlotsCmd},
     {"::kardum::fit::Finite", kardum::package::NlinFiniteCmd},
