@@ -164,6 +164,10 @@ std::vector<Tcl_Obj *> Elements(Tcl_Interp *interp, Tcl_Obj *obj)
 struct FillOptions {
     bool wantSource = false;    /* -sources */
     int folds = 0;              /* -crossvalidate, 0 when not asked */
+    bool surface = false;       /* -method surface, else local */
+    double tension = 0.25;      /* -tension */
+    double limits[2] = {0.0, 0.0};      /* -lower, -upper */
+    bool hasLimit[2] = {false, false};
 };
 
 /*
@@ -179,16 +183,17 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     static const char *const kOptions[] = {
         "-radius", "-quadrants", "-perquadrant", "-degree", "-power", "-cap", "-margins",
         "-boundary", "-guard", "-guardmargin", "-complete", "-maxradius", "-seed",
-        "-sources", "-crossvalidate", nullptr};
+        "-sources", "-crossvalidate", "-method", "-tension", "-lower", "-upper", nullptr};
     enum {
         kOptRadius, kOptQuadrants, kOptPerQuadrant, kOptDegree, kOptPower, kOptCap,
         kOptMargins, kOptBoundary, kOptGuard, kOptGuardMargin, kOptComplete,
-        kOptMaxRadius, kOptSeed, kOptSources, kOptCrossValidate, kOptCount
+        kOptMaxRadius, kOptSeed, kOptSources, kOptCrossValidate, kOptMethod, kOptTension,
+        kOptLower, kOptUpper, kOptCount
     };
     /* The words given, the defaults where none is. */
     static const char *const kDefaults[kOptCount] = {
         "4", "4", "1", "1", "1", "none", "0 0 0 0", "open", "1", "0.5", "1", "",
-        "566378", "0", ""};
+        "566378", "0", "", "local", "0.25", "", ""};
     ObjRef words[kOptCount];
     for (int k = 0; k < kOptCount; ++k) {
         words[k] = ObjRef(Tcl_NewStringObj(kDefaults[k], -1));
@@ -258,6 +263,9 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     }
     guards.guardMargin = guardMargin;
     guards.complete = Boolean(words[kOptComplete].get(), "-complete");
+    /* Only the raw command's settings give the raw command's grid, its
+     * scan-order choice among equally near neighbours included. */
+    guards.scanOrder = !guards.guard && !guards.complete;
     Tcl_Obj *maxRadius = words[kOptMaxRadius].get();
     ObjRef fourTimes;
     if (Tcl_GetString(maxRadius)[0] == '\0') {
@@ -268,6 +276,23 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     guards.seed = static_cast<int>(Integer(words[kOptSeed].get(), "-seed", INT_MIN, INT_MAX));
 
     FillOptions opt;
+    static const char *const kMethods[3] = {"surface", "local", "local"};
+    opt.surface = Choice(words[kOptMethod].get(), "-method", kMethods) == 0;
+    opt.tension = Real(words[kOptTension].get(), "-tension");
+    if (opt.tension < 0.0 || opt.tension > 1.0) {
+        Refuse("-tension must lie from 0 to 1, got " + Quoted(words[kOptTension].get()));
+    }
+    for (int k = 0; k < 2; ++k) {
+        Tcl_Obj *limit = words[k == 0 ? kOptLower : kOptUpper].get();
+        if (Tcl_GetString(limit)[0] != '\0') {
+            opt.limits[k] = Real(limit, k == 0 ? "-lower" : "-upper");
+            opt.hasLimit[k] = true;
+        }
+    }
+    if (opt.hasLimit[0] && opt.hasLimit[1] && opt.limits[0] > opt.limits[1]) {
+        Refuse("-lower " + std::string(Tcl_GetString(words[kOptLower].get())) +
+               " lies above -upper " + Tcl_GetString(words[kOptUpper].get()));
+    }
     opt.wantSource = Boolean(words[kOptSources].get(), "-sources");
     if (Tcl_GetString(words[kOptCrossValidate].get())[0] != '\0') {
         opt.folds = static_cast<int>(

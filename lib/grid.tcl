@@ -68,8 +68,9 @@ proc ::kardum::gridfill {records args} {
 namespace eval ::kardum::grids {
     namespace path ::kardum
     # The words that set the fill, which GridCompute reads and checks.
-    variable FillWords {-radius -quadrants -perquadrant -degree -power -cap -margins
-        -boundary -guard -guardmargin -complete -maxradius -seed -sources -crossvalidate}
+    variable FillWords {-method -tension -lower -upper -radius -quadrants -perquadrant
+        -degree -power -cap -margins -boundary -guard -guardmargin -complete -maxradius
+        -seed -sources -crossvalidate}
 }
 
 # Reads and checks kardum::gridfill's words for the grid and the binning;
