@@ -40,6 +40,8 @@
 #include "grid/Descriptor.h"
 #include "grid/GridValue.h"
 #include "grid/GuardedFill.h"
+#include "grid/SurfaceFill.h"
+#include "frame/Interrupt.h"
 #include "package/Commands.h"
 #include "frame/ObjRef.h"
 
@@ -193,8 +195,9 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     /* The words given, the defaults where none is. */
     static const char *const kDefaults[kOptCount] = {
         "4", "4", "1", "1", "1", "none", "0 0 0 0", "open", "1", "0.5", "1", "",
-        "566378", "0", "", "local", "0.25", "", ""};
+        "566378", "0", "", "surface", "0.25", "", ""};
     ObjRef words[kOptCount];
+    bool given[kOptCount] = {};
     for (int k = 0; k < kOptCount; ++k) {
         words[k] = ObjRef(Tcl_NewStringObj(kDefaults[k], -1));
     }
@@ -205,6 +208,21 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
             throw TclError{};
         }
         words[option] = ObjRef(objv[i + 1]);
+        given[option] = true;
+    }
+    /* Each method's own settings, refused with the other. */
+    const char *method = Tcl_GetString(words[kOptMethod].get());
+    bool surface = std::strcmp(method, "surface") == 0;
+    if (!surface && std::strcmp(method, "local") != 0) {
+        Refuse("-method must be surface or local, got " + Quoted(words[kOptMethod].get()));
+    }
+    for (int k = 0; k < kOptCount; ++k) {
+        bool surfaceOnly = k == kOptTension || k == kOptLower || k == kOptUpper;
+        bool shared = k == kOptMethod || k == kOptSeed || k == kOptCrossValidate;
+        if (given[k] && !shared && surfaceOnly != surface) {
+            Refuse(std::string(kOptions[k]) + " applies to -method " +
+                   (surface ? "local" : "surface") + " only");
+        }
     }
 
     int radius = static_cast<int>(Integer(words[kOptRadius].get(), "-radius", 0));
@@ -276,8 +294,7 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     guards.seed = static_cast<int>(Integer(words[kOptSeed].get(), "-seed", INT_MIN, INT_MAX));
 
     FillOptions opt;
-    static const char *const kMethods[3] = {"surface", "local", "local"};
-    opt.surface = Choice(words[kOptMethod].get(), "-method", kMethods) == 0;
+    opt.surface = surface;
     opt.tension = Real(words[kOptTension].get(), "-tension");
     if (opt.tension < 0.0 || opt.tension > 1.0) {
         Refuse("-tension must lie from 0 to 1, got " + Quoted(words[kOptTension].get()));
@@ -332,6 +349,83 @@ Tcl_Obj *ReportDict(const FillReport &report)
     }
     Put(dict, "passes", passes);
     return dict;
+}
+
+/*
+ * The default method: the surface in tension through the records that the
+ * binning would take (inside the extent, edges included; values within
+ * the range; zeros skipped when asked), each at its own position.  The
+ * limits default to the records' range widened by kLimitMargin of it on
+ * either side.  Sets out[0] to the grid and out[1] to the report.
+ */
+constexpr double kLimitMargin = 0.05;
+
+void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
+             const FillOptions &opt, Tcl_Obj *(&out)[2])
+{
+    double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
+    double xlo = std::min(shape.x0, shape.x1), xhi = std::max(shape.x0, shape.x1);
+    double ylo = std::min(shape.y0, shape.y1), yhi = std::max(shape.y0, shape.y1);
+    std::vector<double> gx, gy, z;
+    InterleavedRecords r{rec.values.data(), rec.width};
+    std::size_t n = rec.Count();
+    double zmin = HUGE_VAL, zmax = -HUGE_VAL;
+    for (std::size_t k = 0; k < n; ++k) {
+        int i = static_cast<int>(k);
+        double x = 0.5 * (r.X1(i) + r.X2(i)), y = 0.5 * (r.Y1(i) + r.Y2(i)), v = r.Z(i);
+        if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi) || !std::isfinite(v) ||
+            v < shape.lo || v > shape.hi || (shape.ignoreZeros && v == 0.0)) {
+            continue;
+        }
+        gx.push_back((x - shape.x0) / hx - 0.5);
+        gy.push_back((y - shape.y0) / hy - 0.5);
+        z.push_back(v);
+        zmin = std::min(zmin, v);
+        zmax = std::max(zmax, v);
+    }
+    auto g = std::make_shared<Grid>();
+    g->nx = shape.nx;
+    g->ny = shape.ny;
+    g->hasExtent = true;
+    g->x0 = shape.x0;
+    g->x1 = shape.x1;
+    g->y0 = shape.y0;
+    g->y1 = shape.y1;
+    g->marker = shape.marker;
+    std::size_t cells = static_cast<std::size_t>(shape.nx) * shape.ny;
+    g->cells.assign(cells, kEmptyValue);
+    g->empty.assign(cells, 1);
+
+    Tcl_Obj *report = Tcl_NewDictObj();
+    Put(report, "method", Tcl_NewStringObj("surface", -1));
+    PutWide(report, "records", static_cast<long long>(z.size()));
+    if (!z.empty()) {
+        double widen = kLimitMargin * (zmax - zmin);
+        SurfaceSetup setup;
+        setup.nx = shape.nx;
+        setup.ny = shape.ny;
+        setup.aspect = std::fabs(hy / hx);
+        setup.tension = opt.tension;
+        setup.lower = opt.hasLimit[0] ? opt.limits[0] : zmin - widen;
+        setup.upper = opt.hasLimit[1] ? opt.limits[1] : zmax + widen;
+        if (setup.lower > setup.upper) {
+            Refuse("-lower and -upper leave no value between them: " +
+                   std::to_string(setup.lower) + " above " + std::to_string(setup.upper));
+        }
+        Interrupt stop(interp);
+        SurfaceReport sr;
+        SurfaceFill(gx, gy, z, setup, g->cells.data(), stop, sr);
+        std::fill(g->empty.begin(), g->empty.end(), 0);
+        Put(report, "lower", Tcl_NewDoubleObj(setup.lower));
+        Put(report, "upper", Tcl_NewDoubleObj(setup.upper));
+        Put(report, "tension", Tcl_NewDoubleObj(setup.tension));
+        PutWide(report, "cycles", sr.cycles);
+        Put(report, "residual", Tcl_NewDoubleObj(sr.residual));
+        PutWide(report, "clamped", sr.clamped);
+    }
+    PutWide(report, "empty", z.empty() ? static_cast<long long>(cells) : 0);
+    out[0] = NewGridObj(std::move(g));
+    out[1] = report;
 }
 
 } // namespace
@@ -451,6 +545,12 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
 
         auto records = GetRecords(interp, objv[1], kCmd);
+        if (opt.surface && fill && !opt.folds) {
+            Tcl_Obj *out[2] = {nullptr, nullptr};
+            Surface(interp, *records, shape, opt, out);
+            Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
+            return TCL_OK;
+        }
         auto grid = BinRecords(*records, shape);
         records.reset();
 
