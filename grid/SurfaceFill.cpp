@@ -514,28 +514,72 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
         Cycle(levels, l, stop);
     }
 
-    /* V-cycles on the finest grid until the residual has fallen enough. */
+    /* Conjugate gradients on the finest grid, each step preconditioned by
+     * one V-cycle (symmetric: the same smoothing before and after, and
+     * restriction the transpose of interpolation), from the full multigrid
+     * surface until the residual has fallen enough. */
     Level &F = levels[0];
-    auto norm = [](const std::vector<double> &v) {
-        double sum = 0.0;
-        for (double e : v) {
-            sum += e * e;
+    std::size_t nodes = F.Nodes();
+    std::vector<double> x = F.u, r(nodes), pz(nodes), p(nodes), q(nodes);
+    auto dot = [](const std::vector<double> &a, const std::vector<double> &b) {
+        /* Compensated, so that the order of the nodes hardly matters. */
+        double sum = 0.0, carry = 0.0;
+        for (std::size_t k = 0; k < a.size(); ++k) {
+            double term = a[k] * b[k], t = sum + term;
+            carry += std::fabs(sum) >= std::fabs(term) ? (sum - t) + term : (term - t) + sum;
+            sum = t;
         }
-        return std::sqrt(sum);
+        return sum + carry;
     };
-    double first = norm(F.f);
-    if (levels.size() > 1) {
+    auto precondition = [&]() {
+        if (levels.size() == 1) {
+            F.f = r;
+            SolveDirect(F, stop);
+        } else {
+            F.f = r;
+            std::fill(F.u.begin(), F.u.end(), 0.0);
+            Cycle(levels, 0, stop);
+        }
+        pz = F.u;
+    };
+    Apply(F, x, q, stop);
+    for (std::size_t k = 0; k < nodes; ++k) {
+        r[k] = F.rhs[k] - q[k];
+    }
+    double first = std::sqrt(dot(F.rhs, F.rhs));
+    double now = std::sqrt(dot(r, r));
+    report.residual = first > 0 ? now / first : 0.0;
+    if (now > kTolerance * first) {
+        precondition();
+        p = pz;
+        double rz = dot(r, pz);
         for (int c = 0; c < kMaxCycles; ++c) {
-            Residual(F, stop);
-            double now = norm(F.r);
+            Apply(F, p, q, stop);
+            double pq = dot(p, q);
+            if (!(pq > 0.0)) {
+                break;
+            }
+            double alpha = rz / pq;
+            for (std::size_t k = 0; k < nodes; ++k) {
+                x[k] += alpha * p[k];
+                r[k] -= alpha * q[k];
+            }
+            report.cycles = c + 1;
+            now = std::sqrt(dot(r, r));
             report.residual = first > 0 ? now / first : 0.0;
             if (now <= kTolerance * first) {
                 break;
             }
-            Cycle(levels, 0, stop);
-            report.cycles = c + 1;
+            precondition();
+            double next = dot(r, pz);
+            double beta = next / rz;
+            rz = next;
+            for (std::size_t k = 0; k < nodes; ++k) {
+                p[k] = pz[k] + beta * p[k];
+            }
         }
     }
+    F.u = x;
     for (std::size_t k = 0; k < F.Nodes(); ++k) {
         double v = F.u[k] + mean;
         if (v < s.lower || v > s.upper) {
