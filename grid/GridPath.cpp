@@ -36,6 +36,8 @@
 
 #include "grid/GridPath.h"
 
+#include "kardum.h"
+
 #include "grid/Binning.h"
 #include "grid/Descriptor.h"
 #include "grid/GridValue.h"
@@ -51,6 +53,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <numeric>
+#include <algorithm>
 
 namespace kardum::package {
 
@@ -167,6 +171,7 @@ struct FillOptions {
     bool wantSource = false;    /* -sources */
     int folds = 0;              /* -crossvalidate, 0 when not asked */
     bool surface = false;       /* -method surface, else local */
+    int seed = 566378;          /* -seed */
     double tension = 0.25;      /* -tension */
     double limits[2] = {0.0, 0.0};      /* -lower, -upper */
     bool hasLimit[2] = {false, false};
@@ -295,6 +300,7 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
 
     FillOptions opt;
     opt.surface = surface;
+    opt.seed = guards.seed;
     opt.tension = Real(words[kOptTension].get(), "-tension");
     if (opt.tension < 0.0 || opt.tension > 1.0) {
         Refuse("-tension must lie from 0 to 1, got " + Quoted(words[kOptTension].get()));
@@ -351,6 +357,101 @@ Tcl_Obj *ReportDict(const FillReport &report)
     return dict;
 }
 
+/* Bilinear value of grid g (nx by ny nodes, x fastest) at grid
+ * coordinates (x, y); positions beyond the outer nodes take theirs. */
+double NodeValue(const std::vector<double> &g, int nx, int ny, double x, double y)
+{
+    /* As the surface reads its records (grid/SurfaceFill.cpp). */
+    auto locate = [](double c, int n, int &i, double &w) {
+        if (n == 1) {
+            i = 0, w = 0.0;
+        } else if (!(c >= 0.0)) {
+            i = 0, w = std::max(c, -1.0);
+        } else {
+            i = std::min(static_cast<int>(c), n - 2), w = std::min(c - i, 2.0);
+        }
+    };
+    int i, j;
+    double wx, wy;
+    locate(x, nx, i, wx);
+    locate(y, ny, j, wy);
+    int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, ny - 1);
+    auto at = [&](int a, int b) { return g[static_cast<std::size_t>(b) * nx + a]; };
+    return (1 - wy) * ((1 - wx) * at(i, j) + wx * at(i1, j)) +
+           wy * ((1 - wx) * at(i, j1) + wx * at(i1, j1));
+}
+
+/*
+ * -crossvalidate k with the surface: the records split into k folds at
+ * random (from -seed); each fold's records are predicted by the surface
+ * of the others, read bilinearly at their positions.  Returns the report:
+ * folds, predicted, missed, rms, max (largest absolute error) and
+ * residuals (prediction minus value, record by record in the order of the
+ * records used).
+ */
+Tcl_Obj *SurfaceCrossValidation(const std::vector<double> &gx, const std::vector<double> &gy,
+                                const std::vector<double> &z, const SurfaceSetup &setup,
+                                const FillOptions &opt, Interrupt &stop)
+{
+    std::size_t n = z.size();
+    std::vector<double> keys(n);
+    if (n > 0) {
+        DataRnd1_C(keys.data(), static_cast<int>(n), 0, 1.0, opt.seed);
+    }
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+    std::vector<int> foldOf(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        foldOf[order[i]] = static_cast<int>(i % static_cast<std::size_t>(opt.folds));
+    }
+    std::vector<double> residual(n, 0.0), grid(static_cast<std::size_t>(setup.nx) * setup.ny);
+    std::vector<char> predicted(n, 0);
+    std::vector<double> fx, fy, fz;
+    int used = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(opt.folds), n));
+    for (int f = 0; f < used; ++f) {
+        fx.clear(), fy.clear(), fz.clear();
+        for (std::size_t k = 0; k < n; ++k) {
+            if (foldOf[k] != f) {
+                fx.push_back(gx[k]), fy.push_back(gy[k]), fz.push_back(z[k]);
+            }
+        }
+        if (fz.empty()) {
+            continue;
+        }
+        SurfaceReport sr;
+        SurfaceFill(fx, fy, fz, setup, grid.data(), stop, sr);
+        for (std::size_t k = 0; k < n; ++k) {
+            if (foldOf[k] == f) {
+                residual[k] = NodeValue(grid, setup.nx, setup.ny, gx[k], gy[k]) - z[k];
+                predicted[k] = 1;
+            }
+        }
+    }
+    double sum = 0.0, largest = 0.0;
+    long long count = 0;
+    Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!predicted[k]) {
+            Tcl_ListObjAppendElement(nullptr, list, Tcl_NewObj());
+            continue;
+        }
+        sum += residual[k] * residual[k];
+        largest = std::max(largest, std::fabs(residual[k]));
+        ++count;
+        Tcl_ListObjAppendElement(nullptr, list, Tcl_NewDoubleObj(residual[k]));
+    }
+    Tcl_Obj *report = Tcl_NewDictObj();
+    PutWide(report, "folds", opt.folds);
+    PutWide(report, "predicted", count);
+    PutWide(report, "missed", static_cast<long long>(n) - count);
+    Put(report, "rms", Tcl_NewDoubleObj(count ? std::sqrt(sum / static_cast<double>(count)) : 0.0));
+    Put(report, "max", Tcl_NewDoubleObj(largest));
+    Put(report, "residuals", list);
+    return report;
+}
+
 /*
  * The default method: the surface in tension through the records that the
  * binning would take (inside the extent, edges included; values within
@@ -399,20 +500,26 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
     Tcl_Obj *report = Tcl_NewDictObj();
     Put(report, "method", Tcl_NewStringObj("surface", -1));
     PutWide(report, "records", static_cast<long long>(z.size()));
+    double widen = kLimitMargin * (zmax - zmin);
+    SurfaceSetup setup;
+    setup.nx = shape.nx;
+    setup.ny = shape.ny;
+    setup.aspect = std::fabs(hy / hx);
+    setup.tension = opt.tension;
+    setup.lower = opt.hasLimit[0] ? opt.limits[0] : zmin - widen;
+    setup.upper = opt.hasLimit[1] ? opt.limits[1] : zmax + widen;
+    if (!z.empty() && setup.lower > setup.upper) {
+        Refuse("-lower and -upper leave no value between them: " +
+               std::to_string(setup.lower) + " above " + std::to_string(setup.upper));
+    }
+    Interrupt stop(interp);
+    if (opt.folds) {
+        out[0] = Tcl_NewObj();
+        out[1] = SurfaceCrossValidation(gx, gy, z, setup, opt, stop);
+        Tcl_DecrRefCount(report);
+        return;
+    }
     if (!z.empty()) {
-        double widen = kLimitMargin * (zmax - zmin);
-        SurfaceSetup setup;
-        setup.nx = shape.nx;
-        setup.ny = shape.ny;
-        setup.aspect = std::fabs(hy / hx);
-        setup.tension = opt.tension;
-        setup.lower = opt.hasLimit[0] ? opt.limits[0] : zmin - widen;
-        setup.upper = opt.hasLimit[1] ? opt.limits[1] : zmax + widen;
-        if (setup.lower > setup.upper) {
-            Refuse("-lower and -upper leave no value between them: " +
-                   std::to_string(setup.lower) + " above " + std::to_string(setup.upper));
-        }
-        Interrupt stop(interp);
         SurfaceReport sr;
         SurfaceFill(gx, gy, z, setup, g->cells.data(), stop, sr);
         std::fill(g->empty.begin(), g->empty.end(), 0);
@@ -545,7 +652,7 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
 
         auto records = GetRecords(interp, objv[1], kCmd);
-        if (opt.surface && fill && !opt.folds) {
+        if (opt.surface && (fill || opt.folds)) {
             Tcl_Obj *out[2] = {nullptr, nullptr};
             Surface(interp, *records, shape, opt, out);
             Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));

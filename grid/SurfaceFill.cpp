@@ -63,22 +63,24 @@ struct Level {
     std::vector<double> u, f, r, d, t;
 };
 
-/* Where coordinate g (in nodes, 0 ... n - 1) lies: the node below and the
- * weight of the one above. */
+/* Where coordinate g (in nodes) lies: the node below and the weight of
+ * the one above.  Beyond the outer nodes (up to half a cell, at the edge
+ * of the extent) the outer pair extrapolates linearly, so that a record
+ * there still counts where it lies. */
 inline void Locate(double g, int n, int &i, double &w)
 {
-    if (n == 1 || !(g > 0.0)) {
+    if (n == 1) {
         i = 0;
         w = 0.0;
         return;
     }
-    if (g >= n - 1) {
-        i = n - 2;
-        w = 1.0;
+    if (!(g >= 0.0)) {
+        i = 0;
+        w = std::max(g, -1.0);
         return;
     }
     i = std::min(static_cast<int>(g), n - 2);
-    w = g - i;
+    w = std::min(g - i, 2.0);
 }
 
 /* The records' part of a level: every record's bilinear weights. */
