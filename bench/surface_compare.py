@@ -18,7 +18,7 @@ memory:
 Needs Debian's r-base-core, r-cran-fields, gmt and python3-scipy
 (tools/deps.sh bench installs them) and the built library (build/).
 """
-import argparse, os, subprocess, sys, time
+import argparse, os, subprocess, sys
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -54,16 +54,18 @@ def bilinear(xs, ys, z, px, py):
 
 
 def run(cmd):
-    """Runs cmd; returns (wall, cpu, peak MB) of that process and its children."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.perf_counter() - start
-    err = proc.stderr.read().decode()
-    proc.stderr.close()
-    if status != 0:
-        raise RuntimeError("%s failed: %s" % (cmd[0], err[-500:]))
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0
+    """Runs cmd under /usr/bin/time (so that the peak memory is the job's,
+    not this script's, which a forked child would inherit); returns
+    (wall, cpu, peak MB)."""
+    stats = "/dev/shm/kardum-bench-time-%d" % os.getpid()
+    done = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", stats] + cmd,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        raise RuntimeError("%s failed: %s" % (cmd[0], done.stderr.decode()[-500:]))
+    with open(stats) as f:
+        wall, user, system, peak = f.read().split()[-4:]
+    os.unlink(stats)
+    return float(wall), float(user) + float(system), float(peak) / 1024.0
 
 
 SCIPY = r'''

@@ -470,6 +470,9 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
     std::vector<double> gx, gy, z;
     InterleavedRecords r{rec.values.data(), rec.width};
     std::size_t n = rec.Count();
+    gx.reserve(n);
+    gy.reserve(n);
+    z.reserve(n);
     double zmin = HUGE_VAL, zmax = -HUGE_VAL;
     for (std::size_t k = 0; k < n; ++k) {
         int i = static_cast<int>(k);

@@ -85,7 +85,8 @@ inline void Locate(double g, int n, int &i, double &w)
 
 /* The records' part of a level: every record's bilinear weights. */
 void AddRecords(Level &L, const std::vector<double> &gx, const std::vector<double> &gy,
-                const std::vector<double> &z, double sx, double sy, Interrupt &stop)
+                const std::vector<double> &z, const std::vector<double> *weight, double sx,
+                double sy, Interrupt &stop)
 {
     L.cell.assign(static_cast<std::size_t>(L.cx()) * L.cy() * 10, 0.0);
     L.rhs.assign(L.Nodes(), 0.0);
@@ -99,11 +100,16 @@ void AddRecords(Level &L, const std::vector<double> &gx, const std::vector<doubl
         Locate(gx[k] * sx, L.x.n, i, wx);
         Locate(gy[k] * sy, L.y.n, j, wy);
         double w[4] = {(1 - wx) * (1 - wy), wx * (1 - wy), (1 - wx) * wy, wx * wy};
+        double c = weight ? (*weight)[k] : 1.0;
         double *a = &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * 10];
-        a[0] += w[0] * w[0]; a[1] += w[0] * w[1]; a[2] += w[0] * w[2]; a[3] += w[0] * w[3];
-        a[4] += w[1] * w[1]; a[5] += w[1] * w[2]; a[6] += w[1] * w[3];
-        a[7] += w[2] * w[2]; a[8] += w[2] * w[3];
-        a[9] += w[3] * w[3];
+        double cw[4] = {c * w[0], c * w[1], c * w[2], c * w[3]};
+        a[0] += cw[0] * w[0]; a[1] += cw[0] * w[1]; a[2] += cw[0] * w[2]; a[3] += cw[0] * w[3];
+        a[4] += cw[1] * w[1]; a[5] += cw[1] * w[2]; a[6] += cw[1] * w[3];
+        a[7] += cw[2] * w[2]; a[8] += cw[2] * w[3];
+        a[9] += cw[3] * w[3];
+        for (int q = 0; q < 4; ++q) {
+            w[q] = cw[q];
+        }
         int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, L.y.n - 1);
         std::size_t n0 = static_cast<std::size_t>(j) * nx + i;
         std::size_t n1 = static_cast<std::size_t>(j) * nx + i1;
@@ -495,11 +501,40 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
         next.y = Coarser(fine.y, fine.py);
         levels.push_back(std::move(next));
     }
+    /* The coarser grids only guide the finest one's solution, so they see
+     * the records gathered by nearest finest node: one record of their
+     * mean position and value, weighted by their count. */
+    std::vector<double> ax, ay, az, aw;
+    if (levels.size() > 1) {
+        std::vector<double> sum(levels[0].Nodes() * 4, 0.0);
+        for (std::size_t k = 0; k < z.size(); ++k) {
+            long long i = std::llround(std::clamp(gx[k], 0.0, s.nx - 1.0));
+            long long j = std::llround(std::clamp(gy[k], 0.0, s.ny - 1.0));
+            double *a = &sum[(static_cast<std::size_t>(j) * s.nx + i) * 4];
+            a[0] += 1.0;
+            a[1] += gx[k];
+            a[2] += gy[k];
+            a[3] += dz[k];
+        }
+        for (std::size_t n = 0; n < levels[0].Nodes(); ++n) {
+            const double *a = &sum[n * 4];
+            if (a[0] > 0.0) {
+                ax.push_back(a[1] / a[0]);
+                ay.push_back(a[2] / a[0]);
+                az.push_back(a[3] / a[0]);
+                aw.push_back(a[0]);
+            }
+        }
+    }
     for (std::size_t l = 0; l < levels.size(); ++l) {
         Level &L = levels[l];
         double sx = s.nx > 1 ? static_cast<double>(L.x.n - 1) / (s.nx - 1) : 0.0;
         double sy = s.ny > 1 ? static_cast<double>(L.y.n - 1) / (s.ny - 1) : 0.0;
-        AddRecords(L, gx, gy, dz, sx, sy, stop);
+        if (l == 0) {
+            AddRecords(L, gx, gy, dz, nullptr, sx, sy, stop);
+        } else {
+            AddRecords(L, ax, ay, az, &aw, sx, sy, stop);
+        }
         Prepare(L, kSmoothing, s.tension);
     }
 
