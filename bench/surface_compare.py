@@ -24,6 +24,7 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TCLSH = os.path.join(ROOT, "build", "tclsh.sh")
+WORK = None
 
 
 def export(work):
@@ -59,7 +60,7 @@ def run(cmd):
     (wall, cpu, peak MB)."""
     stats = "/dev/shm/kardum-bench-time-%d" % os.getpid()
     done = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", stats] + cmd,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=WORK)
     if done.returncode != 0:
         raise RuntimeError("%s failed: %s" % (cmd[0], done.stderr.decode()[-500:]))
     with open(stats) as f:
@@ -105,7 +106,8 @@ def grid_with(name, records, xs, ys, work):
             cmd = ["gmt", "nearneighbor", inp, region, inc, "-S%.10g" % (3 * max(dx, dy)),
                    "-N4/1", "-G" + out]
         cost = run(cmd)
-        txt = subprocess.run(["gmt", "grd2xyz", out], capture_output=True, check=True).stdout
+        txt = subprocess.run(["gmt", "grd2xyz", out], capture_output=True, check=True,
+                             cwd=WORK).stdout
         g = np.array(txt.split(), dtype=float).reshape(-1, 3)
         z = np.full((ny, nx), np.nan)
         i = np.rint((g[:, 0] - xs[0]) / dx).astype(int); j = np.rint((g[:, 1] - ys[0]) / dy).astype(int)
@@ -130,6 +132,8 @@ def main():
     ap.add_argument("--work", default=os.path.join(ROOT, "build", "bench-surface"))
     a = ap.parse_args()
     os.makedirs(a.work, exist_ok=True)
+    global WORK
+    WORK = a.work     # GMT leaves its gmt.history there
     names = a.only.split(",")
     xs, ys, truth, glacier = export(a.work)
     print("%-26s %-14s %10s %8s %8s %8s %8s %8s" % ("job", "gridder", "RMS", "outside", "empty",
