@@ -175,6 +175,7 @@ struct FillOptions {
     double tension = 0.25;      /* -tension */
     double limits[2] = {0.0, 0.0};      /* -lower, -upper */
     bool hasLimit[2] = {false, false};
+    double mask = 0.0;          /* -mask: cells farther from every record stay empty */
 };
 
 /*
@@ -190,17 +191,18 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     static const char *const kOptions[] = {
         "-radius", "-quadrants", "-perquadrant", "-degree", "-power", "-cap", "-margins",
         "-boundary", "-guard", "-guardmargin", "-complete", "-maxradius", "-seed",
-        "-sources", "-crossvalidate", "-method", "-tension", "-lower", "-upper", nullptr};
+        "-sources", "-crossvalidate", "-method", "-tension", "-lower", "-upper", "-mask",
+        nullptr};
     enum {
         kOptRadius, kOptQuadrants, kOptPerQuadrant, kOptDegree, kOptPower, kOptCap,
         kOptMargins, kOptBoundary, kOptGuard, kOptGuardMargin, kOptComplete,
         kOptMaxRadius, kOptSeed, kOptSources, kOptCrossValidate, kOptMethod, kOptTension,
-        kOptLower, kOptUpper, kOptCount
+        kOptLower, kOptUpper, kOptMask, kOptCount
     };
     /* The words given, the defaults where none is. */
     static const char *const kDefaults[kOptCount] = {
         "4", "4", "1", "1", "1", "none", "0 0 0 0", "open", "1", "0.5", "1", "",
-        "566378", "0", "", "surface", "0.25", "", ""};
+        "566378", "0", "", "surface", "0.25", "", "", ""};
     ObjRef words[kOptCount];
     bool given[kOptCount] = {};
     for (int k = 0; k < kOptCount; ++k) {
@@ -222,7 +224,7 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
         Refuse("-method must be surface or local, got " + Quoted(words[kOptMethod].get()));
     }
     for (int k = 0; k < kOptCount; ++k) {
-        bool surfaceOnly = k == kOptTension || k == kOptLower || k == kOptUpper;
+        bool surfaceOnly = k == kOptTension || k == kOptLower || k == kOptUpper || k == kOptMask;
         bool shared = k == kOptMethod || k == kOptSeed || k == kOptCrossValidate;
         if (given[k] && !shared && surfaceOnly != surface) {
             Refuse(std::string(kOptions[k]) + " applies to -method " +
@@ -312,6 +314,12 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
             opt.hasLimit[k] = true;
         }
     }
+    if (Tcl_GetString(words[kOptMask].get())[0] != '\0') {
+        opt.mask = Real(words[kOptMask].get(), "-mask");
+        if (!(opt.mask > 0.0)) {
+            Refuse("-mask must be a distance above 0, got " + Quoted(words[kOptMask].get()));
+        }
+    }
     if (opt.hasLimit[0] && opt.hasLimit[1] && opt.limits[0] > opt.limits[1]) {
         Refuse("-lower " + std::string(Tcl_GetString(words[kOptLower].get())) +
                " lies above -upper " + Tcl_GetString(words[kOptUpper].get()));
@@ -379,6 +387,82 @@ double NodeValue(const std::vector<double> &g, int nx, int ny, double x, double 
     auto at = [&](int a, int b) { return g[static_cast<std::size_t>(b) * nx + a]; };
     return (1 - wy) * ((1 - wx) * at(i, j) + wx * at(i1, j)) +
            wy * ((1 - wx) * at(i, j1) + wx * at(i1, j1));
+}
+
+/*
+ * -mask d: the cells whose centre lies farther than d from every record,
+ * in units of the geometric mean of a cell's sides (the surface's own),
+ * are marked empty; returns their count.  Records are bucketed by node;
+ * a cell looks only at the buckets that can hold a record within d, and
+ * a summed-area table of the buckets passes over empty windows at once.
+ */
+long long Mask(Grid &g, const std::vector<double> &gx, const std::vector<double> &gy,
+               double aspect, double d, Interrupt &stop)
+{
+    int nx = g.nx, ny = g.ny;
+    double sx = 1.0 / std::sqrt(aspect), sy = std::sqrt(aspect);
+    std::size_t nodes = static_cast<std::size_t>(nx) * ny;
+    std::vector<std::size_t> start(nodes + 1, 0), order(gx.size());
+    auto bucket = [&](std::size_t k) {
+        long long i = std::clamp<long long>(static_cast<long long>(std::floor(gx[k] + 0.5)), 0, nx - 1);
+        long long j = std::clamp<long long>(static_cast<long long>(std::floor(gy[k] + 0.5)), 0, ny - 1);
+        return static_cast<std::size_t>(j) * nx + static_cast<std::size_t>(i);
+    };
+    for (std::size_t k = 0; k < gx.size(); ++k) {
+        ++start[bucket(k) + 1];
+    }
+    std::vector<long long> sat((static_cast<std::size_t>(nx) + 1) * (ny + 1), 0);
+    for (int j = 0; j < ny; ++j) {
+        for (int i = 0; i < nx; ++i) {
+            std::size_t n = static_cast<std::size_t>(j) * nx + i;
+            sat[(j + 1) * (nx + 1) + i + 1] = (start[n + 1] > 0 ? 1 : 0) +
+                sat[j * (nx + 1) + i + 1] + sat[(j + 1) * (nx + 1) + i] - sat[j * (nx + 1) + i];
+        }
+    }
+    for (std::size_t n = 0; n < nodes; ++n) {
+        start[n + 1] += start[n];
+    }
+    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t k = 0; k < gx.size(); ++k) {
+        order[fill[bucket(k)]++] = k;
+    }
+    /* A record in bucket (a, b) lies within half a cell of its node. */
+    int rx = static_cast<int>(std::min<double>(std::ceil(d / sx + 1.0), nx));
+    int ry = static_cast<int>(std::min<double>(std::ceil(d / sy + 1.0), ny));
+    double d2 = d * d;
+    long long masked = 0;
+    for (int j = 0; j < ny; ++j) {
+        if (stop.Poll()) {
+            throw TclError{};
+        }
+        for (int i = 0; i < nx; ++i) {
+            int a0 = std::max(i - rx, 0), a1 = std::min(i + rx, nx - 1);
+            int b0 = std::max(j - ry, 0), b1 = std::min(j + ry, ny - 1);
+            bool near = false;
+            if (sat[(b1 + 1) * (nx + 1) + a1 + 1] - sat[b0 * (nx + 1) + a1 + 1] -
+                    sat[(b1 + 1) * (nx + 1) + a0] + sat[b0 * (nx + 1) + a0] > 0) {
+                for (int b = b0; b <= b1 && !near; ++b) {
+                    for (int a = a0; a <= a1 && !near; ++a) {
+                        std::size_t n = static_cast<std::size_t>(b) * nx + a;
+                        for (std::size_t q = start[n]; q < start[n + 1]; ++q) {
+                            double ex = (gx[order[q]] - i) * sx, ey = (gy[order[q]] - j) * sy;
+                            if (ex * ex + ey * ey <= d2) {
+                                near = true;
+                                break;
+                            }
+                        }
+                    }
+                }
+            }
+            if (!near) {
+                std::size_t n = static_cast<std::size_t>(j) * nx + i;
+                g.cells[n] = kEmptyValue;
+                g.empty[n] = 1;
+                ++masked;
+            }
+        }
+    }
+    return masked;
 }
 
 /*
@@ -526,6 +610,8 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
         SurfaceReport sr;
         SurfaceFill(gx, gy, z, setup, g->cells.data(), stop, sr);
         std::fill(g->empty.begin(), g->empty.end(), 0);
+        long long masked = opt.mask > 0.0 ? Mask(*g, gx, gy, setup.aspect, opt.mask, stop) : 0;
+        PutWide(report, "masked", masked);
         Put(report, "lower", Tcl_NewDoubleObj(setup.lower));
         Put(report, "upper", Tcl_NewDoubleObj(setup.upper));
         Put(report, "tension", Tcl_NewDoubleObj(setup.tension));
@@ -533,7 +619,11 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
         Put(report, "residual", Tcl_NewDoubleObj(sr.residual));
         PutWide(report, "clamped", sr.clamped);
     }
-    PutWide(report, "empty", z.empty() ? static_cast<long long>(cells) : 0);
+    long long left = 0;
+    for (unsigned char e : g->empty) {
+        left += e;
+    }
+    PutWide(report, "empty", left);
     out[0] = NewGridObj(std::move(g));
     out[1] = report;
 }

@@ -69,7 +69,7 @@ proc ::kardum::gridfill {records args} {
 namespace eval ::kardum::grids {
     namespace path ::kardum
     # The words that set the fill, which GridCompute reads and checks.
-    variable FillWords {-method -tension -lower -upper -radius -quadrants -perquadrant
+    variable FillWords {-method -tension -lower -upper -mask -radius -quadrants -perquadrant
         -degree -power -cap -margins -boundary -guard -guardmargin -complete -maxradius
         -seed -sources -crossvalidate}
 }
