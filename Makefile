@@ -32,7 +32,7 @@ WINDOWS_TCL_SUITE ?= $(if $(filter 8.%,$(WINDOWS_TCL)),,sid)
 WINDOWS_TAG = $(if $(filter 8.6,$(WINDOWS_TCL)),,-tcl$(WINDOWS_TCL))
 WINDOWS_TCL_SRC = $(WINDOWS_TCL_DIR)/src-tcl$(WINDOWS_TCL)
 
-.PHONY: deps all build test shell strict lint demo sanitize memcheck fuzz fuzz-build fuzz-replay bench bench-matrixinv install clean \
+.PHONY: deps all build test shell strict lint demo sanitize memcheck fuzz fuzz-build fuzz-replay storm bench bench-matrixinv install clean \
         test-tcl9 test-fresh \
         windows windows-tcl windows-dll windows-check windows-test
 
@@ -125,6 +125,13 @@ fuzz: fuzz-build
 
 fuzz-replay: $(FUZZ)/CMakeCache.txt | deps
 	$(call ctest_run,$(FUZZ),all)
+
+# `make storm`: the storm of random calls (tests/storm.tcl) on new seeds,
+# one after the other, for STORM_SECONDS; a fault prints its seed and call
+# for replaying with -seed S -first N -calls 1.
+STORM_SECONDS ?= 1800
+storm: build
+	cd $(BUILD) && ./tclsh.sh ../tests/storm.tcl -seed $$(date +%s) -seconds $(STORM_SECONDS)
 
 # One table of side-by-side timings (bench/README.md); installs the
 # comparators (tcllib, reference LAPACK) when they are missing.

@@ -164,7 +164,7 @@ extern "C" int ArrayMathCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDarrayMath", [&]() -> int {
         int a1Off = 0, a2Off = 0, aOff = 0;
         int a1Step = 1, a2Step = 1, aStep = 1;
         Args args(interp, objc, objv);

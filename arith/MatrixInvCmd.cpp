@@ -248,7 +248,7 @@ extern "C" int MatrixInvCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDmatrixInv", [&]() -> int {
         int matrixOff = 0, nRhs = 0, rhsOff = 0;
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::AtLeast, 3, "Usage: KDmatrixInv Order Matrix")) {

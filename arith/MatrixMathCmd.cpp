@@ -87,7 +87,7 @@ extern "C" int MatrixMathCmd(ClientData, Tcl_Interp *interp, int objc,
                              Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDmatrixMath", [&]() -> int {
         int aOff = 0, bOff = 0, cOff = 0;
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::AtLeast, 9, "Usage: KDmatrixMath A Action B C .. ")) {

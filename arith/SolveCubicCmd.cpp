@@ -78,7 +78,7 @@ extern "C" int SolveCubicCmd(ClientData, Tcl_Interp *interp, int objc,
                              Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDsolveCubic", [&]() -> int {
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::AtLeast, 5, "Usage: KDsolveCubic A B C D")) {
             return TCL_ERROR;

@@ -98,7 +98,7 @@ extern "C" int VecMathCmd(ClientData, Tcl_Interp *interp, int objc,
                           Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDvecMath", [&]() -> int {
         int v1Off = 0, v2Off = 0, vOff = 0, nx = 3, ny = 3;
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::AtLeast, 5, "Usage: KDvecMath V1 Op V2 V")) {

@@ -59,7 +59,7 @@ extern "C" int DataMxMnCmd(ClientData, Tcl_Interp *interp, int objc,
                            Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDdataMxMn", [&]() -> int {
         double lower = -9e+30;
         double upper = 9e+30;
         int step = 1;

@@ -97,7 +97,7 @@ extern "C" int DataRnd1Cmd(ClientData, Tcl_Interp *interp, int objc,
                            Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDdataRnd1", [&]() -> int {
         double scale = 1.0;
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::AtLeast, 4, "Usage: KDdataRnd1 V nP RnG")) {

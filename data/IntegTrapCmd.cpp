@@ -152,7 +152,7 @@ extern "C" int IntegTrapCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDintegTrap", [&]() -> int {
         double previous = 0.0;
         int mode = 0;
         Args args(interp, objc, objv);

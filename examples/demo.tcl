@@ -224,6 +224,11 @@ foreach {name grid marker from to} [list \
     lappend pictures [kardum::gridimage $grid [file join $out $name] -pixels $pixels \
                           -range [list $from $to] -empty $marker]
 }
+# The filled grid once more as a relief: a terrain palette, lit from the
+# north-west, with the samples drawn over it.
+lappend pictures [kardum::gridimage $filledGrid [file join $out shaded.png] -pixels $pixels \
+                      -range [list $lo $hi] -empty $empty -palette terrain -shade 315 \
+                      -points $samples]
 
 # ---------------------------------------------------------------------
 # Report.

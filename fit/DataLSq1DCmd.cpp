@@ -89,7 +89,8 @@ private:
  * script: the composed callback line.
  *
  * Returns the chi-square, -1.0 when nothing is to be fitted or a basis
- * value is missing, 1.0 when the scratch cannot be had.
+ * value is missing.  Scratch that cannot be had throws OutOfMemory (the
+ * worker then returns 1.0).
  *
  * The normal matrix of the fitted coefficients is accumulated packed
  * (row stride nFit) in the first nFit² places of covar, lower triangle
@@ -110,18 +111,11 @@ static double Fit(kardum::Interrupt &stop, double *x, double *y, int nP,
     }
 
     /* β (nCoef), the weights (nP) and the basis values (nCoef). */
-    std::vector<double> scratch;
-    std::unique_ptr<Basis> basisCallback;
-    try {
-        scratch.assign(nC + points + nC, 0.0);
-        basisCallback = std::make_unique<Basis>(stop, script, nCoef);
-    } catch (...) {
-        return 1.0;
-    }
-    Basis &basis = *basisCallback;
-    double *beta = scratch.data();
-    double *w = beta + nC;
-    double *phi = w + points;
+    kardum::Block scratch({nC, points, nC}, "the fit's scratch arrays");
+    Basis basis(stop, script, nCoef);
+    double *beta = scratch[0];
+    double *w = scratch[1];
+    double *phi = scratch[2];
 
     auto fitted = [iCoef](std::size_t r) { return kardum::IsFitted(iCoef[r]); };
     std::size_t nFit = 0;
@@ -211,15 +205,21 @@ extern "C" double DataLSq1D_C(Tcl_Interp *interp, double *x, double *y, int nP,
                               int wtMode, double *coef, char *iCoef, int nCoef,
                               double *covar, const char *script, double *sig)
 {
-    kardum::Interrupt stop(interp);
-    return Fit(stop, x, y, nP, wtMode, coef, iCoef, nCoef, covar, script, sig);
+    try {
+        kardum::Interrupt stop(interp);
+        return Fit(stop, x, y, nP, wtMode, coef, iCoef, nCoef, covar, script, sig);
+    } catch (const kardum::OutOfMemory &) {
+        return 1.0;
+    } catch (const std::bad_alloc &) {
+        return 1.0;
+    }
 }
 
 extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDdataLSq1D", [&]() -> int {
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::AtLeast, 10, "Usage: KDdataLSq1D X Y nP  ... ")) {
             return TCL_ERROR;
@@ -278,7 +278,7 @@ extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
         }
 
         /* A stopped fit writes nothing back: Coef and Covar stay as they
-         * were. */
+         * were; so does a fit without the memory for its scratch. */
         Interrupt stop(interp);
         double chi2 = Fit(stop, x, y, nP, wtMode, coef, flags.data(), nCoef, covar,
                           script.c_str(), wtMode == 1 ? sig : nullptr);

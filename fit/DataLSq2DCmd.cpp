@@ -42,21 +42,17 @@ bool ScratchSizeFits(std::int64_t terms, std::size_t points)
                    (2 * static_cast<std::uint64_t>(terms) + 1);
 }
 
-} // namespace
-
 /*
- * x, y, z: nP points; weight: nP weights, read only in mode 1.  coef
- * receives the nT coefficients, residual the RMS residual (0.0 unless
- * resFlag is 1).  Returns nT, or -1 when the scratch cannot be had (then
- * neither output is written).
+ * The worker's fit.  Returns nT, or -1 when the scratch has no size that
+ * can be expressed; scratch that cannot be had throws OutOfMemory.  In
+ * both cases neither output is written.
  *
  * Per point, one table P holds w times every monomial up to degree 2d, so
  * the normal-matrix element of the monomials k and p is one entry of P.
  * The solution comes from MatrixInv_C; a singular matrix is not detected.
  */
-extern "C" int DataLSq2D_C(double *x, double *y, double *z, int nP, int degree,
-                           int wtMode, double *coef, int resFlag,
-                           double *weight, double *residual)
+int Solve(double *x, double *y, double *z, int nP, int degree, int wtMode,
+          double *coef, int resFlag, double *weight, double *residual)
 {
     using kardum::Poly2DTerms;
     const int d = degree > 0 ? degree : 0;
@@ -69,16 +65,11 @@ extern "C" int DataLSq2D_C(double *x, double *y, double *z, int nP, int degree,
 
     /* One block: the weights, then A (nT x nT), b (nT) and P (nT x nT, of
      * which the products up to degree 2d are used). */
-    std::vector<double> block;
-    try {
-        block.assign(points + 2 * nT * nT + nT, 0.0);
-    } catch (...) {
-        return -1;
-    }
-    double *w = block.data();
-    double *A = w + points;
-    double *b = A + nT * nT;
-    double *P = b + nT;
+    kardum::Block block({points, nT * nT, nT, nT * nT}, "the fit's scratch arrays");
+    double *w = block[0];
+    double *A = block[1];
+    double *b = block[2];
+    double *P = block[3];
 
     for (std::size_t i = 0; i < points; ++i) {
         if (wtMode == 0 || (wtMode == 1 && weight == nullptr)) {
@@ -142,11 +133,30 @@ extern "C" int DataLSq2D_C(double *x, double *y, double *z, int nP, int degree,
     return static_cast<int>(nT);
 }
 
+} // namespace
+
+/*
+ * x, y, z: nP points; weight: nP weights, read only in mode 1.  coef
+ * receives the nT coefficients, residual the RMS residual (0.0 unless
+ * resFlag is 1).  Returns nT, or -1 when the scratch cannot be had (then
+ * neither output is written).
+ */
+extern "C" int DataLSq2D_C(double *x, double *y, double *z, int nP, int degree,
+                           int wtMode, double *coef, int resFlag,
+                           double *weight, double *residual)
+{
+    try {
+        return Solve(x, y, z, nP, degree, wtMode, coef, resFlag, weight, residual);
+    } catch (const kardum::OutOfMemory &) {
+        return -1;
+    }
+}
+
 extern "C" int DataLSq2DCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDdataLSq2D", [&]() -> int {
         int rmsFlag = 0;
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::AtLeast, 8, "Usage: KDdataLSq2D X Y Z ... ")) {
@@ -180,8 +190,8 @@ extern "C" int DataLSq2DCmd(ClientData, Tcl_Interp *interp, int objc,
         }
 
         double residual = 0.0;
-        int count = DataLSq2D_C(x, y, z, nP, degree, wtMode, coef, rmsFlag,
-                                wtMode == 1 ? wgt : nullptr, &residual);
+        int count = Solve(x, y, z, nP, degree, wtMode, coef, rmsFlag,
+                          wtMode == 1 ? wgt : nullptr, &residual);
         if (count != -1) {
             WriteBack(interp, args.Obj(7), coef, count, 0);
         }

@@ -43,7 +43,8 @@ int kardum::MarquardtPass(Interrupt &stop, Tcl_Obj *work, double *y, double *sig
         funcRet = std::make_unique<kardum::Answer>(interp, "FuncRet", 0);
         dYdA = std::make_unique<kardum::Answer>(interp, "dYdA", nPar);
     } catch (const std::bad_alloc &) {
-        return 1;
+        throw kardum::OutOfMemory{static_cast<std::size_t>(nPar) * sizeof(double),
+                                  "the model's derivatives"};
     }
     kardum::ObjRef nameObj(Tcl_NewStringObj(Tcl_GetString(work), -1));
     kardum::ObjRef four(Tcl_NewStringObj("4", 1));
@@ -125,16 +126,20 @@ extern "C" int DataMqCoef_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
                             int alphaOff, int betaOff, const char *script,
                             double *w)
 {
-    kardum::Interrupt stop(interp);
-    return kardum::MarquardtPass(stop, work, y, sig, nP, iPar, nPar, alphaOff, betaOff,
-                                 script, w);
+    try {
+        kardum::Interrupt stop(interp);
+        return kardum::MarquardtPass(stop, work, y, sig, nP, iPar, nPar, alphaOff,
+                                     betaOff, script, w);
+    } catch (const kardum::OutOfMemory &) {
+        return 1;
+    }
 }
 
 extern "C" int DataMqCoefCmd(ClientData, Tcl_Interp *interp, int objc,
                              Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDdataMqCoef", [&]() -> int {
         const char *cmd = "KDdataMqCoef";
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::Exactly, 10, "Usage: KDdataMqCoef Y SiG ...")) {
@@ -195,8 +200,13 @@ extern "C" int DataMqCoefCmd(ClientData, Tcl_Interp *interp, int objc,
          * published included. */
         PublishedElements published(interp, workName, nPar);
         Interrupt stop(interp);
-        MarquardtPass(stop, workName, y, sig, nP, flags.data(), nPar, alphaOff, betaOff,
-                      script.c_str(), work);
+        try {
+            MarquardtPass(stop, workName, y, sig, nP, flags.data(), nPar, alphaOff,
+                          betaOff, script.c_str(), work);
+        } catch (const OutOfMemory &) {
+            published.Restore();
+            throw;
+        }
         if (stop.Stopped()) {
             published.Restore();
             throw TclError{};

@@ -152,8 +152,12 @@ extern "C" int DataNLinLSq_C(Tcl_Interp *interp, Tcl_Obj *work, double *y,
                              double *sig, int nP, double *par, char *iPar,
                              int nPar, const char *script, double *w)
 {
-    kardum::Interrupt stop(interp);
-    Step(stop, work, y, sig, nP, par, iPar, nPar, script, w);
+    try {
+        kardum::Interrupt stop(interp);
+        Step(stop, work, y, sig, nP, par, iPar, nPar, script, w);
+    } catch (const kardum::OutOfMemory &) {
+        /* The step ends where the memory ran out. */
+    }
     return 1;
 }
 
@@ -161,7 +165,7 @@ extern "C" int DataNLinLSqCmd(ClientData, Tcl_Interp *interp, int objc,
                               Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDdataNLinLSq", [&]() -> int {
         const char *cmd = "KDdataNLinLSq";
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::Exactly, 9, "Usage: KDdataNLinLSq V SiG nP ... ")) {
@@ -212,7 +216,12 @@ extern "C" int DataNLinLSqCmd(ClientData, Tcl_Interp *interp, int objc,
          * it had published included. */
         PublishedElements published(interp, workName, nPar);
         Interrupt stop(interp);
-        Step(stop, workName, v, sig, nP, par, flags.data(), nPar, script.c_str(), work);
+        try {
+            Step(stop, workName, v, sig, nP, par, flags.data(), nPar, script.c_str(), work);
+        } catch (const OutOfMemory &) {
+            published.Restore();
+            throw;
+        }
         if (stop.Stopped()) {
             published.Restore();
             throw TclError{};

@@ -106,7 +106,7 @@ inline int CountIn(double value, int limit)
 /*
  * One assembly pass (DataMqCoef_C) that a cancel or a limit can stop: it
  * then returns -1 at once, with stop.Stopped() set and Tcl's message in
- * the interpreter result.
+ * the interpreter result.  Memory it cannot have throws OutOfMemory.
  */
 int MarquardtPass(Interrupt &stop, Tcl_Obj *work, double *y, double *sig, int nP,
                   char *iPar, int nPar, int alphaOff, int betaOff, const char *script,

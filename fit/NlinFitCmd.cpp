@@ -295,7 +295,7 @@ int NlinOpenCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
         Tcl_WrongNumArgs(interp, 1, objv, "name");
         return TCL_ERROR;
     }
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "kardum::nlfit", [&]() -> int {
         auto *fit = new NlinFit;
         if (!Tcl_CreateObjCommand(interp, Tcl_GetString(objv[1]), FitObjCmd, fit, DeleteFit)) {
             delete fit;
@@ -314,7 +314,7 @@ int NlinSlotsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         Tcl_WrongNumArgs(interp, 1, objv, "m");
         return TCL_ERROR;
     }
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "kardum::nlfit", [&]() -> int {
         int m = 0;
         if (Tcl_GetIntFromObj(interp, objv[1], &m) != TCL_OK) {
             return TCL_ERROR;

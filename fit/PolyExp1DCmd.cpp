@@ -39,7 +39,7 @@ extern "C" int PolyExp1DCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDpolyExp1D", [&]() -> int {
         int coefOff = 0;
         Limits limits;
         Args args(interp, objc, objv);

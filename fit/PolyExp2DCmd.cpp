@@ -81,7 +81,7 @@ extern "C" int PolyExp2DCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDpolyExp2D", [&]() -> int {
         int coefOff = 0;
         Limits limits;
         Args args(interp, objc, objv);

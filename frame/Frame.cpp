@@ -182,6 +182,28 @@ static std::string Bytes(std::size_t bytes)
     return text;
 }
 
+std::string OutOfMemoryMessage(const char *cmd, const OutOfMemory &e)
+{
+    std::string text;
+    if (e.what == nullptr) {
+        AppendFormat(text, "%s: not enough memory", cmd);
+    } else if (e.bytes == 0) {
+        AppendFormat(text, "%s: not enough memory for %s", cmd, e.what);
+    } else {
+        AppendFormat(text, "%s: cannot have %llu bytes (%s) of memory for %s", cmd,
+                     static_cast<unsigned long long>(e.bytes), Bytes(e.bytes).c_str(),
+                     e.what);
+    }
+    return text;
+}
+
+int MemoryFailure(Tcl_Interp *interp, const std::string &message)
+{
+    Tcl_SetObjResult(interp, Tcl_NewStringObj(message.c_str(), -1));
+    Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
+    return TCL_ERROR;
+}
+
 /* The memory this process can have: the machine's, or less where the
  * address space is smaller (a 32-bit process) or limited (ulimit -v). */
 static std::size_t ProcessMemory()
@@ -240,14 +262,14 @@ void RequireRoom(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name, std::size_t
     throw error;
 }
 
-Block::Block(std::initializer_list<std::size_t> sizes)
+Block::Block(std::initializer_list<std::size_t> sizes, const char *what)
 {
     std::size_t total = 0;
     starts_.reserve(sizes.size());
     for (std::size_t n : sizes) {
         starts_.push_back(total);
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(double) - total) {
-            throw std::bad_alloc();
+            throw OutOfMemory{std::numeric_limits<std::size_t>::max(), what};
         }
         total += n;
     }
@@ -258,11 +280,11 @@ Block::Block(std::initializer_list<std::size_t> sizes)
      * requests above 64 MiB ask: no machine that runs Tcl has less. */
     const std::size_t small = (std::size_t(64) << 20) / sizeof(double);
     if (total > small && total > PhysicalMemory() / sizeof(double)) {
-        throw std::bad_alloc();
+        throw OutOfMemory{total * sizeof(double), what};
     }
     data_.reset(static_cast<double *>(std::calloc(total == 0 ? 1 : total, sizeof(double))));
     if (!data_) {
-        throw std::bad_alloc();
+        throw OutOfMemory{total * sizeof(double), what};
     }
 }
 bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first)

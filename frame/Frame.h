@@ -47,6 +47,14 @@ struct MemoryError {
     std::string message;
 };
 
+/* Memory a command asked for and could not have: TCL_ERROR "<cmd>: cannot
+ * have N bytes (X GiB) of memory for <what>", or "<cmd>: not enough memory
+ * for <what>" where the amount is not known (bytes 0). */
+struct OutOfMemory {
+    std::size_t bytes;
+    const char *what;
+};
+
 /* Format strings are checked as C99's printf.  The Windows build formats
  * with mingw-w64's C99 printf (__USE_MINGW_ANSI_STDIO), not msvcrt's, which
  * GCC knows there as gnu_printf. */
@@ -66,10 +74,12 @@ void AppendFormat(std::string &out, const char *format, ...) KARDUM_PRINTF(2, 3)
 [[noreturn]] void Fail(const char *format, ...) KARDUM_PRINTF(1, 2);
 
 /*
- * Runs the body of a command procedure, and is the one place where the
+ * Runs the body of the command `cmd`, and is the one place where the
  * commands' errors get their errorCode:
- *   std::bad_alloc, std::length_error   TCL_ERROR, interpreter result
- *                                       untouched, errorCode {KARDUM MEMORY};
+ *   std::bad_alloc, std::length_error   TCL_ERROR "<cmd>: not enough
+ *                                       memory", errorCode {KARDUM MEMORY};
+ *   OutOfMemory                         TCL_ERROR naming the amount and
+ *                                       what it was for, {KARDUM MEMORY};
  *   MemoryError                         TCL_ERROR with its message,
  *                                       errorCode {KARDUM MEMORY};
  *   ArgError                            TCL_ERROR with its message,
@@ -120,14 +130,16 @@ private:
 /*
  * One zero-filled block of doubles per call, carved into consecutive
  * regions.  A total that overflows, that exceeds the machine's physical
- * memory, or an allocation that fails, throws std::bad_alloc (TCL_ERROR, no
- * message); commands that want to name the argument check their products
- * with CheckedProduct first.  The zeros come from the allocator (calloc),
+ * memory, or an allocation that fails, throws OutOfMemory (TCL_ERROR naming
+ * the amount); commands that want to name the argument check their
+ * products with CheckedProduct first.  The zeros come from the allocator (calloc),
  * so pages a call never uses are never touched.
  */
 class Block {
 public:
-    Block(std::initializer_list<std::size_t> sizes);
+    /* `what` names the block in the OutOfMemory thrown when it cannot be
+     * had. */
+    Block(std::initializer_list<std::size_t> sizes, const char *what = "its working arrays");
     double *operator[](std::size_t region) { return data_.get() + starts_[region]; }
 
 private:
@@ -174,21 +186,26 @@ void SetIntResult(Tcl_Interp *interp, int value);
 void SetStringResult(Tcl_Interp *interp, const std::string &text);
 void SetListResult(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 
+/* The message of an OutOfMemory (or, with what null, of a bare
+ * std::bad_alloc). */
+std::string OutOfMemoryMessage(const char *cmd, const OutOfMemory &e);
+
+/* TCL_ERROR with `message` and the errorCode {KARDUM MEMORY}. */
+int MemoryFailure(Tcl_Interp *interp, const std::string &message);
+
 template <class Body>
-int RunCommand(Tcl_Interp *interp, Body &&body)
+int RunCommand(Tcl_Interp *interp, const char *cmd, Body &&body)
 {
     try {
         return body();
     } catch (const std::bad_alloc &) {
-        Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
-        return TCL_ERROR;
+        return MemoryFailure(interp, OutOfMemoryMessage(cmd, OutOfMemory{0, nullptr}));
     } catch (const std::length_error &) {
-        Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
-        return TCL_ERROR;
+        return MemoryFailure(interp, OutOfMemoryMessage(cmd, OutOfMemory{0, nullptr}));
+    } catch (const OutOfMemory &e) {
+        return MemoryFailure(interp, OutOfMemoryMessage(cmd, e));
     } catch (const MemoryError &e) {
-        Tcl_SetObjResult(interp, Tcl_NewStringObj(e.message.c_str(), -1));
-        Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
-        return TCL_ERROR;
+        return MemoryFailure(interp, e.message);
     } catch (const ArgError &e) {
         Tcl_SetObjResult(interp, Tcl_NewStringObj(e.message.c_str(), -1));
         Tcl_SetErrorCode(interp, "KARDUM", "VALUE", nullptr);

@@ -16,6 +16,7 @@
 #include "frame/ObjRef.h"
 #include "grid/Binning.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -221,7 +222,7 @@ extern "C" int DataGridCmd(ClientData, Tcl_Interp *interp, int objc,
                            Tcl_Obj *const objv[])
 {
     using namespace kardum;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDdataGrid", [&]() -> int {
         const char *cmd = "KDdataGrid";
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::Exactly, 12, "Usage: KDdataGrid nP xHold X1 X2 ...")) {
@@ -251,13 +252,17 @@ extern "C" int DataGridCmd(ClientData, Tcl_Interp *interp, int objc,
             Fail("%s: the grid of %.17g by %.17g cells is too large", cmd,
                  d[kNx], d[kNy]);
         }
-        if (static_cast<int>(d[kAction]) & kNew) {
-            /* NEW sets every cell of Grd and Nrm. */
-            std::size_t cells = static_cast<std::size_t>(d[kNx]) * static_cast<std::size_t>(d[kNy]);
-            RequireRoom(interp, cmd, args.Obj(9), cells);
-            RequireRoom(interp, cmd, args.Obj(10), cells);
-        }
-        bool add = (static_cast<int>(d[kAction]) & kAdd) != 0;
+        /* NEW sets every cell of Grd and Nrm, END every cell of Grd, and
+         * ADD at most one cell of each per record. */
+        const int action = static_cast<int>(d[kAction]);
+        const std::size_t cells =
+            static_cast<std::size_t>(d[kNx]) * static_cast<std::size_t>(d[kNy]);
+        const std::size_t added = std::min(cells, static_cast<std::size_t>(nP));
+        RequireRoom(interp, cmd, args.Obj(9),
+                    (action & (kNew | kEnd)) ? cells : (action & kAdd) ? added : 0);
+        RequireRoom(interp, cmd, args.Obj(10),
+                    (action & kNew) ? cells : (action & kAdd) ? added : 0);
+        bool add = (action & kAdd) != 0;
         if (add) {
             RequireExtent(gI, d, kX0, kX1);
             RequireExtent(gI, d, kY0, kY1);

@@ -501,7 +501,7 @@ extern "C" int GridFillCmd(ClientData, Tcl_Interp *interp, int objc,
 {
     using namespace kardum;
     using namespace kardum::fill;
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "KDgridFill2D", [&]() -> int {
         const char *cmd = "KDgridFill2D";
         Args args(interp, objc, objv);
         if (!args.CountOk(Args::Exactly, 5, "Usage: KDgridFill2D Grd gI Nrm sI")) {
@@ -531,8 +531,16 @@ extern "C" int GridFillCmd(ClientData, Tcl_Interp *interp, int objc,
         }
         int seed = ReadSeed(interp);
         double p = s.p;
-        GridFill_C(grid, weight, s.m, s.r, mode, &p, s.q, s.limits, record, &seed);
+        /* The settings were checked above, so the worker's -1 can only
+         * mean that its cell states or neighbour store could not be had:
+         * the grid is as it was, and is not written; the seed has
+         * advanced all the same, as on every call that reaches the
+         * worker. */
+        int filled = GridFill_C(grid, weight, s.m, s.r, mode, &p, s.q, s.limits, record, &seed);
         WriteSeed(interp, seed);
+        if (filled < 0) {
+            throw OutOfMemory{0, "the cell states and neighbour store of the fill"};
+        }
         WriteBack(interp, args.Obj(1), grid, cells, 0);
         return TCL_OK;
     });

@@ -397,7 +397,7 @@ double FiniteArg(Tcl_Obj *obj, const char *cmd, const char *what)
 
 int ReadXyzCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "kardum::readxyz", [&]() -> int {
         if (objc != 2) {
             Tcl_WrongNumArgs(interp, 1, objv, "file");
             return TCL_ERROR;
@@ -410,7 +410,7 @@ int ReadXyzCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 /* ::kardum::WriteGrid grid file format extent nodata marker */
 int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "kardum::gridwrite", [&]() -> int {
         const char *cmd = "kardum::gridwrite";
         if (objc != 7) {
             Tcl_WrongNumArgs(interp, 1, objv, "grid file format extent nodata marker");

@@ -26,10 +26,20 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path);
 void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
                    GridFormat format, const double *extent, double nodata);
 
+/* How a picture is drawn besides its colours' range. */
+constexpr int kPaletteCount = 4;        /* viridis, terrain, diverging, gray */
+struct ImageStyle {
+    int palette = 0;
+    bool shade = false;                 /* a hillshade, the light from azimuth */
+    double azimuth = 315.0;             /* degrees clockwise from north */
+    const Records *points = nullptr;    /* records drawn over the cells */
+    bool axes = true;                   /* labelled ticks, for a grid with an extent */
+};
+
 /* The grid as a PNG picture, `pixels` pixels a cell, colours from lo to
  * hi, empty cells grey, with a colour scale on the right. */
 void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
-                    int pixels, double lo, double hi);
+                    int pixels, double lo, double hi, const ImageStyle &style);
 
 } // namespace kardum::package
 

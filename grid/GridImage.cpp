@@ -2,13 +2,16 @@
  * GridImage.cpp --
  *
  *	A grid as a PNG picture: each cell a square of pixels coloured on a
- *	ramp from dark blue through teal and green to yellow, the empty cells
- *	grey, with the colour scale and its lowest, middle and highest value
- *	on the right.  The rows of the picture run from the largest y at the
- *	top to the smallest at the bottom, the columns from the smallest x at
- *	the left.  The image data are compressed with Tcl's own zlib.
+ *	palette (by default a perceptual ramp from dark blue through teal and
+ *	green to yellow), the empty cells grey, with the colour scale and its
+ *	lowest, middle and highest value on the right.  The rows of the
+ *	picture run from the largest y at the top to the smallest at the
+ *	bottom, the columns from the smallest x at the left.  On request the
+ *	cells are shaded as lit from an azimuth (a hillshade), the records are
+ *	drawn over them, and labelled ticks run along the left and bottom
+ *	edges.  The image data are compressed with Tcl's own zlib.
  *
- *	::kardum::WriteImage grid file pixels lo hi marker
+ *	::kardum::WriteImage grid file pixels lo hi marker palette shade points axes
  */
 
 #include "package/Commands.h"
@@ -35,30 +38,51 @@ struct Rgb {
 
 const Rgb kEmptyColour = {150, 150, 150};
 const Rgb kBlack = {0, 0, 0};
+constexpr double kPi = 3.14159265358979323846;
 
-/* The colour ramp: position and colour of its stops. */
-const struct {
+/* A palette: the positions and colours of its stops, from 0 to 1. */
+struct Stop {
     double t;
     Rgb c;
-} kRamp[] = {
-    {0.00, {68, 1, 84}}, {0.25, {59, 82, 139}}, {0.50, {33, 145, 140}},
-    {0.75, {94, 201, 98}}, {1.00, {253, 231, 37}},
 };
 
-Rgb Colour(double t)
+/* In the order of the names kardum::gridimage accepts for -palette:
+ * viridis (perceptual, the default), terrain (green lowlands through tan
+ * and brown to white peaks), diverging (blue through light grey to red,
+ * for values around a middle) and gray. */
+const std::vector<Stop> kPalettes[kPaletteCount] = {
+    {{0.00, {68, 1, 84}}, {0.25, {59, 82, 139}}, {0.50, {33, 145, 140}},
+     {0.75, {94, 201, 98}}, {1.00, {253, 231, 37}}},
+    {{0.00, {38, 115, 77}}, {0.25, {117, 171, 94}}, {0.50, {222, 214, 153}},
+     {0.75, {156, 112, 79}}, {1.00, {250, 250, 250}}},
+    {{0.00, {59, 76, 192}}, {0.25, {141, 176, 254}}, {0.50, {221, 221, 221}},
+     {0.75, {244, 154, 123}}, {1.00, {180, 4, 38}}},
+    {{0.00, {0, 0, 0}}, {1.00, {255, 255, 255}}},
+};
+
+Rgb Colour(const std::vector<Stop> &ramp, double t)
 {
     t = std::min(1.0, std::max(0.0, t));
     std::size_t i = 1;
-    while (i + 1 < std::size(kRamp) && t > kRamp[i].t) {
+    while (i + 1 < ramp.size() && t > ramp[i].t) {
         ++i;
     }
-    const auto &a = kRamp[i - 1];
-    const auto &b = kRamp[i];
+    const Stop &a = ramp[i - 1];
+    const Stop &b = ramp[i];
     double f = (t - a.t) / (b.t - a.t);
     auto mix = [f](unsigned char u, unsigned char v) {
         return static_cast<unsigned char>(std::lround(u + f * (v - u)));
     };
     return {mix(a.c.r, b.c.r), mix(a.c.g, b.c.g), mix(a.c.b, b.c.b)};
+}
+
+/* A colour made darker (factor below 1) or lighter. */
+Rgb Scaled(Rgb c, double factor)
+{
+    auto one = [factor](unsigned char u) {
+        return static_cast<unsigned char>(std::lround(std::min(255.0, u * factor)));
+    };
+    return {one(c.r), one(c.g), one(c.b)};
 }
 
 /* A 3 x 5 font for the labels of the scale: one row of three bits per
@@ -191,20 +215,115 @@ std::string PngFile(Tcl_Interp *interp, std::vector<unsigned char> raw, int widt
     return png;
 }
 
+/* Ticks at round values (1, 2 or 5 times a power of ten) from lo to hi,
+ * about five of them. */
+std::vector<double> Ticks(double lo, double hi)
+{
+    std::vector<double> out;
+    double span = hi - lo;
+    if (!(span > 0) || !std::isfinite(span)) {
+        return out;
+    }
+    double raw = span / 5;
+    double power = std::pow(10.0, std::floor(std::log10(raw)));
+    double step = power;
+    for (double m : {1.0, 2.0, 5.0, 10.0}) {
+        step = m * power;
+        if (step >= raw) {
+            break;
+        }
+    }
+    for (double k = std::ceil(lo / step); k * step <= hi + step * 1e-9; k += 1) {
+        double v = k * step;
+        out.push_back(std::fabs(v) < step * 1e-9 ? 0.0 : v);
+    }
+    return out;
+}
+
+/*
+ * The light a cell receives, 1 on flat ground: a hillshade, the light
+ * from `azimuth` degrees (clockwise from north, the largest y) at 45
+ * degrees above the horizon.  The heights are stretched so that the
+ * grid's range of values rises a quarter of its longer side: the relief
+ * shows whatever units the axes and the values are in.
+ */
+std::vector<double> Hillshade(const Grid &g, double azimuth, double lo, double hi)
+{
+    std::vector<double> light(g.Size(), 1.0);
+    double w = g.hasExtent ? (g.x1 - g.x0) / g.nx : 1.0;
+    double h = g.hasExtent ? (g.y1 - g.y0) / g.ny : 1.0;
+    double side = std::max(std::fabs(w) * g.nx, std::fabs(h) * g.ny);
+    if (!(hi > lo) || !(side > 0)) {
+        return light;
+    }
+    double stretch = side / 4 / (hi - lo);
+    double az = azimuth * kPi / 180.0;
+    const double alt = kPi / 4;
+    double lx = std::sin(az) * std::cos(alt), ly = std::cos(az) * std::cos(alt);
+    double lz = std::sin(alt);
+    auto at = [&g](int ix, int iy) { return static_cast<std::size_t>(iy) * g.nx + ix; };
+    /* The slope along one axis: central where both neighbours hold a
+     * value, one-sided where one does, flat where none does. */
+    auto slope = [&](int ix, int iy, int sx, int sy, double spacing) {
+        std::size_t k = at(ix, iy);
+        int ax = ix - sx, ay = iy - sy, bx = ix + sx, by = iy + sy;
+        bool a = ax >= 0 && ay >= 0 && !g.empty[at(ax, ay)];
+        bool b = bx < g.nx && by < g.ny && !g.empty[at(bx, by)];
+        double za = a ? g.cells[at(ax, ay)] : g.cells[k];
+        double zb = b ? g.cells[at(bx, by)] : g.cells[k];
+        int steps = (a ? 1 : 0) + (b ? 1 : 0);
+        return steps == 0 ? 0.0 : (zb - za) * stretch / (steps * spacing);
+    };
+    for (int iy = 0; iy < g.ny; ++iy) {
+        for (int ix = 0; ix < g.nx; ++ix) {
+            std::size_t k = at(ix, iy);
+            if (g.empty[k]) {
+                continue;
+            }
+            double p = g.nx > 1 ? slope(ix, iy, 1, 0, w) : 0.0;
+            double q = g.ny > 1 ? slope(ix, iy, 0, 1, h) : 0.0;
+            double shade = (-p * lx - q * ly + lz) / std::sqrt(p * p + q * q + 1);
+            light[k] = std::max(0.0, shade) / lz;
+        }
+    }
+    return light;
+}
+
 } // namespace
 
 void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels,
-                    double lo, double hi)
+                    double lo, double hi, const ImageStyle &style)
 {
     const char *cmd = "kardum::gridimage";
+    const std::vector<Stop> &ramp = kPalettes[style.palette];
     long long iw = static_cast<long long>(g.nx) * pixels;
     long long ih = static_cast<long long>(g.ny) * pixels;
     std::string loText = Label(lo), hiText = Label(hi), midText = Label(lo + (hi - lo) / 2);
     int labelWidth = static_cast<int>(std::max({loText.size(), hiText.size(), midText.size()})) *
                      kGlyphAdvance;
-    const int gap = 8, bar = 16;
-    long long width = iw + gap + bar + 4 + labelWidth + 4;
-    long long height = std::max<long long>(ih, 6 * kGlyphHeight);
+
+    /* The axes: ticks along the left (y) and bottom (x) edges, in the
+     * grid's coordinates, which only a grid with an extent has. */
+    bool axes = style.axes && g.hasExtent;
+    std::vector<double> xTicks, yTicks;
+    int left = 0, bottom = 0;
+    const int tick = 4;
+    if (axes) {
+        xTicks = Ticks(std::min(g.x0, g.x1), std::max(g.x0, g.x1));
+        yTicks = Ticks(std::min(g.y0, g.y1), std::max(g.y0, g.y1));
+        std::size_t widest = 0;
+        for (double v : yTicks) {
+            widest = std::max(widest, Label(v).size());
+        }
+        left = static_cast<int>(widest) * kGlyphAdvance + tick + 2;
+        bottom = tick + 2 + kGlyphHeight + 2;
+        /* The last x label reaches past the picture's right edge by half
+         * its width at most; the scale's gap leaves room for that. */
+    }
+
+    const int gap = axes ? 8 + 4 * kGlyphAdvance : 8, bar = 16;
+    long long width = left + iw + gap + bar + 4 + labelWidth + 4;
+    long long height = std::max<long long>(ih + bottom, 6 * kGlyphHeight);
     if (width * height > 100000000LL) {
         Fail("%s: a picture of %lld by %lld pixels is too large: lower -pixels", cmd,
              width, height);
@@ -213,25 +332,90 @@ void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels
     bool xDown = g.hasExtent && g.x0 > g.x1;
     bool yUp = !(g.hasExtent && g.y0 > g.y1);
     double span = hi - lo;
+    std::vector<double> light;
+    if (style.shade) {
+        light = Hillshade(g, style.azimuth, lo, hi);
+    }
     for (int iy = 0; iy < g.ny; ++iy) {
         int row = yUp ? g.ny - 1 - iy : iy;         /* picture row of the cells */
         for (int ix = 0; ix < g.nx; ++ix) {
             int col = xDown ? g.nx - 1 - ix : ix;
             std::size_t k = static_cast<std::size_t>(iy) * g.nx + ix;
             Rgb c = g.empty[k] ? kEmptyColour
-                    : Colour(span > 0 ? (g.cells[k] - lo) / span : 0.5);
+                    : Colour(ramp, span > 0 ? (g.cells[k] - lo) / span : 0.5);
+            if (!light.empty() && !g.empty[k]) {
+                c = Scaled(c, 0.3 + 0.7 * light[k]);
+            }
             for (int a = 0; a < pixels; ++a) {
                 for (int b = 0; b < pixels; ++b) {
-                    canvas.Set(col * pixels + b, row * pixels + a, c);
+                    canvas.Set(left + col * pixels + b, row * pixels + a, c);
                 }
             }
         }
     }
+
+    /* Where a point of the grid's plane lands in the picture (a point
+     * on a pixel's edge, to rounding, on the pixel after it). */
+    auto pictureX = [&](double x) {
+        double f = (x - g.x0) / (g.x1 - g.x0);
+        return left + static_cast<int>(std::floor(f * static_cast<double>(iw) + 1e-9));
+    };
+    auto pictureY = [&](double y) {
+        double f = (y - g.y0) / (g.y1 - g.y0);
+        return static_cast<int>(
+            std::floor((yUp ? 1.0 - f : f) * static_cast<double>(ih) + 1e-9));
+    };
+    if (style.points != nullptr) {
+        /* A black cross with a white centre over each record inside the
+         * extent. */
+        const Records &rec = *style.points;
+        for (std::size_t i = 0; i < rec.Count(); ++i) {
+            /* A point, or the middle of a footprint {x1 x2 y1 y2 z}. */
+            const double *r = &rec.values[i * rec.width];
+            double x = rec.width == 5 ? (r[0] + r[1]) / 2 : r[0];
+            double y = rec.width == 5 ? (r[2] + r[3]) / 2 : r[1];
+            double fx = (x - g.x0) / (g.x1 - g.x0), fy = (y - g.y0) / (g.y1 - g.y0);
+            if (!(fx >= 0 && fx <= 1 && fy >= 0 && fy <= 1)) {
+                continue;
+            }
+            int px = std::min<int>(pictureX(x), left + static_cast<int>(iw) - 1);
+            int py = std::min<int>(pictureY(y), static_cast<int>(ih) - 1);
+            for (int d = -2; d <= 2; ++d) {
+                canvas.Set(px + d, py, kBlack);
+                canvas.Set(px, py + d, kBlack);
+            }
+            canvas.Set(px, py, {255, 255, 255});
+        }
+    }
+    if (axes) {
+        int base = static_cast<int>(ih);
+        for (double v : xTicks) {
+            int x = std::min<int>(pictureX(v), left + static_cast<int>(iw) - 1);
+            for (int d = 0; d < tick; ++d) {
+                canvas.Set(x, base + d, kBlack);
+            }
+            std::string text = Label(v);
+            int tw = static_cast<int>(text.size()) * kGlyphAdvance;
+            canvas.Text(x - tw / 2, base + tick + 2, text);
+        }
+        for (double v : yTicks) {
+            int y = std::min<int>(pictureY(v), base - 1);
+            for (int d = 1; d <= tick; ++d) {
+                canvas.Set(left - d, y, kBlack);
+            }
+            std::string text = Label(v);
+            int tw = static_cast<int>(text.size()) * kGlyphAdvance;
+            int ty = std::min(std::max(0, y - kGlyphHeight / 2), base - kGlyphHeight);
+            canvas.Text(left - tick - 2 - tw, ty, text);
+        }
+    }
+
     /* The scale: the highest value at the top. */
-    int barLeft = static_cast<int>(iw) + gap;
-    int barHeight = static_cast<int>(height);
+    int barLeft = left + static_cast<int>(iw) + gap;
+    int barHeight = axes ? static_cast<int>(std::max<long long>(ih, 6 * kGlyphHeight))
+                         : static_cast<int>(height);
     for (int y = 0; y < barHeight; ++y) {
-        Rgb c = Colour(barHeight > 1 ? 1.0 - static_cast<double>(y) / (barHeight - 1) : 0.5);
+        Rgb c = Colour(ramp, barHeight > 1 ? 1.0 - static_cast<double>(y) / (barHeight - 1) : 0.5);
         for (int x = 0; x < bar; ++x) {
             canvas.Set(barLeft + x, y, c);
         }
@@ -263,10 +447,11 @@ void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels
  * the range of the cells that hold a value. */
 int WriteImageCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "kardum::gridimage", [&]() -> int {
         const char *cmd = "kardum::gridimage";
-        if (objc != 7) {
-            Tcl_WrongNumArgs(interp, 1, objv, "grid file pixels lo hi marker");
+        if (objc != 11) {
+            Tcl_WrongNumArgs(interp, 1, objv,
+                             "grid file pixels lo hi marker palette shade points axes");
             return TCL_ERROR;
         }
         auto g = GetGrid(interp, objv[1], cmd, Tcl_GetString(objv[6]));
@@ -302,7 +487,37 @@ int WriteImageCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[
         if (lo > hi) {
             Fail("%s: -range must run from its lower to its upper value", cmd);
         }
-        WriteGridImage(interp, *g, objv[2], pixels, lo, hi);
+        /* The style, checked by kardum::gridimage: the palette's number,
+         * the light's azimuth or empty, the records or empty, 0 or 1. */
+        ImageStyle style;
+        int palette = 0, axes = 1;
+        if (Tcl_GetIntFromObj(nullptr, objv[7], &palette) != TCL_OK || palette < 0 ||
+            palette >= kPaletteCount) {
+            Fail("%s: no palette %s", cmd, Tcl_GetString(objv[7]));
+        }
+        style.palette = palette;
+        if (*Tcl_GetString(objv[8]) != '\0') {
+            style.shade = true;
+            if (Tcl_GetDoubleFromObj(nullptr, objv[8], &style.azimuth) != TCL_OK ||
+                !std::isfinite(style.azimuth)) {
+                Fail("%s: -shade must be the light's azimuth in degrees, got \"%s\"", cmd,
+                     Tcl_GetString(objv[8]));
+            }
+        }
+        std::shared_ptr<const Records> points;
+        if (*Tcl_GetString(objv[9]) != '\0') {
+            if (!g->hasExtent) {
+                Fail("%s: -points needs the grid's extent: give a grid from kardum::gridfill",
+                     cmd);
+            }
+            points = GetRecords(interp, objv[9], cmd);
+            style.points = points.get();
+        }
+        if (Tcl_GetBooleanFromObj(nullptr, objv[10], &axes) != TCL_OK) {
+            Fail("%s: -axes must be a boolean, got \"%s\"", cmd, Tcl_GetString(objv[10]));
+        }
+        style.axes = axes != 0;
+        WriteGridImage(interp, *g, objv[2], pixels, lo, hi, style);
         return TCL_OK;
     });
 }

@@ -688,7 +688,7 @@ void MarkEmpty(Grid &g)
  * and held in one buffer (the value itself when it is one already). */
 int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "kardum::gridfill", [&]() -> int {
         if (objc != 2) {
             Tcl_WrongNumArgs(interp, 1, objv, "records");
             return TCL_ERROR;
@@ -706,7 +706,7 @@ int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 
 int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
-    return RunCommand(interp, [&]() -> int {
+    return RunCommand(interp, "kardum::gridfill", [&]() -> int {
         if (objc < 15 || (objc - 15) % 2 != 0) {
             Tcl_WrongNumArgs(interp, 1, objv,
                 "records x0 x1 y0 y1 nx ny xArea yArea ignore lo hi marker fill "
@@ -743,6 +743,9 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         setup.empty = kEmptyValue;
         setup.excluded = kExcludedValue;
         FillOptions opt = ReadFillOptions(interp, objc, objv, 15, setup, guards);
+
+        Interrupt stop(interp);
+        guards.stop = &stop;
 
         auto records = GetRecords(interp, objv[1], kCmd);
         if (opt.surface && (fill || opt.folds)) {

@@ -9,7 +9,9 @@
 #include "frame/Frame.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 
 namespace kardum::package {
 
@@ -28,6 +30,68 @@ void FreeHeld(Tcl_Obj *obj)
 {
     delete Held<T>(obj);
     obj->internalRep.twoPtrValue.ptr1 = nullptr;
+}
+
+/* A hash of a text, eight bytes at a time. */
+std::uint64_t TextHash(const char *bytes, std::size_t n)
+{
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, bytes + i, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+    }
+    for (; i < n; ++i) {
+        h = (h ^ static_cast<unsigned char>(bytes[i])) * 0xC4CEB9FE1A85EC53ull;
+    }
+    return h ^ (h >> 29);
+}
+
+/*
+ * Grids whose value a script has turned into a plain list (lindex,
+ * foreach, llength, lsort ...): the buffer stays here, known by the text
+ * the list still has, so that the next step given that list gets the grid
+ * back with its extent and its empty cells instead of parsing the rows.
+ * Per thread, as Tcl values are; only the most recent few are kept.  A
+ * value freed as a whole (no reference left) is not kept.
+ */
+struct Shimmered {
+    std::uint64_t hash;
+    std::size_t length;
+    std::shared_ptr<const Grid> grid;
+};
+constexpr std::size_t kShimmeredKept = 2;
+thread_local std::deque<Shimmered> tShimmered;
+
+void FreeGrid(Tcl_Obj *obj)
+{
+    if (obj->refCount > 0 && obj->bytes != nullptr) {
+        std::size_t length = static_cast<std::size_t>(obj->length);
+        tShimmered.push_front({TextHash(obj->bytes, length), length, *Held<Grid>(obj)});
+        if (tShimmered.size() > kShimmeredKept) {
+            tShimmered.pop_back();
+        }
+    }
+    FreeHeld<Grid>(obj);
+}
+
+/* The grid a plain list was turned from, if it is still kept. */
+std::shared_ptr<const Grid> ShimmeredGrid(Tcl_Obj *obj)
+{
+    if (tShimmered.empty()) {
+        return nullptr;
+    }
+    Tcl_Size length = 0;
+    const char *bytes = Tcl_GetStringFromObj(obj, &length);
+    std::uint64_t hash = TextHash(bytes, static_cast<std::size_t>(length));
+    for (const Shimmered &s : tShimmered) {
+        if (s.hash == hash && s.length == static_cast<std::size_t>(length)) {
+            return s.grid;
+        }
+    }
+    return nullptr;
 }
 
 /* Gives obj the text `text` as its string representation. */
@@ -75,7 +139,7 @@ const Tcl_ObjType kRecordsType = {
 };
 
 const Tcl_ObjType kGridType = {
-    "kardum-grid", FreeHeld<Grid>, DupGrid, GridString, nullptr, TCL_OBJTYPE_V0
+    "kardum-grid", FreeGrid, DupGrid, GridString, nullptr, TCL_OBJTYPE_V0
 };
 
 void DupRecords(Tcl_Obj *src, Tcl_Obj *dup)
@@ -236,6 +300,9 @@ std::shared_ptr<const Grid> GetGrid(Tcl_Interp *interp, Tcl_Obj *obj,
 {
     if (IsGridObj(obj)) {
         return *Held<Grid>(obj);
+    }
+    if (auto kept = ShimmeredGrid(obj)) {
+        return kept;
     }
     Tcl_Size ny = 0;
     Tcl_Obj **rows = nullptr;

@@ -9,6 +9,7 @@
 #include "grid/GuardedFill.h"
 
 #include "kardum.h"
+#include "frame/Frame.h"
 #include "grid/GridFill.h"
 
 #include <algorithm>
@@ -602,6 +603,9 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
          * in their order. */
         std::size_t left = 0;
         for (CellIndex j : pending) {
+            if (g.stop != nullptr && g.stop->Poll()) {
+                throw TclError{};
+            }
             long long pos = positions[j];
             int ix = static_cast<int>(pos % s.nx), iy = static_cast<int>(pos / s.nx);
             if (!counts.AnyInWindow(plan, ix, iy)) {

@@ -30,6 +30,8 @@
 #ifndef KARDUM_GRID_GUARDED_FILL_H
 #define KARDUM_GRID_GUARDED_FILL_H
 
+#include "frame/Interrupt.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -78,6 +80,8 @@ struct FillGuards {
      * one quadrant.  Otherwise the choice is the same whichever way the
      * axes run (equally near neighbours all kept, edges shared). */
     bool scanOrder = false;
+    kardum::Interrupt *stop = nullptr;  /* polled cell by cell, when given: a stop
+                                 * throws TclError, the grid unwritten */
 };
 
 /* Source of a cell, in FillReport::source. */

@@ -183,13 +183,42 @@ proc ::kardum::gridwrite {grid file args} {
     return $file
 }
 
+# kardum::gridread file ?option value ...?
+#
+#	Reads a grid file that kardum::gridwrite writes back into a grid
+#	value, with its extent: an ESRI ASCII grid (C++, grid/GridRead.cpp),
+#	or x y z lines at the cell centres, which hold only the cells with a
+#	value and so need -extent and -cells.
+proc ::kardum::gridread {file args} {
+    set cmd kardum::gridread
+    set o [Options $cmd {-format esri-ascii -empty {} -extent {} -cells {}} $args]
+    set format [Choice $cmd -format [dict get $o -format] {esri-ascii xyz}]
+    if {$format == 0} {
+        return [ReadGrid $file [dict get $o -empty]]
+    }
+    if {[dict get $o -extent] eq {} || [dict get $o -cells] eq {}} {
+        Invalid $cmd "-format xyz needs -extent and -cells: the lines hold only\
+            the cells with a value"
+    }
+    gridfill [readxyz $file] -extent [dict get $o -extent] -cells [dict get $o -cells] \
+        -fill 0 -empty [dict get $o -empty]
+}
+
 # kardum::gridimage grid file ?option value ...?
 #
 #	Writes a grid as a PNG picture with its colour scale; empty cells are
-#	grey.
+#	grey.  -palette picks the colours, -shade lights the cells from an
+#	azimuth, -points draws records over them, -axes labels the edges.
 proc ::kardum::gridimage {grid file args} {
     set cmd kardum::gridimage
-    set o [Options $cmd {-pixels auto -range {} -empty {}} $args]
+    set o [Options $cmd {-pixels auto -range {} -empty {} -palette viridis -shade {}
+                         -points {} -axes 1} $args]
+    set palette [Choice $cmd -palette [dict get $o -palette] {viridis terrain diverging gray}]
+    set shade [dict get $o -shade]
+    if {$shade ne {}} {
+        set shade [Real $cmd -shade $shade]
+    }
+    set axes [Boolean $cmd -axes [dict get $o -axes]]
     set pixels [dict get $o -pixels]
     if {$pixels eq "auto"} {
         set pixels 0
@@ -205,6 +234,7 @@ proc ::kardum::gridimage {grid file args} {
     } else {
         lassign {{} {}} lo hi
     }
-    WriteImage $grid $file $pixels $lo $hi [dict get $o -empty]
+    WriteImage $grid $file $pixels $lo $hi [dict get $o -empty] $palette $shade \
+        [dict get $o -points] $axes
     return $file
 }

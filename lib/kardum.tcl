@@ -13,9 +13,9 @@
 #	                   KDdataGrid and KDgridFill2D do, on C++ buffers,
 #	                   with a guard against unsupported values and
 #	                   further passes until the grid is complete
-#	kardum::readxyz, kardum::gridwrite, kardum::gridimage
+#	kardum::readxyz, kardum::gridwrite, kardum::gridread, kardum::gridimage
 #	                   records from a text file, a grid to an ESRI ASCII
-#	                   or xyz file, a grid to a PNG picture
+#	                   or xyz file and back, a grid to a PNG picture
 #
 #	The helpers take Tcl lists and command prefixes, keep no state between
 #	calls and leave the caller's variables (::Rnd1Seed among them) as they
@@ -32,7 +32,7 @@ package require Tcl 8.6-
 package require Kardum_C @PROJECT_VERSION@
 
 namespace eval ::kardum {
-    namespace export integrate nlfit gridfill readxyz gridwrite gridimage
+    namespace export integrate nlfit gridfill readxyz gridwrite gridread gridimage
 }
 
 # The C++ commands behind the helpers come from the library file that holds
@@ -69,13 +69,26 @@ proc ::kardum::Options {cmd defaults words} {
     return $options
 }
 
+# After a catch in the package's own checks: a cancel or a limit that ended
+# the caught script is passed on as it is, never taken for a failed check.
+proc ::kardum::PassStop {result options} {
+    if {[lrange [dict get $options -errorcode] 0 1] in {{TCL CANCEL} {TCL LIMIT}}} {
+        dict set options -level 1
+        return -options $options $result
+    }
+}
+
 proc ::kardum::Invalid {cmd message} {
     return -code error -errorcode {KARDUM VALUE} "$cmd: $message"
 }
 
 # A finite number, returned as a double.
 proc ::kardum::Real {cmd what value} {
-    if {[catch {expr {double($value)}} number] || abs($number) == Inf} {
+    if {[catch {expr {double($value)}} number options]} {
+        PassStop $number $options
+        set number Inf
+    }
+    if {abs($number) == Inf} {
         Invalid $cmd "$what must be a finite number, got \"$value\""
     }
     return $number
@@ -118,7 +131,11 @@ proc ::kardum::Choice {cmd what value words} {
 
 # A list of exactly n finite numbers (any length when n is empty).
 proc ::kardum::Reals {cmd what values {n {}}} {
-    if {[catch {llength $values} length] || ($n ne {} && $length != $n)} {
+    if {[catch {llength $values} length options]} {
+        PassStop $length $options
+        set length -1
+    }
+    if {$length < 0 || ($n ne {} && $length != $n)} {
         set count [string trim "$n numbers"]
         Invalid $cmd "$what must be a list of $count, got \"$values\""
     }
@@ -139,7 +156,11 @@ proc ::kardum::Count {n one many} {
 # A number or an infinity (a limit of integration, a bound), returned as a
 # double.
 proc ::kardum::Limit {cmd what value} {
-    if {[catch {expr {double($value)}} number] || $number != $number} {
+    if {[catch {expr {double($value)}} number options]} {
+        PassStop $number $options
+        set number NaN
+    }
+    if {$number != $number} {
         Invalid $cmd "$what must be a number or an infinity, got \"$value\""
     }
     return $number
@@ -147,7 +168,8 @@ proc ::kardum::Limit {cmd what value} {
 
 # A value a user's command returned: a number (NaN is not), else "".
 proc ::kardum::Answer {value} {
-    if {[catch {expr {double($value)}} number]} {
+    if {[catch {expr {double($value)}} number options]} {
+        PassStop $number $options
         return {}
     }
     return $number

@@ -25,6 +25,7 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::readxyz", kardum::package::ReadXyzCmd},
     {"::kardum::WriteGrid", kardum::package::WriteGridCmd},
     {"::kardum::WriteImage", kardum::package::WriteImageCmd},
+    {"::kardum::ReadGrid", kardum::package::ReadGridCmd},
     {"::kardum::Records", kardum::package::RecordsCmd},
     {"::kardum::GridCompute", kardum::package::GridComputeCmd},
     {"::kardum::fit::Open", kardum::package::NlinOpenCmd},

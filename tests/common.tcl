@@ -11,6 +11,10 @@ if {![info exists ::env(KARDUM_LIBRARY)]} {
 if {[llength [info commands KDarrayMath]] == 0} {
     load $::env(KARDUM_LIBRARY)
 }
+# The package kardum from the same build, whose tree holds its index and
+# scripts beside the library, whatever the shell's own auto_path (a
+# Windows Tcl under Wine has none of ours).
+set auto_path [linsert $auto_path 0 [file dirname [file normalize $::env(KARDUM_LIBRARY)]]]
 
 # Relative closeness of two numbers, or of two lists of numbers, element by
 # element: |e - a| <= tol * max(1, |e|), with tol 1e-12 unless given.

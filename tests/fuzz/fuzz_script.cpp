@@ -515,6 +515,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Tcl_SetRecursionLimit(interp, 200);
     Tcl_LimitSetCommands(interp, 200000);
     Tcl_LimitTypeSet(interp, TCL_LIMIT_COMMANDS);
+    // Legitimate work can still add up past libFuzzer's -timeout under the
+    // sanitizers (a hundred writes of 46341 random values): a time limit
+    // of two seconds ends it, as a script's own limit would, so a slow
+    // input exercises the library's polling instead of timing out.  Only
+    // inputs that slow depend on the clock.
+    Tcl_Time deadline;
+    Tcl_GetTime(&deadline);
+    deadline.sec += 2;
+    Tcl_LimitSetTime(interp, &deadline);
+    Tcl_LimitTypeSet(interp, TCL_LIMIT_TIME);
 
     Input in(data, size);
     for (int step = 0; step < 16 && in.More() && !Tcl_InterpDeleted(interp); ++step) {
@@ -522,6 +532,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (!Tcl_InterpDeleted(interp)) {
         Tcl_LimitTypeReset(interp, TCL_LIMIT_COMMANDS);
+        Tcl_LimitTypeReset(interp, TCL_LIMIT_TIME);
         Tcl_Eval(interp, kSweep);
         Tcl_DeleteInterp(interp);
     }

@@ -1,41 +1,11 @@
 // ArrayMath_C called directly: strides whose next index passes INT_MAX.
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-
 #include <climits>
 #include <cstddef>
 
+#include "Sparse.h"
 #include "kardum.h"
-
-namespace {
-
-// A region of n doubles that reads as zeros and takes memory only for the
-// pages written, so that regions of more than 2^30 places fit in a test.
-class Sparse {
-public:
-    explicit Sparse(std::size_t n) : bytes_(n * sizeof(double))
-    {
-        void *p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        data_ = p == MAP_FAILED ? nullptr : static_cast<double *>(p);
-    }
-    ~Sparse()
-    {
-        if (data_ != nullptr) {
-            munmap(data_, bytes_);
-        }
-    }
-    Sparse(const Sparse &) = delete;
-    Sparse &operator=(const Sparse &) = delete;
-    double *get() const { return data_; }
-
-private:
-    std::size_t bytes_;
-    double *data_;
-};
-
-} // namespace
 
 // Len just above 2^30 with strides just above half of it: the index after
 // the last place visited lies beyond INT_MAX, and the scan must still stop

@@ -23,14 +23,14 @@ TEST(Block, RequestsBeyondMemoryOrSizeAreRefused)
 {
     const std::size_t maxSize = std::numeric_limits<std::size_t>::max();
     // A total whose byte count overflows.
-    EXPECT_THROW(Block({maxSize / 8, maxSize / 8}), std::bad_alloc);
+    EXPECT_THROW(Block({maxSize / 8, maxSize / 8}), kardum::OutOfMemory);
     // A total beyond the machine's memory: refused before any page is taken.
     std::size_t physical = kardum::PhysicalMemory();
     ASSERT_GT(physical, 0u);
     if (physical / sizeof(double) < maxSize / sizeof(double)) {
         EXPECT_THROW(Block({physical / sizeof(double) / 2 + 1,
                             physical / sizeof(double) / 2 + 1}),
-                     std::bad_alloc);
+                     kardum::OutOfMemory);
     }
 }
 
