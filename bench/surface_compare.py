@@ -125,17 +125,52 @@ def row(label, name, rms, outside, empty, cost):
     sys.stdout.flush()
 
 
+SHADE = r'''
+package require kardum
+lassign $argv in out x0 x1 y0 y1 nx ny
+set f [open $in]
+set rows {}
+while {[gets $f line] >= 0} {lappend rows $line}
+close $f
+kardum::gridimage $rows $out -shade 315 -palette terrain -pixels 2 -empty nan
+'''
+
+
+def pictures(glacier, work, names):
+    """Hillshades of the glacier grids on 400 x 400 nodes into bench/images/."""
+    os.makedirs(os.path.join(HERE, "images"), exist_ok=True)
+    xs = np.linspace(glacier[:, 0].min(), glacier[:, 0].max(), 400)
+    ys = np.linspace(glacier[:, 1].min(), glacier[:, 1].max(), 400)
+    script = os.path.join(work, "shade.tcl")
+    with open(script, "w") as f:
+        f.write(SHADE)
+    for name in names:
+        z, _ = grid_with(name, glacier, xs, ys, work)
+        rows = os.path.join(work, "rows.txt")
+        with open(rows, "w") as f:
+            for r in z:
+                f.write(" ".join("nan" if np.isnan(v) else "%.6g" % v for v in r) + "\n")
+        png = os.path.join(HERE, "images", "glacier-%s.png" % name)
+        subprocess.run([TCLSH, script, rows, png], check=True)
+        print("wrote", png)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", default="10000,100000,1000000")
     ap.add_argument("--only", default="kardum,kardum-local,gmt-surface,gmt-nearneighbor,scipy-linear,scipy-cubic")
     ap.add_argument("--work", default=os.path.join(ROOT, "build", "bench-surface"))
+    ap.add_argument("--pictures", action="store_true",
+                    help="only write hillshades of the glacier grids into bench/images/")
     a = ap.parse_args()
     os.makedirs(a.work, exist_ok=True)
     global WORK
     WORK = a.work     # GMT leaves its gmt.history there
     names = a.only.split(",")
     xs, ys, truth, glacier = export(a.work)
+    if a.pictures:
+        pictures(glacier, a.work, names)
+        return
     print("%-26s %-14s %10s %8s %8s %8s %8s %8s" % ("job", "gridder", "RMS", "outside", "empty",
                                                    "wall s", "CPU s", "peak MB"))
     rng = np.random.default_rng(2026)
