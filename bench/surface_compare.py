@@ -132,7 +132,7 @@ set f [open $in]
 set rows {}
 while {[gets $f line] >= 0} {lappend rows $line}
 close $f
-kardum::gridimage $rows $out -shade 315 -palette terrain -pixels 2 -empty nan
+kardum::gridimage $rows $out -shade 315 -palette terrain -pixels 1 -empty nan
 '''
 
 
