@@ -19,7 +19,7 @@ namespace kardum::package {
 namespace {
 
 /* Weight of the smoothness against one record's squared misfit. */
-constexpr double kSmoothing = 0.02;
+constexpr double kSmoothing = 0.005;
 /* A far smaller pull of every node towards the records' mean, so that the
  * system stays definite whatever the records' layout. */
 constexpr double kRidge = 1e-9;
@@ -28,8 +28,8 @@ constexpr int kSmoothDegree = 3;
 constexpr double kSmoothRange = 12.0;
 /* The finest grid's V-cycles: at most this many, until the residual has
  * fallen by kTolerance. */
-constexpr int kMaxCycles = 40;
-constexpr double kTolerance = 1e-9;
+constexpr int kMaxCycles = 100;
+constexpr double kTolerance = 1e-12;
 /* Grids of at most this many nodes are solved directly. */
 constexpr int kDirect = 64;
 
