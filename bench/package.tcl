@@ -7,6 +7,9 @@
 #	- kardum::nlfit on 10^4 points with analytic derivatives against the
 #	  same fit driven by hand through KDdataNLinLSq (the same number of
 #	  steps, the arrays built from the same lists): the helper's overhead.
+#	- kardum::nlfit -vector 1 on 10^5 points (the model called once per
+#	  step with every abscissa) against the per-point fit KDdataNLinLSq
+#	  makes, by hand, with as many steps.
 #	- kardum::integrate: evaluations of the integrand against an adaptive
 #	  Gauss-Kronrod rule (G7-K15, written here) at the same tolerance, on
 #	  smooth integrands; a separate table, in integRows.
@@ -50,11 +53,14 @@ proc nlHelper {} {
     kardum::nlfit nlModel $::nlXs $::nlYs {1 1 0}
 }
 # The same fit by hand: the arrays from the lists, the steps the helper
-# took, the finishing call.
-proc nlByHand {steps} {
-    set n [llength $::nlXs]
+# took, the finishing call; the abscissae of the model in ::nlXs.
+proc nlByHand {steps {ys {}}} {
+    if {$ys eq {}} {
+        set ys $::nlYs
+    }
+    set n [llength $ys]
     set i 0
-    foreach y $::nlYs {
+    foreach y $ys {
         set V($i) $y
         set S($i) 1.0
         incr i
@@ -78,6 +84,49 @@ proc nlByHand {steps} {
 set nlSteps [dict get [nlHelper] steps]
 job "kardum::nlfit $nlN points, analytic" 1.3 nlHelper \
     "KDdataNLinLSq by hand, $nlSteps steps" [list nlByHand $nlSteps] [expr {min($reps, 5)}]
+
+# --- kardum::nlfit -vector 1 against the per-point callback -----------------
+#
+# The same model on 10^5 points, called once per pass with every abscissa
+# and answering for all of them, against the per-point fit KDdataNLinLSq
+# makes (what the helper ran before it had -vector), by hand with as many
+# steps as the helper took.
+
+set nlvN [expr {$quick ? 20000 : 100000}]
+set nlvXs {}
+set nlvYs {}
+expr {srand(11)}
+for {set i 0} {$i < $nlvN} {incr i} {
+    set x [expr {$i * 10.0 / $nlvN}]
+    lappend nlvXs $x
+    lappend nlvYs [expr {3.0 * exp(-$x / 2.5) + 0.5 + 0.01 * (rand() - 0.5)}]
+}
+# What does not change from point to point is worked out once per call.
+proc nlVector {xs p} {
+    lassign $p a t c
+    set r [expr {-1.0 / $t}]
+    set k [expr {$a / ($t * $t)}]
+    lmap x $xs {
+        set e [expr {exp($r * $x)}]
+        list [expr {$a * $e + $c}] $e [expr {$k * $e * $x}] 1.0
+    }
+}
+proc nlVectorHelper {} {
+    kardum::nlfit nlVector $::nlvXs $::nlvYs {1 1 0} -vector 1
+}
+proc nlVectorByHand {steps} {
+    set saved $::nlXs
+    set ::nlXs $::nlvXs
+    try {
+        nlByHand $steps $::nlvYs
+    } finally {
+        set ::nlXs $saved
+    }
+}
+set nlvSteps [dict get [nlVectorHelper] steps]
+job "kardum::nlfit -vector 1, $nlvN points" 0.2 nlVectorHelper \
+    "KDdataNLinLSq by hand, $nlvSteps steps" [list nlVectorByHand $nlvSteps] \
+    [expr {min($reps, 3)}]
 
 # --- kardum::integrate against adaptive Gauss-Kronrod ------------------------
 

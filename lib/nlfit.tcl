@@ -1,12 +1,14 @@
 # nlfit.tcl --
 #
-#	kardum::nlfit: a Levenberg-Marquardt fit driven through KDdataNLinLSq
+#	kardum::nlfit: a Levenberg-Marquardt fit by the steps of KDdataNLinLSq
 #	to convergence, optionally within bounds.  Its internals live in
 #	::kardum::fit; the shared checks of kardum.tcl are reached through the
 #	namespace path.  A fit's state lives in a command of its own
-#	(::kardum::fit::Open, fit/NlinFitCmd.cpp) that every step is handed;
+#	(::kardum::fit::Open, fit/NlinFitCmd.cpp) that takes the steps;
 #	the slots of KDdataNLinLSq's work array are read by the names
-#	::kardum::fit::Slots gives them.  Sourced by kardum.tcl.
+#	::kardum::fit::Slots gives them, and ::kardum::fit::Conditioning
+#	(fit/NlinConditionCmd.cpp) judges a finished fit.  Sourced by
+#	kardum.tcl.
 
 namespace eval ::kardum::fit {
     namespace path ::kardum
@@ -20,18 +22,24 @@ namespace eval ::kardum::fit {
 
 # kardum::nlfit model xs ys params ?option value ...?
 #
-#	Fits the parameters of `model` to the points (xs, ys) with
-#	KDdataNLinLSq, one Levenberg-Marquardt step per call, until an accepted
-#	step changes chi-square by at most -tol and every parameter by at most
-#	-xtol of its value, or the gradient of chi-square has become negligible
-#	(-gtol), or chi-square is 0; then makes the finishing call for the
-#	covariance.  The model prefix is called with one element of xs and the
-#	list of parameters and returns the model value followed by its m
-#	partial derivatives, or with -derivatives numeric the value alone.
-#	-bounds maps each bounded parameter onto an unbounded one by a smooth
-#	change of variables; the errors and the covariance are mapped back.
-#	Returns a dict: parameters, errors, chisquare, covariance (a list of
-#	rows), dof, steps, reason, and on request fitted and residuals.
+#	Fits the parameters of `model` to the points (xs, ys) by the steps of
+#	KDdataNLinLSq, taken in C++ by the fit's own command (`$fit step`),
+#	until an accepted step changes chi-square by at most -tol and every
+#	parameter by at most -xtol of its value (or the undamped step foresees
+#	as much), or the gradient of chi-square has become negligible (-gtol),
+#	or chi-square is 0; then polishes the minimum with undamped steps and
+#	makes the finishing call for the covariance.  The model prefix is
+#	called with one element of xs (with -vector 1: all of xs) and the list
+#	of parameters and returns the model value followed by its m partial
+#	derivatives, or with -derivatives numeric the value alone (with
+#	-vector 1 a list of such answers, one per abscissa).  A trial step the
+#	model cannot answer (an error, Inf or NaN) is rejected.  -bounds maps
+#	each bounded parameter onto an unbounded one by a smooth change of
+#	variables; the errors and the covariance are mapped back.  Returns a
+#	dict: parameters, errors, chisquare, covariance (a list of rows), dof,
+#	steps, reason, condition, correlation, and on request fitted and
+#	residuals; raises KARDUM SINGULAR, naming them, when the data do not
+#	determine some fitted parameters.
 #
 #	The steps: fit::Setup reads and checks the words, fit::Iterate steps
 #	to convergence, fit::Finish makes the finishing call and the result.
@@ -48,47 +56,55 @@ proc ::kardum::nlfit {model xs ys params args} {
     set m [dict get $s m]
     set slots [fit::Slots $m]
 
-    # The arrays of KDdataNLinLSq, in this frame; a bounded parameter
-    # enters as its unbounded counterpart.
-    set i 0
-    foreach y [dict get $s ys] sigma [dict get $s sigmas] {
-        set V($i) $y
-        set SiG($i) $sigma
-        incr i
-    }
+    # The arrays of the steps, in this frame, laid out as KDdataNLinLSq
+    # lays them out; a bounded parameter enters as its unbounded
+    # counterpart.
     for {set j 0} {$j < $m} {incr j} {
         set Par($j) [fit::Inner [lindex [dict get $s bounds] $j] [lindex [dict get $s params] $j]]
         set iPar($j) [lindex [dict get $s flags] $j]
     }
     fit::ClearWork Work $slots [dict get $s lambda]
 
-    # The fit's state, read by the model callback, which runs in the frame
-    # of ::kardum::fit::Step.
+    # The fit's state, in C++: the model, the data and the settings.
     set fit [fit::Open ::kardum::fit::fit[incr ::kardum::fit::Serial]]
     try {
         $fit set model $model
         $fit set level #[expr {[info level] - 1}]
         $fit set x $xs
+        $fit set ys [dict get $s ys]
+        $fit set sigmas [dict get $s sigmas]
         $fit set flags [dict get $s flags]
         $fit set bounds [dict get $s bounds]
         $fit set numeric [dict get $s numeric]
+        $fit set vector [dict get $s vector]
         $fit set mapped [lsearch -all -not -exact [dict get $s bounds] {}]
-        set arrays {V SiG Par iPar Work}
+        set arrays {Par iPar Work}
         set outcome [fit::Iterate $fit $s $slots $arrays]
-        if {[$fit get failed]} {
-            fit::Rethrow $fit
-        }
         dict with outcome {}
         set chi2 $Work([dict get $slots best])
+        if {$failed} {
+            # The model failed: its error, after the best parameters found
+            # (unless no evaluation succeeded, or the interpreter was
+            # cancelled or ran out of a limit).
+            lassign $error message options
+            if {[$fit get answered] > 0 && ![fit::Stopped $options]} {
+                if {!($Work([dict get $slots lambda]) > 0)} {
+                    # The model failed at the starting parameters.
+                    set chi2 NaN
+                }
+                fit::Best $bestName [fit::BestOf $s $m [array get Par] $chi2 $steps \
+                    [expr {[dict get $options -errorcode] eq {KARDUM VALUE NOTFINITE}
+                           ? "notfinite" : "error"}]]
+            }
+            dict unset options -level
+            return -options $options $message
+        }
         if {!($chi2 < Inf)} {
             set failure notfinite
         }
-        set best [dict create parameters [fit::Outer [dict get $s bounds] [array get Par] $m] \
-                      chisquare $chi2 steps $steps \
-                      reason [expr {$failure ne {} ? $failure : $reason}]]
-        if {$bestName ne {}} {
-            set bestVar $best
-        }
+        set best [fit::BestOf $s $m [array get Par] $chi2 $steps \
+                      [expr {$failure ne {} ? $failure : $reason}]]
+        fit::Best $bestName $best
         if {$failure eq "notfinite"} {
             return -code error -errorcode {KARDUM VALUE} \
                 "$cmd: chi-square is $chi2 at the best parameters found: the model\
@@ -102,31 +118,25 @@ proc ::kardum::nlfit {model xs ys params args} {
         try {
             set result [fit::Finish $cmd $fit $s $slots $arrays $outcome]
         } trap {KARDUM SINGULAR} {message} {
-            if {$bestName ne {}} {
-                dict set best reason singular
-                set bestVar $best
-            }
+            dict set best reason singular
+            fit::Best $bestName $best
             return -code error -errorcode {KARDUM SINGULAR} $message
+        }
+        if {[dict get $s residuals]} {
+            set fitted {}
+            set differences {}
+            foreach y [dict get $s ys] answer [$fit evaluate [dict get $result parameters]] {
+                set value [lindex $answer 0]
+                lappend fitted $value
+                lappend differences [expr {$y - $value}]
+            }
+            dict set result fitted $fitted
+            dict set result residuals $differences
         }
     } finally {
         if {[namespace which $fit] ne {}} {
             rename $fit {}
         }
-    }
-    if {[dict get $s residuals]} {
-        set fitted {}
-        set differences {}
-        foreach x $xs y [dict get $s ys] {
-            set answer [uplevel 1 [linsert $model end $x [dict get $result parameters]]]
-            set value [Answer [lindex $answer 0]]
-            if {$value eq {}} {
-                Invalid $cmd "the model returned \"$answer\" at x = $x, not a number"
-            }
-            lappend fitted $value
-            lappend differences [expr {$y - $value}]
-        }
-        dict set result fitted $fitted
-        dict set result residuals $differences
     }
     return $result
 }
@@ -136,7 +146,7 @@ proc ::kardum::nlfit {model xs ys params args} {
 proc ::kardum::fit::Setup {cmd model xs ys params words} {
     set o [Options $cmd {-sigma {} -hold {} -bounds {} -maxsteps 10000 -tol 1e-12
                          -xtol 1e-10 -gtol 1e-10 -lambda 0.001
-                         -derivatives analytic -residuals 0 -best {}} $words]
+                         -derivatives analytic -vector 0 -residuals 0 -best {}} $words]
     if {[catch {llength $model} length] || $length == 0} {
         Invalid $cmd "the model must be a command prefix, got \"$model\""
     }
@@ -146,7 +156,15 @@ proc ::kardum::fit::Setup {cmd model xs ys params words} {
     if {$n == 0} {
         Invalid $cmd "there are no data points"
     }
-    set ys [Reals $cmd "the values" $ys $n]
+    # A quick look first (the values may be many); Reals words the
+    # complaint.
+    if {[catch {Finite $ys} bad options]} {
+        PassStop $bad $options
+        set bad 0
+    }
+    if {$bad >= 0 || [llength $ys] != $n} {
+        set ys [Reals $cmd "the values" $ys $n]
+    }
     set params [Reals $cmd "the parameters" $params]
     set m [llength $params]
     if {$m == 0} {
@@ -179,11 +197,13 @@ proc ::kardum::fit::Setup {cmd model xs ys params words} {
         Invalid $cmd "-lambda must lie in (0, 0.9], got [dict get $o -lambda]"
     }
     set numeric [Choice $cmd -derivatives [dict get $o -derivatives] {analytic numeric}]
+    set vector [Boolean $cmd -vector [dict get $o -vector]]
     set residuals [Boolean $cmd -residuals [dict get $o -residuals]]
     set sigmas [expr {$absolute ? $sigma : [lrepeat $n 1.0]}]
     dict create n $n m $m xs $xs ys $ys params $params sigma $sigma sigmas $sigmas \
         absolute $absolute flags $flags bounds $bounds maxSteps $maxSteps tol $tol \
-        xtol $xtol gtol $gtol lambda $lambda numeric $numeric residuals $residuals \
+        xtol $xtol gtol $gtol lambda $lambda numeric $numeric vector $vector \
+        residuals $residuals \
         best [dict get $o -best] boundsGiven [expr {[dict get $o -bounds] ne {}}]
 }
 
@@ -198,23 +218,16 @@ proc ::kardum::fit::ClearWork {workVar slots lambda} {
 }
 
 # Steps the fit whose command is `fit` (settings s, work slots `slots`,
-# the names of its five arrays in the caller's frame) until it converges,
-# fails or a model fails.  Returns a dict: steps, reason, failure, pinned
-# and flags.
+# the names of its three arrays in the caller's frame) until it converges,
+# fails or a model fails.  Returns a dict: failed, error (the model's
+# message and return options, once failed), steps, reason, failure,
+# pinned and flags.
 proc ::kardum::fit::Iterate {fit s slots arrays} {
-    lassign $arrays v sig par ipar work
-    upvar 1 $v V $sig SiG $par Par $ipar iPar $work Work
-    set arrays {V SiG Par iPar Work}
+    lassign $arrays par ipar work
+    upvar 1 $par Par $ipar iPar $work Work
     dict with s {}
     set lambdaSlot [dict get $slots lambda]
     set bestSlot [dict get $slots best]
-    set callback [expr {$numeric ? [list ::kardum::fit::NumericPoint $fit]
-                        : "$fit point \$Work([dict get $slots point])"}]
-    # The size of the data in chi-square's units.
-    set scale2 0.0
-    foreach y $ys s_i $sigmas {
-        set scale2 [expr {$scale2 + ($y / $s_i) ** 2}]
-    }
     set steps 0
     set failure {}
     # Bounded parameters that reached a bound are pinned there and held
@@ -233,9 +246,8 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
             }
             set before $Work($bestSlot)
             set lambdaBefore [expr {$steps > $start ? $Work($lambdaSlot) : $lambda}]
-            Step $n $m $callback $arrays
-            if {[$fit get failed]} {
-                return [dict create failed 1]
+            if {[catch {$fit step Par iPar $m Work} message options]} {
+                return [dict create failed 1 error [list $message $options] steps $steps]
             }
             incr steps
             set after $Work($bestSlot)
@@ -259,6 +271,11 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
                 } elseif {$steps > $start + 1 && $before - $after <= $tol * $after
                           && [SmallStep $previous $now $xtol]} {
                     set reason tolerance
+                } elseif {[lassign [$fit get predicted] decrease change] eq {}
+                          && $decrease <= $tol * $after && $change <= $xtol} {
+                    # The same, foreseen: the undamped step from here would
+                    # change neither by more (the polish below takes it).
+                    set reason tolerance
                 } elseif {[Gradient Work $slots $flags] <= $gtol} {
                     set reason gradient
                 }
@@ -270,7 +287,7 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
                 if {$after == 0.0} {
                     set reason exact
                 } elseif {[Gradient Work $slots $flags] <= sqrt($gtol)
-                          || $after <= 1e-20 * $scale2} {
+                          || $after <= 1e-20 * [Size $ys $sigmas]} {
                     set reason rounding
                 } else {
                     set failure stalled
@@ -280,8 +297,11 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
         }
         if {$failure eq {} && $reason ne "restart" && $pinned ne {}} {
             # A pinned parameter whose gradient points inward goes free.
-            foreach j [Inward $fit $pinned $released $bounds [array get Par] $m \
-                           $xs $ys $sigma $absolute $gtol] {
+            if {[catch {Inward $fit $pinned $released $bounds [array get Par] $m \
+                            $ys $sigma $absolute $gtol} inward options]} {
+                return [dict create failed 1 error [list $inward $options] steps $steps]
+            }
+            foreach j $inward {
                 set Par($j) [Unpin [lindex $bounds $j] $Par($j)]
                 lset flags $j 1
                 set iPar($j) 1
@@ -301,38 +321,56 @@ proc ::kardum::fit::Iterate {fit s slots arrays} {
         }
         ClearWork Work $slots $lambda
     }
-    dict create failed 0 steps $steps reason $reason failure $failure pinned $pinned \
-        flags $flags
+    if {$failure eq {} && $reason in {tolerance gradient rounding}} {
+        # Polish: chi-square resolves the parameters only to about the
+        # square root of its rounding, the gradient far better.  Undamped
+        # steps to the minimum of the local quadratic, taken while
+        # chi-square does not rise beyond its rounding, put the parameters
+        # where the gradient vanishes.
+        $fit set polish 1
+        set previous [Outer $bounds [array get Par] $m]
+        # A step that would move no parameter by more than 1e-9 of its
+        # standard error is not worth a pass.
+        set unit [expr {$Work($bestSlot) / max(1, $n - [expr [join $flags +]])}]
+        for {set k 0} {$k < 4 && $steps < $maxSteps} {incr k} {
+            lassign [$fit get predicted] decrease change
+            if {$decrease <= 1e-18 * $unit || $change <= 1e-15} {
+                break
+            }
+            set Work($lambdaSlot) 1e-30
+            if {[catch {$fit step Par iPar $m Work} message options]} {
+                return [dict create failed 1 error [list $message $options] steps $steps]
+            }
+            incr steps
+            if {!($Work($lambdaSlot) < 1e-30)} {
+                break
+            }
+            set now [Outer $bounds [array get Par] $m]
+            if {[SmallStep $previous $now 1e-14]} {
+                break
+            }
+            set previous $now
+        }
+        $fit set polish 0
+    }
+    dict create failed 0 error {} steps $steps reason $reason failure $failure \
+        pinned $pinned flags $flags
 }
 
 # The finishing call for the covariance, then the result of the fit
 # (without fitted values and residuals); raises KARDUM SINGULAR when the
 # covariance cannot be formed.
 proc ::kardum::fit::Finish {cmd fit s slots arrays outcome} {
-    lassign $arrays v sig par ipar work
-    upvar 1 $v V $sig SiG $par Par $ipar iPar $work Work
-    set arrays {V SiG Par iPar Work}
+    lassign $arrays par ipar work
+    upvar 1 $par Par $ipar iPar $work Work
     dict with s {}
     dict with outcome {}
     set chi2 $Work([dict get $slots best])
     set covariance [dict get $slots covariance]
-    set callback [expr {$numeric ? [list ::kardum::fit::NumericPoint $fit]
-                        : "$fit point \$Work([dict get $slots point])"}]
     set free [expr [join $flags +]]
     if {$free} {
         set Work([dict get $slots lambda]) 0.0
-        Step $n $m $callback $arrays
-    }
-    if {$failure eq "stalled"} {
-        # A curvature matrix that cannot be inverted rejects every step.
-        for {set k $covariance} {$k < $covariance + $m * $m} {incr k} {
-            if {[Answer $Work($k)] eq {}} {
-                Singular $cmd {}
-            }
-        }
-        return -code error -level 2 -errorcode {KARDUM NOCONVERGE stalled} \
-            "$cmd: no step lowers chi-square $chi2 any more, yet its gradient is\
-             not negligible (after [Count $steps step steps]; are the derivatives right?)"
+        $fit step Par iPar $m Work
     }
 
     # The covariance of the inner parameters (pinned ones held), then
@@ -340,53 +378,105 @@ proc ::kardum::fit::Finish {cmd fit s slots arrays outcome} {
     lassign [OuterFactors $bounds [array get Par] $m] parameters factors
     set dof [expr {$n - $free}]
     set scale [expr {!$absolute && $dof > 0 ? $chi2 / $dof : 1.0}]
-    set errors {}
     set rows {}
+    set alpha {}
+    set a [dict get $slots alpha]
     for {set j 0} {$j < $m} {incr j} {
         set row {}
         for {set k 0} {$k < $m} {incr k} {
             set c [expr {$free ? [Answer $Work([expr {$covariance + $j * $m + $k}])] : 0.0}]
-            if {$c eq {}} {
-                Singular $cmd {}
-            }
-            lappend row [expr {$scale * [lindex $factors $j] * [lindex $factors $k] * $c}]
+            lappend row [expr {$c eq {} ? NaN
+                               : $scale * [lindex $factors $j] * [lindex $factors $k] * $c}]
+            lappend alpha [expr {$free ? $Work([expr {$a + $j * $m + $k}]) : 0.0}]
         }
         lappend rows $row
-        set variance [lindex $row $j]
-        if {$variance < 0} {
-            Singular $cmd " (parameter $j has the variance $variance)"
+    }
+
+    # How well the data determine the parameters: a fit whose curvature
+    # matrix is singular to rounding (whatever the derivatives) names the
+    # parameters it leaves open.
+    set conditioning [Conditioning $m $alpha [concat {*}$rows] $flags]
+    set condition [dict get $conditioning condition]
+    set open [dict get $conditioning undetermined]
+    if {$open eq {}} {
+        set j 0
+        foreach row $rows flag $flags {
+            if {$flag && !([lindex $row $j] >= 0)} {
+                # No covariance, or a negative variance: rounding has
+                # eaten the matrix.
+                lappend open $j
+            }
+            incr j
         }
-        lappend errors [expr {sqrt($variance)}]
+    }
+    if {$open ne {}} {
+        Singular $cmd $condition $open $parameters
+    }
+    if {$failure eq "stalled"} {
+        return -code error -level 2 -errorcode {KARDUM NOCONVERGE stalled} \
+            "$cmd: no step lowers chi-square $chi2 any more, yet its gradient is\
+             not negligible (after [Count $steps step steps]; are the derivatives right?)"
+    }
+    set errors {}
+    set j 0
+    foreach row $rows {
+        lappend errors [expr {sqrt([lindex $row $j])}]
+        incr j
     }
     set result [dict create parameters $parameters errors $errors chisquare $chi2 \
-                    covariance $rows dof $dof steps $steps reason $reason]
+                    covariance $rows dof $dof steps $steps reason $reason \
+                    condition $condition correlation [dict get $conditioning correlation]]
     if {$boundsGiven} {
         dict set result atbound [lsort -integer $pinned]
     }
     return $result
 }
 
-# One call of KDdataNLinLSq on the arrays named in `arrays`, from a frame
-# that holds little else: the model callback looks its variables up by
-# name once per point.
-proc ::kardum::fit::Step {n m callback arrays} {
-    lassign $arrays v sig par ipar work
-    upvar 1 $v V $sig SiG $par Par $ipar iPar $work Work
-    KDdataNLinLSq V SiG $n Par iPar $m $callback Work
+# The size of the data in chi-square's units.
+proc ::kardum::fit::Size {ys sigmas} {
+    set scale2 0.0
+    foreach y $ys s_i $sigmas {
+        set scale2 [expr {$scale2 + ($y / $s_i) ** 2}]
+    }
+    return $scale2
 }
 
-# The failure a model left in the fit, raised as the error of the helper.
-proc ::kardum::fit::Rethrow {fit} {
-    set options [$fit get options]
-    dict unset options -level
-    dict unset options -code
-    return -code error -level 2 {*}$options [$fit get message]
+# The dict -best receives: the user's parameters from an array list of
+# the inner ones, chi-square there, the steps made and the reason.
+proc ::kardum::fit::BestOf {s m pairs chi2 steps reason} {
+    dict create parameters [Outer [dict get $s bounds] $pairs $m] chisquare $chi2 \
+        steps $steps reason $reason
 }
 
-proc ::kardum::fit::Singular {cmd detail} {
+# Sets the variable -best names in the caller of kardum::nlfit.
+proc ::kardum::fit::Best {name value} {
+    if {$name ne {}} {
+        upvar 2 $name var
+        set var $value
+    }
+}
+
+# True for the return options of an error that says the interpreter was
+# cancelled or ran out of a limit: it passes through unchanged.
+proc ::kardum::fit::Stopped {options} {
+    set code [dict get $options -errorcode]
+    expr {[lindex $code 0] eq "TCL" && [lindex $code 1] in {CANCEL LIMIT}}
+}
+
+proc ::kardum::fit::Singular {cmd condition open parameters} {
+    set named [lmap j $open {format "%d (%s)" $j [lindex $parameters $j]}]
+    if {[llength $named] > 1} {
+        set named "parameters [join [lrange $named 0 end-1] {, }] and [lindex $named end]"
+    } else {
+        set named "parameter [lindex $named 0]"
+    }
+    set shown Inf
+    if {$condition < Inf} {
+        set shown [format %.3g $condition]
+    }
     return -code error -level 2 -errorcode {KARDUM SINGULAR} \
-        "$cmd: the curvature matrix is singular$detail: the data do not\
-         determine every fitted parameter"
+        "$cmd: the curvature matrix is singular (condition number $shown): the data\
+         do not determine $named"
 }
 
 # Checks -bounds: empty, or one {lower upper} pair per parameter, either
@@ -562,7 +652,7 @@ proc ::kardum::fit::Unpin {bound u} {
 # The pinned parameters (not released before) whose derivative of
 # chi-square points into their bounds by more than sqrt(gtol), from one
 # pass of the model at the parameters (numeric derivatives step inward).
-proc ::kardum::fit::Inward {fit pinned released bounds pairs m xs ys sigma absolute gtol} {
+proc ::kardum::fit::Inward {fit pinned released bounds pairs m ys sigma absolute gtol} {
     set candidates {}
     foreach j $pinned {
         if {$j ni $released} {
@@ -572,29 +662,29 @@ proc ::kardum::fit::Inward {fit pinned released bounds pairs m xs ys sigma absol
     if {$candidates eq {}} {
         return {}
     }
-    set model [$fit get model]
-    set level [$fit get level]
     set numeric [$fit get numeric]
     set p [Outer $bounds $pairs $m]
+    set answers [$fit evaluate $p]
     set chi2 0.0
     foreach j $candidates {
         set g($j) 0.0
         set a($j) 0.0
+        if {$numeric} {
+            # Inward from a lower bound up, from an upper one down.
+            lassign [lindex $bounds $j] kind lo hi
+            set pj [lindex $p $j]
+            set inward [expr {$pj == $lo ? 1.0 : -1.0}]
+            set h($j) [expr {$inward * 6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
+            set moved($j) [$fit evaluate [lreplace $p $j $j [expr {$pj + $h($j)}]]]
+        }
     }
     set i 0
-    foreach x $xs y $ys {
+    foreach y $ys answer $answers {
         set s [expr {$absolute ? [lindex $sigma $i] : 1.0}]
-        set answer [uplevel $level [linsert $model end $x $p]]
         set value [lindex $answer 0]
         foreach j $candidates {
             if {$numeric} {
-                # Inward from a lower bound up, from an upper one down.
-                lassign [lindex $bounds $j] kind lo hi
-                set pj [lindex $p $j]
-                set inward [expr {$pj == $lo ? 1.0 : -1.0}]
-                set h [expr {$inward * 6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
-                set moved [uplevel $level [linsert $model end $x [lreplace $p $j $j [expr {$pj + $h}]]]]
-                set dj [expr {([lindex $moved 0] - $value) / $h}]
+                set dj [expr {([lindex $moved($j) $i 0] - $value) / $h($j)}]
             } else {
                 set dj [lindex $answer [expr {$j + 1}]]
             }
@@ -613,128 +703,4 @@ proc ::kardum::fit::Inward {fit pinned released bounds pairs m xs ys sigma absol
         }
     }
     return $out
-}
-
-# The model callback for -derivatives numeric:
-#     set FuncRet [ ::kardum::fit::NumericPoint $fit nPar dYdA Work ]
-# Takes the point and the parameters from the work array, calls the user's
-# model 2f + 1 times and sets dYdA(0 ... nPar-1).  (Models with
-# derivatives go through `$fit point`, the same steps in C++.)
-proc ::kardum::fit::NumericPoint {fit nPar dYdA work} {
-    variable Header
-    upvar 1 $dYdA d $work w
-    if {[$fit get failed]} {
-        return [Zero $nPar d]
-    }
-    set point $w([dict get $Header point])
-    if {$point == 0} {
-        Pass $fit $nPar w
-    }
-    return [Numeric $fit [lindex [$fit get x] $point] $nPar d]
-}
-
-# At the first point of a pass: the user's parameters the pass is made at,
-# and the derivatives dp/du of the change of variables, from the trial
-# parameters of the work array named `work`, into the fit.
-proc ::kardum::fit::Pass {fit nPar work} {
-    variable Header
-    upvar 1 $work w
-    set trial [dict get $Header trial]
-    set inner {}
-    for {set j 0} {$j < $nPar} {incr j} {
-        lappend inner $j $w([expr {$j + $trial}])
-    }
-    lassign [OuterFactors [$fit get bounds] $inner $nPar] p factors
-    $fit set p $p
-    $fit set factors $factors
-}
-
-# Keeps the failure of a model (code, message, return options).
-proc ::kardum::fit::Record {fit code answer options} {
-    ModelFailed $fit $code $answer $options
-}
-
-# Words the complaint about an answer that is not the value and nPar
-# derivatives.
-proc ::kardum::fit::Check {fit x answer nPar} {
-    if {[catch {llength $answer} length] || $length != $nPar + 1} {
-        set message "kardum::nlfit: the model returned \"$answer\" at x = $x; it must\
-            return its value and [Count $nPar derivative derivatives] (or use\
-            -derivatives numeric)"
-    } else {
-        set message "kardum::nlfit: the model returned \"$answer\" at x = $x, not a\
-            list of numbers"
-    }
-    $fit fail $message {-errorcode {KARDUM VALUE}}
-}
-
-# After a failure: the derivatives in the array named dYdA 0, value 0.
-proc ::kardum::fit::Zero {nPar dYdA} {
-    upvar 1 $dYdA d
-    for {set j 0} {$j < $nPar} {incr j} {
-        set d($j) 0.0
-    }
-    return 0.0
-}
-
-# Records a model that ended with an error or an unusual code.
-proc ::kardum::fit::ModelFailed {fit code answer options} {
-    if {$code != 1} {
-        set how [expr {$code == 3 ? "break" : $code == 4 ? "continue" : "code $code"}]
-        set answer "[$fit get model] ended with $how, not with a result"
-        set options {-errorcode {KARDUM VALUE}}
-    }
-    $fit fail $answer $options
-}
-
-# Central differences, with a step relative to each parameter, for the
-# point x at the parameters of the pass (one-sided where a step would
-# cross a bound); sets the array named dYdA and returns the value.
-proc ::kardum::fit::Numeric {fit x nPar dYdA} {
-    upvar 1 $dYdA d
-    set p [$fit get p]
-    set flags [$fit get flags]
-    set bounds [$fit get bounds]
-    set factors [$fit get factors]
-    if {[set y [Value $fit $x $p]] eq {}} {
-        return 0.0
-    }
-    for {set j 0} {$j < $nPar} {incr j} {
-        set d($j) 0.0
-        if {![lindex $flags $j]} {
-            continue
-        }
-        set pj [lindex $p $j]
-        set h [expr {6.055454452393343e-06 * ($pj == 0.0 ? 1.0 : abs($pj))}]
-        set up [expr {$pj + $h}]
-        set down [expr {$pj - $h}]
-        if {[set bound [lindex $bounds $j]] ne {}} {
-            # Within the bounds: one-sided next to one.
-            lassign $bound - lo hi
-            set up [expr {min($up, $hi)}]
-            set down [expr {max($down, $lo)}]
-        }
-        if {[set yUp [Value $fit $x [lreplace $p $j $j $up]]] eq {}
-                || [set yDown [Value $fit $x [lreplace $p $j $j $down]]] eq {}} {
-            return 0.0
-        }
-        set d($j) [expr {($yUp - $yDown) / ($up - $down) * [lindex $factors $j]}]
-    }
-    return $y
-}
-
-# The model's value alone (-derivatives numeric), or "" after a failure.
-proc ::kardum::fit::Value {fit x p} {
-    set code [catch {uplevel [$fit get level] [linsert [$fit get model] end $x $p]} \
-                  answer options]
-    if {$code != 0 && $code != 2} {
-        ModelFailed $fit $code $answer $options
-        return {}
-    }
-    set number [Answer $answer]
-    if {$number eq {}} {
-        $fit fail "kardum::nlfit: the model returned \"$answer\"\
-            at x = $x, not a number" {-errorcode {KARDUM VALUE}}
-    }
-    return $number
 }

@@ -26,9 +26,16 @@ int GridComputeCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const o
 
 /* ::kardum::fit::Open: the command that holds one kardum::nlfit's state,
  * with the model callback for models that return their derivatives;
- * ::kardum::fit::Slots: the work array's slots by name (fit/NlinFitCmd.cpp). */
+ * ::kardum::fit::Slots: the work array's slots by name; ::kardum::fit::Finite:
+ * where a list stops holding finite numbers (fit/NlinFitCmd.cpp). */
 int NlinOpenCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 int NlinSlotsCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+int NlinFiniteCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
+
+/* ::kardum::fit::Conditioning: the condition number and the correlations
+ * of a finished fit, and the parameters its data do not determine
+ * (fit/NlinConditionCmd.cpp). */
+int NlinConditioningCmd(ClientData cd, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]);
 
 } // namespace kardum::package
 

@@ -30,6 +30,8 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::GridCompute", kardum::package::GridComputeCmd},
     {"::kardum::fit::Open", kardum::package::NlinOpenCmd},
     {"::kardum::fit::Slots", kardum::package::NlinSlotsCmd},
+    {"::kardum::fit::Finite", kardum::package::NlinFiniteCmd},
+    {"::kardum::fit::Conditioning", kardum::package::NlinConditioningCmd},
     {nullptr, nullptr},
 };
 
