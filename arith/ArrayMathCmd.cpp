@@ -10,6 +10,7 @@
 
 #include "kardum.h"
 #include "frame/Frame.h"
+#include "frame/Present.h"
 
 #include <cmath>
 #include <cstdint>
@@ -160,6 +161,110 @@ extern "C" double ArrayMath_C(double *a1, char op, double *a2, double *out,
     return 0.0;
 }
 
+namespace kardum {
+
+/*
+ * Steps of s = s + c with s > 0 and c > 0 finite stay exact sums of
+ * multiples of one unit u while s stays in its binade [2^e, 2^(e+1)) (the
+ * first normal binade and the subnormals share u = 2^-1074): each step
+ * then adds c rounded to a multiple of u, the same every time unless c
+ * lies halfway between two multiples.  Such a stretch is taken at once;
+ * the step into the next binade, and every step of other operands, is
+ * taken as the loop takes it.  So the count costs a few steps per binade,
+ * and a sum that c no longer changes ends it.
+ */
+double RepeatAdd(double s, double c, long long count, Interrupt &stop)
+{
+    const double kTop = 9007199254740992.0;             /* 2^53 */
+    while (count > 0) {
+        if (stop.Poll()) {
+            return s;
+        }
+        double next = s + c;
+        --count;
+        if (std::memcmp(&next, &s, sizeof s) == 0) {
+            return s;                   /* every further step the same */
+        }
+        s = next;
+        if (count == 0 || !(s > 0.0) || !(c > 0.0) || !std::isfinite(s) ||
+            !std::isfinite(c)) {
+            continue;
+        }
+        int fe = 0;
+        std::frexp(s, &fe);
+        int unitExp = (fe - 1 > -1022 ? fe - 1 : -1022) - 52;
+        double m = std::ldexp(s, -unitExp);             /* s / u, an integer */
+        if (c >= std::ldexp(kTop - m, unitExp)) {
+            continue;                   /* one step leaves the binade */
+        }
+        double r = std::ldexp(c, -unitExp);             /* c / u, below 2^53 */
+        double whole = std::floor(r);
+        double frac = r - whole;
+        if (frac == 0.5) {
+            continue;                   /* a tie: rounding follows s */
+        }
+        double d = frac > 0.5 ? whole + 1.0 : whole;    /* c rounded to u */
+        double ceilR = frac > 0.0 ? whole + 1.0 : whole;
+        /* Steps t = 0 .. j-1 whose exact sum m + t*d + r stays below 2^53. */
+        double room = kTop - 1.0 - m - ceilR;
+        if (d <= 0.0 || room < 0.0) {
+            continue;
+        }
+        long long j = static_cast<long long>(std::floor(room / d)) + 1;
+        if (j > count) {
+            j = count;
+        }
+        s = std::ldexp(m + static_cast<double>(j) * d, unitExp);
+        count -= j;
+    }
+    return s;
+}
+
+double ArrayReducePresent(const PresentValues &a1, int len, char op, double operand,
+                          int step, Interrupt &stop)
+{
+    /* The place of the block a missing element leaves at 0.0. */
+    const double zero = 0.0;
+    const double dz = zero - operand;
+    const double absentTerm = dz * dz;
+    double sum = 0.0;
+    auto absent = [&](long long run) {
+        if (run <= 0) {
+            return;
+        }
+        if (op == kVariance) {
+            sum = RepeatAdd(sum, absentTerm, run, stop);
+        } else {
+            sum += zero;                /* once is as every time */
+        }
+    };
+    long long next = 0;                 /* the next place to visit */
+    for (const auto &element : a1) {
+        long long i = element.first;
+        if (step != 1 && i % step != 0) {
+            continue;
+        }
+        if (i != next) {
+            absent((i - next) / step);
+        }
+        if (op == kVariance) {
+            double d = element.second - operand;
+            sum += d * d;
+        } else {
+            sum += element.second;
+        }
+        next = i + step;
+    }
+    absent(next < len ? (len - 1 - next) / step + 1 : 0);
+    int m = static_cast<int>(Visited(len, step));
+    if (op == kSum) {
+        return sum;
+    }
+    return op == kMean ? sum / m : sum / (m - 1);
+}
+
+} // namespace kardum
+
 extern "C" int ArrayMathCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
@@ -184,11 +289,15 @@ extern "C" int ArrayMathCmd(ClientData, Tcl_Interp *interp, int objc,
         Tcl_Obj *a2Name = args.Obj(3);
         bool a2Array = !reduction &&
             Tcl_GetVar2(interp, Tcl_GetString(a2Name), "0", TCL_LEAVE_ERR_MSG) != nullptr;
+        if (!reduction && !a2Array) {
+            CheckAccess(interp);
+        }
         double number = 0.0;
         if (!a2Array && code != kSum && code != kMean) {
             const char *text = Tcl_GetVar2(interp, Tcl_GetString(a2Name), nullptr,
                                            TCL_LEAVE_ERR_MSG);
             if (text == nullptr) {
+                CheckAccess(interp);
                 text = Tcl_GetString(a2Name);
             }
             if (Tcl_GetDouble(interp, text, &number) != TCL_OK && UsesOperand(code)) {
@@ -218,9 +327,22 @@ extern "C" int ArrayMathCmd(ClientData, Tcl_Interp *interp, int objc,
         }
 
         std::size_t n = static_cast<std::size_t>(len);
-        if (!reduction) {
-            RequireRoom(interp, "KDarrayMath", args.Obj(4), n);
+        if (reduction && !DenseEnough(interp, args.Obj(1), len)) {
+            /* A reduction over a count far beyond the elements reads and
+             * adds only what is there. */
+            PresentValues present;
+            if (!FillPresent(interp, args.Obj(1), present, len, a1Off)) {
+                return TCL_OK;
+            }
+            Interrupt stop(interp);
+            double result = ArrayReducePresent(present, len, code, number, a1Step, stop);
+            if (stop.Stopped()) {
+                throw TclError{};
+            }
+            SetDoubleResult(interp, result);
+            return TCL_OK;
         }
+        RequireRoom(interp, "KDarrayMath", args.Obj(4), n);
         Block block({n, a2Array ? n : 0, reduction ? 0 : n});
         double *a1 = block[0];
         double *a2 = a2Array ? block[1] : &number;

@@ -12,6 +12,8 @@
 
 #include "kardum.h"
 #include "frame/Frame.h"
+#include "frame/Interrupt.h"
+#include "arith/Solvers.h"
 
 #include <climits>
 #include <cmath>
@@ -150,7 +152,11 @@ void SearchRow(const double *row, const double *mask, std::size_t r, std::size_t
  * a step's pivot is exactly zero or when no element qualifies as pivot at
  * all (every remaining candidate is NaN).
  */
-extern "C" int MatrixInv_C(int n, double *a, int m, double *b)
+namespace kardum {
+
+/* MatrixInv_C, polling `stop` (when given) row by row of each sweep;
+ * returns 0 when it stopped, a and b then partly reduced. */
+int MatrixInvert(int n, double *a, int m, double *b, Interrupt *stop)
 {
     const std::size_t N = n > 0 ? static_cast<std::size_t>(n) : 0;
     const std::size_t M = m > 0 ? static_cast<std::size_t>(m) : 0;
@@ -218,6 +224,9 @@ extern "C" int MatrixInv_C(int n, double *a, int m, double *b)
             if (r == pc) {
                 continue;
             }
+            if (stop != nullptr && stop->Poll()) {
+                return 0;
+            }
             double *row = a + r * N;
             double f = row[pc];
             row[pc] = 0.0;
@@ -242,6 +251,13 @@ extern "C" int MatrixInv_C(int n, double *a, int m, double *b)
         }
     }
     return 1;
+}
+
+} // namespace kardum
+
+extern "C" int MatrixInv_C(int n, double *a, int m, double *b)
+{
+    return kardum::MatrixInvert(n, a, m, b, nullptr);
 }
 
 extern "C" int MatrixInvCmd(ClientData, Tcl_Interp *interp, int objc,
@@ -292,7 +308,11 @@ extern "C" int MatrixInvCmd(ClientData, Tcl_Interp *interp, int objc,
         if (m > 0 && !Fill(interp, args.Obj(5), B, static_cast<int>(nm), rhsOff)) {
             return TCL_OK;
         }
-        int code = MatrixInv_C(n, A, m, m > 0 ? B : nullptr);
+        Interrupt stop(interp);
+        int code = MatrixInvert(n, A, m, m > 0 ? B : nullptr, &stop);
+        if (stop.Stopped()) {
+            throw TclError{};
+        }
         WriteBack(interp, args.Obj(2), A, static_cast<int>(nn), matrixOff);
         if (m > 0) {
             WriteBack(interp, args.Obj(5), B, static_cast<int>(nm), rhsOff);

@@ -12,6 +12,8 @@
 
 #include "kardum.h"
 #include "frame/Frame.h"
+#include "frame/Interrupt.h"
+#include "arith/Solvers.h"
 
 #include <algorithm>
 #include <climits>
@@ -35,8 +37,12 @@ std::size_t Elements(int r, int c, const char *what)
 
 } // namespace
 
-extern "C" double MatrixMath_C(double *a, char action, double *b, double *out,
-                               int *dimA, int *dimB)
+namespace kardum {
+
+/* MatrixMath_C, polling `stop` (when given) at each element of a product;
+ * a product that stops leaves out partly computed. */
+double MatrixCompute(double *a, char action, double *b, double *out, const int *dimA,
+                     const int *dimB, Interrupt *stop)
 {
     const std::size_t rA = static_cast<std::size_t>(dimA[0]);
     const std::size_t cA = static_cast<std::size_t>(dimA[1]);
@@ -48,6 +54,9 @@ extern "C" double MatrixMath_C(double *a, char action, double *b, double *out,
         for (std::size_t i = 0; i < rA; ++i) {
             const double *arow = a + i * cA;
             for (std::size_t j = 0; j < cB; ++j) {
+                if (stop != nullptr && stop->Poll()) {
+                    return 0.0;
+                }
                 double *dst = out + i * cB + j;
                 *dst = 0.0;
                 for (std::size_t k = 0; k < rB; ++k) {
@@ -81,6 +90,14 @@ extern "C" double MatrixMath_C(double *a, char action, double *b, double *out,
         break;
     }
     return 0.0;
+}
+
+} // namespace kardum
+
+extern "C" double MatrixMath_C(double *a, char action, double *b, double *out,
+                               int *dimA, int *dimB)
+{
+    return kardum::MatrixCompute(a, action, b, out, dimA, dimB, nullptr);
 }
 
 extern "C" int MatrixMathCmd(ClientData, Tcl_Interp *interp, int objc,
@@ -126,7 +143,11 @@ extern "C" int MatrixMathCmd(ClientData, Tcl_Interp *interp, int objc,
         if (code == '*' && !Fill(interp, args.Obj(3), b, static_cast<int>(nB), bOff)) {
             return TCL_OK;
         }
-        double result = MatrixMath_C(a, code, b, c, dimA, dimB);
+        Interrupt stop(interp);
+        double result = MatrixCompute(a, code, b, c, dimA, dimB, &stop);
+        if (stop.Stopped()) {
+            throw TclError{};
+        }
         WriteBack(interp, args.Obj(4), c, static_cast<int>(nC), cOff);
         SetDoubleResult(interp, result);
         return TCL_OK;

@@ -22,6 +22,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/Present.h"
+
 namespace {
 
 /* Codes that leave the result array alone. */
@@ -94,6 +96,45 @@ extern "C" double VecMath_C(double *x, char op, double *y, double *out, int nx,
     }
 }
 
+/* The sums of D and M over the elements present: a product with an absent
+ * factor is ±0.0, which leaves the sum as it is (it starts at +0.0 and
+ * is never -0.0), unless the other factor is infinite or NaN. */
+double kardum::VecDotPresent(const PresentValues &x, const PresentValues &y, int nx)
+{
+    double sum = 0.0;
+    auto ix = x.begin();
+    auto iy = y.begin();
+    for (;;) {
+        int i = INT_MAX;
+        if (ix != x.end()) {
+            i = ix->first;
+        }
+        if (iy != y.end() && iy->first < i) {
+            i = iy->first;
+        }
+        if (i >= nx) {
+            return sum;
+        }
+        double a = 0.0, b = 0.0;
+        if (ix != x.end() && ix->first == i) {
+            a = (ix++)->second;
+        }
+        if (iy != y.end() && iy->first == i) {
+            b = (iy++)->second;
+        }
+        sum += a * b;
+    }
+}
+
+double kardum::VecMagnitudePresent(const PresentValues &x)
+{
+    double sum = 0.0;
+    for (const auto &element : x) {
+        sum += element.second * element.second;
+    }
+    return std::sqrt(sum);
+}
+
 extern "C" int VecMathCmd(ClientData, Tcl_Interp *interp, int objc,
                           Tcl_Obj *const objv[])
 {
@@ -140,6 +181,20 @@ extern "C" int VecMathCmd(ClientData, Tcl_Interp *interp, int objc,
         int v2Read = rotated ? v2Off / ny * ny : v2Off;
         int outLen = code == 'T' ? static_cast<int>(outer) : code == 'C' ? 3 : nx;
 
+        if (!WritesResult(code) && !(DenseEnough(interp, args.Obj(1), nx) &&
+                                     DenseEnough(interp, args.Obj(3), ny))) {
+            /* D and M over counts far beyond the elements read only what
+             * is there; A and S compute nothing. */
+            PresentValues x, y;
+            if (!FillPresent(interp, args.Obj(1), x, nx, v1Off) ||
+                !FillPresent(interp, args.Obj(3), y, ny, v2Read)) {
+                return TCL_OK;
+            }
+            double result = code == 'D' ? VecDotPresent(x, y, nx)
+                          : code == 'M' ? VecMagnitudePresent(x) : 0.0;
+            SetDoubleResult(interp, result);
+            return TCL_OK;
+        }
         std::size_t most = static_cast<std::size_t>(std::max(nx, ny));
         if (WritesResult(code)) {
             RequireRoom(interp, "KDvecMath", args.Obj(4), static_cast<std::size_t>(outLen));

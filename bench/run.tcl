@@ -164,6 +164,42 @@ job "KDpolyExp1D count 2^31-1, 40 elements" {under 10000} \
     {KDpolyExp1D 100 2147483647 Z40 -2147483648 2 37} "the same call with count 1" \
     {KDpolyExp1D 100 1 Z40 -2 2 37} $reps
 
+# Every command that takes a count, with 2^31 - 1 on the 40 elements of
+# Z40: the loops cost what is there (a run of absent places is taken in
+# closed form), against the same call with the count 40.  Commands whose
+# count sizes an output or a per-point scratch refuse the call at once
+# (caught): the rows show that too costs no walk over the count.
+array set F40 {0 1 1 1}
+array set W40 {0 -1 3 2}
+proc basis40 {x t n} {upvar 1 $t tc; set tc(0) 1.0; set tc(1) $x}
+proc model40 {args} {return 1.0}
+foreach {label call} {
+    "KDdataMxMn <"          {KDdataMxMn Z40 COUNT <}
+    "KDdataMxMn > 0"        {KDdataMxMn Z40 COUNT > 0}
+    "KDdataMxMn G"          {KDdataMxMn Z40 COUNT G}
+    "KDpolyExp1D 0.5"       {KDpolyExp1D 0.5 COUNT Z40}
+    "KDpolyExp1D -1"        {KDpolyExp1D -1 COUNT Z40}
+    "KDarrayMath SUM"       {KDarrayMath Z40 SUM 0 - COUNT}
+    "KDarrayMath AVG"       {KDarrayMath Z40 AVG 0 - COUNT}
+    "KDarrayMath V 0.5"     {KDarrayMath Z40 V 0.5 - COUNT}
+    "KDvecMath D"           {KDvecMath Z40 D Z40 - 0 0 0 COUNT COUNT}
+    "KDvecMath M"           {KDvecMath Z40 M Z40 - 0 0 0 COUNT COUNT}
+    "KDarrayMath + (refused)"   {catch {KDarrayMath Z40 + 1 Out40 COUNT}}
+    "KDvecMath U (refused)"     {catch {KDvecMath Z40 U Z40 Out40 0 0 0 COUNT COUNT}}
+    "KDdataRnd1 (refused)"      {catch {KDdataRnd1 Out40 COUNT P}}
+    "KDdataLSq1D (refused)"     {catch {KDdataLSq1D Z40 Z40 COUNT 0 C40 F40 2 V40 basis40}}
+    "KDdataLSq2D (refused)"     {catch {KDdataLSq2D Z40 Z40 Z40 COUNT 1 0 C40}}
+    "KDdataMqCoef (refused)"    {catch {KDdataMqCoef Z40 Z40 COUNT F40 2 11 15 {} W40}}
+    "KDdataNLinLSq (refused)"   {catch {KDdataNLinLSq Z40 Z40 COUNT Z40 F40 2 model40 W40}}
+} {
+    job "$label, count 2^31-1 on 40 elements" {under 10000} \
+        [string map {COUNT 2147483647} $call] "the same call with count 40" \
+        [string map {COUNT 40} $call] $reps
+}
+job "KDpolyExp2D, count 2^31-1 on 40 elements" {under 10000} \
+    {KDpolyExp2D 0.5 0.25 2147450880 Z40 65534} "the same call with degree 8" \
+    {KDpolyExp2D 0.5 0.25 45 Z40 8} $reps
+
 # The cost per element as the arrays grow: KDarrayMath SQRT, the floor and
 # the Tcl loop on fresh arrays X2, Z2 of each size (a separate table).
 set sizeRows {}

@@ -13,6 +13,7 @@
 
 #include "kardum.h"
 #include "frame/Frame.h"
+#include "frame/Present.h"
 
 #include <string>
 
@@ -55,6 +56,50 @@ extern "C" void DataMxMn_C(double *values, int n, char cond, double lower,
     }
 }
 
+/*
+ * The same search over the values present, every other place holding 0.0.
+ * Of a run of absent places visited, only the first can pass a test: the
+ * zeros after it compare equal, and the tests are strict.
+ */
+void kardum::DataMxMnPresent(const PresentValues &values, int n, char cond, double lower,
+                             double upper, int step, int *iMin, int *iMax)
+{
+    *iMin = -1;
+    *iMax = -1;
+    bool wantMin = cond == '<' || cond == 'G';
+    bool wantMax = cond == '>' || cond == 'G';
+    if ((!wantMin && !wantMax) || step < 1) {
+        return;
+    }
+    double runMin = upper;
+    double runMax = lower;
+    auto visit = [&](long long i, double v) {
+        if (wantMin && v < runMin && v > lower) {
+            runMin = v;
+            *iMin = static_cast<int>(i);
+        }
+        if (wantMax && v > runMax && v < upper) {
+            runMax = v;
+            *iMax = static_cast<int>(i);
+        }
+    };
+    long long next = 0;                 /* the next place to visit */
+    for (const auto &element : values) {
+        long long i = element.first;
+        if (i % step != 0) {
+            continue;
+        }
+        if (next < i) {
+            visit(next, 0.0);
+        }
+        visit(i, element.second);
+        next = i + step;
+    }
+    if (next < n) {
+        visit(next, 0.0);
+    }
+}
+
 extern "C" int DataMxMnCmd(ClientData, Tcl_Interp *interp, int objc,
                            Tcl_Obj *const objv[])
 {
@@ -80,13 +125,21 @@ extern "C" int DataMxMnCmd(ClientData, Tcl_Interp *interp, int objc,
             Fail("KDdataMxMn: Step must be at least 1, got %d", step);
         }
 
-        Block block({static_cast<std::size_t>(len)});
-        double *values = block[0];
-        if (!Fill(interp, args.Obj(1), values, len, arrayOff)) {
-            return TCL_OK;
-        }
         int iMin, iMax;
-        DataMxMn_C(values, len, cond, lower, upper, step, &iMin, &iMax);
+        if (DenseEnough(interp, args.Obj(1), len)) {
+            Block block({static_cast<std::size_t>(len)});
+            double *values = block[0];
+            if (!Fill(interp, args.Obj(1), values, len, arrayOff)) {
+                return TCL_OK;
+            }
+            DataMxMn_C(values, len, cond, lower, upper, step, &iMin, &iMax);
+        } else {
+            PresentValues values;
+            if (!FillPresent(interp, args.Obj(1), values, len, arrayOff)) {
+                return TCL_OK;
+            }
+            DataMxMnPresent(values, len, cond, lower, upper, step, &iMin, &iMax);
+        }
 
         /* Reported indices carry the offset; computed in 64 bits, like the
          * element names that were read. */

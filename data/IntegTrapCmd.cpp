@@ -34,11 +34,12 @@ const int kMaxStage = 32;
  * missing variable or element returns false with Tcl's message in the
  * interpreter result.
  */
-bool ReadAnswer(Tcl_Interp *interp, const char *name, const char *index,
+bool ReadAnswer(kardum::Interrupt &stop, const char *name, const char *index,
                 double *value)
 {
-    const char *text = Tcl_GetVar2(interp, name, index, TCL_LEAVE_ERR_MSG);
+    const char *text = Tcl_GetVar2(stop.Interp(), name, index, TCL_LEAVE_ERR_MSG);
     if (text == nullptr) {
+        stop.AfterAccess();             /* a trace stopped: Tcl's message */
         return false;
     }
     double v;
@@ -62,7 +63,6 @@ double Accumulate(double sum, int i, double value)
 bool Stage(kardum::Interrupt &stop, const char *proc, double a, double b, int n,
            double previous, int mode, double *result)
 {
-    Tcl_Interp *interp = stop.Interp();
     double r = b - a;
     int k = n == 1 ? 2 : 1 << (n - 2);
     double h = n == 1 ? r : r / k;
@@ -88,7 +88,7 @@ bool Stage(kardum::Interrupt &stop, const char *proc, double a, double b, int n,
                 return false;
             }
             std::string index = std::to_string(i);
-            if (!ReadAnswer(interp, "OuT", index.c_str(), &value)) {
+            if (!ReadAnswer(stop, "OuT", index.c_str(), &value)) {
                 return false;
             }
             sum = Accumulate(sum, i, value);
@@ -103,7 +103,7 @@ bool Stage(kardum::Interrupt &stop, const char *proc, double a, double b, int n,
             if (!kardum::EvalCallback(stop, line.c_str())) {
                 return false;
             }
-            if (!ReadAnswer(interp, "InTg", nullptr, &value)) {
+            if (!ReadAnswer(stop, "InTg", nullptr, &value)) {
                 return false;
             }
             sum = Accumulate(sum, i, value);

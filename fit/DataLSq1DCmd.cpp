@@ -40,7 +40,7 @@ namespace {
 class Basis {
 public:
     Basis(kardum::Interrupt &stop, const char *script, int n)
-        : interp_(stop.Interp()), script_(stop, script), tC_(interp_, "tC", n), n_(n),
+        : interp_(stop.Interp()), script_(stop, script), tC_(stop, "tC", n), n_(n),
           vX_(Tcl_NewStringObj("vX", 2))
     {
     }

@@ -16,6 +16,7 @@
 #include "kardum.h"
 #include "fit/Poly.h"
 #include "frame/Frame.h"
+#include "arith/Solvers.h"
 
 #include <cmath>
 #include <cstdint>
@@ -52,7 +53,8 @@ bool ScratchSizeFits(std::int64_t terms, std::size_t points)
  * The solution comes from MatrixInv_C; a singular matrix is not detected.
  */
 int Solve(double *x, double *y, double *z, int nP, int degree, int wtMode,
-          double *coef, int resFlag, double *weight, double *residual)
+          double *coef, int resFlag, double *weight, double *residual,
+          kardum::Interrupt *stop)
 {
     using kardum::Poly2DTerms;
     const int d = degree > 0 ? degree : 0;
@@ -87,6 +89,9 @@ int Solve(double *x, double *y, double *z, int nP, int degree, int wtMode,
 
     const std::size_t top = 2 * static_cast<std::size_t>(d);
     for (std::size_t i = 0; i < points; ++i) {
+        if (stop != nullptr && stop->Poll()) {
+            return -1;
+        }
         /* Products of degree t from those of degree t - 1: each times x,
          * then the last one (w·y^(t-1)) times y. */
         P[0] = w[i];
@@ -116,7 +121,10 @@ int Solve(double *x, double *y, double *z, int nP, int degree, int wtMode,
         }
     }
 
-    MatrixInv_C(static_cast<int>(nT), A, 1, b);
+    kardum::MatrixInvert(static_cast<int>(nT), A, 1, b, stop);
+    if (stop != nullptr && stop->Stopped()) {
+        return -1;
+    }
     for (std::size_t p = 0; p < nT; ++p) {
         coef[p] = b[p];
     }
@@ -124,6 +132,9 @@ int Solve(double *x, double *y, double *z, int nP, int degree, int wtMode,
     *residual = 0.0;
     if (resFlag == 1) {
         for (std::size_t i = 0; i < points; ++i) {
+            if (stop != nullptr && stop->Poll()) {
+                return -1;
+            }
             double e = z[i] - PolyExp2D_C(x[i], y[i], static_cast<int>(nT), coef,
                                           degree, 0, nullptr);
             *residual = *residual + e * e;
@@ -146,7 +157,7 @@ extern "C" int DataLSq2D_C(double *x, double *y, double *z, int nP, int degree,
                            double *weight, double *residual)
 {
     try {
-        return Solve(x, y, z, nP, degree, wtMode, coef, resFlag, weight, residual);
+        return Solve(x, y, z, nP, degree, wtMode, coef, resFlag, weight, residual, nullptr);
     } catch (const kardum::OutOfMemory &) {
         return -1;
     }
@@ -190,8 +201,12 @@ extern "C" int DataLSq2DCmd(ClientData, Tcl_Interp *interp, int objc,
         }
 
         double residual = 0.0;
+        Interrupt stop(interp);
         int count = Solve(x, y, z, nP, degree, wtMode, coef, rmsFlag,
-                          wtMode == 1 ? wgt : nullptr, &residual);
+                          wtMode == 1 ? wgt : nullptr, &residual, &stop);
+        if (stop.Stopped()) {
+            throw TclError{};
+        }
         if (count != -1) {
             WriteBack(interp, args.Obj(7), coef, count, 0);
         }

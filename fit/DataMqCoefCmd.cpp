@@ -40,8 +40,8 @@ int kardum::MarquardtPass(Interrupt &stop, Tcl_Obj *work, double *y, double *sig
     try {
         d.assign(static_cast<std::size_t>(nPar), 0.0);
         callback = std::make_unique<kardum::Script>(stop, script);
-        funcRet = std::make_unique<kardum::Answer>(interp, "FuncRet", 0);
-        dYdA = std::make_unique<kardum::Answer>(interp, "dYdA", nPar);
+        funcRet = std::make_unique<kardum::Answer>(stop, "FuncRet", 0);
+        dYdA = std::make_unique<kardum::Answer>(stop, "dYdA", nPar);
     } catch (const std::bad_alloc &) {
         throw kardum::OutOfMemory{static_cast<std::size_t>(nPar) * sizeof(double),
                                   "the model's derivatives"};

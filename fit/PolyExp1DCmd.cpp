@@ -12,6 +12,79 @@
 #include "kardum.h"
 #include "fit/Poly.h"
 #include "frame/Frame.h"
+#include "frame/Present.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+/* True when every power p·x, p·x·x, ... of the next `count` steps stays
+ * finite, each product rounded: |p|·|x|^count·(1 + 2^-53)^count, with
+ * room to spare, below the largest double. */
+bool PowersStayFinite(double x, double p, long long count)
+{
+    if (!std::isfinite(x) || !std::isfinite(p)) {
+        return false;
+    }
+    if (p == 0.0 || std::fabs(x) <= 1.0) {
+        return true;                    /* |p| never grows */
+    }
+    double growth = std::log(std::fabs(p)) +
+                    static_cast<double>(count) * (std::log(std::fabs(x)) + 0x1p-51);
+    return growth < 700.0;
+}
+
+std::uint64_t Bits(double v)
+{
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+/*
+ * `count` steps of the loop over absent coefficients: p = p·x;
+ * s = 0.0·p + s.  The state (p, s) that repeats after two steps repeats
+ * for ever (x = ±1, a power that has reached 0 or infinity, a NaN), so the
+ * rest is taken at once.  At the tail, where p is no longer needed, s is
+ * final as soon as the products 0.0·p can only be ±0.0 and s is not -0.0
+ * (to which +0.0 would still make a difference).
+ */
+void SkipAbsent(double x, double &p, double &s, long long count, bool tail,
+                kardum::Interrupt &stop)
+{
+    const double zero = 0.0;
+    std::uint64_t p1 = 0, s1 = 0, p2 = 0, s2 = 0;
+    long long done = 0;
+    while (count > 0) {
+        if (stop.Poll()) {
+            return;
+        }
+        std::uint64_t pb = Bits(p), sb = Bits(s);
+        if (done >= 2 && pb == p2 && sb == s2) {
+            if (count % 2 == 1) {
+                p = p * x;
+                s = zero * p + s;
+            }
+            return;
+        }
+        if (tail && done >= 1 && !(s == 0.0 && std::signbit(s)) &&
+            PowersStayFinite(x, p, count)) {
+            return;
+        }
+        p2 = p1;
+        s2 = s1;
+        p1 = pb;
+        s1 = sb;
+        p = p * x;
+        s = zero * p + s;
+        --count;
+        ++done;
+    }
+}
+
+} // namespace
 
 /*
  * Sum of coef[i]·x^i with ascending powers formed by repeated
@@ -35,6 +108,30 @@ extern "C" double PolyExp1D_C(double x, int nCoef, double *coef, int clamp,
     return kardum::ApplyLimits(s, clamp, limits);
 }
 
+double kardum::PolyExp1DPresent(double x, int nCoef, const PresentValues &coef, int clamp,
+                                const double *limits, Interrupt &stop)
+{
+    double s = 0.0;
+    if (nCoef >= 1) {
+        double p = 1.0;
+        auto it = coef.begin();
+        s = 0.0;
+        if (it != coef.end() && it->first == 0) {
+            s = it->second;
+            ++it;
+        }
+        long long next = 1;             /* the next coefficient to step to */
+        for (; it != coef.end() && !stop.Stopped(); ++it) {
+            SkipAbsent(x, p, s, it->first - next, false, stop);
+            p = p * x;
+            s = it->second * p + s;
+            next = it->first + 1;
+        }
+        SkipAbsent(x, p, s, nCoef - next, true, stop);
+    }
+    return kardum::ApplyLimits(s, clamp, const_cast<double *>(limits));
+}
+
 extern "C" int PolyExp1DCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
@@ -54,12 +151,25 @@ extern "C" int PolyExp1DCmd(ClientData, Tcl_Interp *interp, int objc,
         }
         RequireNonNegative("KDpolyExp1D", "nCoef", nCoef);
 
-        Block block({static_cast<std::size_t>(nCoef)});
-        double *coef = block[0];
-        if (!Fill(interp, args.Obj(3), coef, nCoef, coefOff)) {
+        if (DenseEnough(interp, args.Obj(3), nCoef)) {
+            Block block({static_cast<std::size_t>(nCoef)});
+            double *dense = block[0];
+            if (!Fill(interp, args.Obj(3), dense, nCoef, coefOff)) {
+                return TCL_OK;
+            }
+            SetDoubleResult(interp, PolyExp1D_C(x, nCoef, dense, limits.clamp, limits.pair));
             return TCL_OK;
         }
-        SetDoubleResult(interp, PolyExp1D_C(x, nCoef, coef, limits.clamp, limits.pair));
+        PresentValues coef;
+        if (!FillPresent(interp, args.Obj(3), coef, nCoef, coefOff)) {
+            return TCL_OK;
+        }
+        Interrupt stop(interp);
+        double value = PolyExp1DPresent(x, nCoef, coef, limits.clamp, limits.pair, stop);
+        if (stop.Stopped()) {
+            throw TclError{};
+        }
+        SetDoubleResult(interp, value);
         return TCL_OK;
     });
 }

@@ -19,7 +19,9 @@
 #include "kardum.h"
 #include "fit/Poly.h"
 #include "frame/Frame.h"
+#include "frame/Present.h"
 
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -77,6 +79,83 @@ extern "C" double PolyExp2D_C(double x, double y, int nCoef, double *coef,
     return kardum::ApplyLimits(s, clamp, limits);
 }
 
+/*
+ * The sum over the coefficients present.  An absent coefficient adds
+ * 0.0·T_k to s, which leaves s as it is when T_k is finite: s is never
+ * -0.0 (it starts at +0.0, and a sum is -0.0 only of two -0.0).  With
+ * |x| <= 1 and |y| <= 1 every term is finite, and only the terms of the
+ * coefficients present are formed, each by the products the rows would
+ * make: y^j by j products from 1.0, then j·x ... (t - j) products by x.
+ * Otherwise, or where that would cost more than the rows, the rows are
+ * formed as the worker forms them, in O(degree) memory.
+ */
+double kardum::PolyExp2DPresent(double x, double y, int nCoef, const PresentValues &coef,
+                                int degree, int clamp, const double *limits,
+                                Interrupt &stop)
+{
+    double s = 0.0;
+    if (nCoef < 1) {
+        return ApplyLimits(s, clamp, const_cast<double *>(limits));
+    }
+    int top = 0;
+    while (top < degree && Poly2DTerms(top) < nCoef) {
+        ++top;
+    }
+    bool finiteTerms = std::fabs(x) <= 1.0 && std::fabs(y) <= 1.0;
+    double perTerm = static_cast<double>(coef.size()) * (top + 1.0);
+    if (finiteTerms && perTerm < static_cast<double>(nCoef)) {
+        std::vector<double> yPower(1, 1.0);     /* y^j as the rows form it */
+        for (const auto &element : coef) {
+            if (stop.Poll()) {
+                return s;
+            }
+            long long k = element.first;
+            long long t = static_cast<long long>(std::floor((std::sqrt(8.0 * k + 1.0) - 1.0) / 2.0));
+            while (t * (t + 1) / 2 > k) {
+                --t;
+            }
+            while ((t + 1) * (t + 2) / 2 <= k) {
+                ++t;
+            }
+            long long j = k - t * (t + 1) / 2;
+            while (static_cast<long long>(yPower.size()) <= j) {
+                yPower.push_back(yPower.back() * y);
+            }
+            double term = yPower[static_cast<std::size_t>(j)];
+            for (long long n = 0; n < t - j; ++n) {
+                term = term * x;
+            }
+            s = element.second * term + s;
+        }
+        return ApplyLimits(s, clamp, const_cast<double *>(limits));
+    }
+
+    std::vector<double> row(static_cast<std::size_t>(top) + 1);
+    auto it = coef.begin();
+    auto c = [&](int k) {
+        if (it != coef.end() && it->first == k) {
+            return (it++)->second;
+        }
+        return 0.0;
+    };
+    row[0] = 1.0;
+    s = c(0) * row[0] + s;
+    int k = 1;
+    for (int t = 1; t <= top && k < nCoef; ++t) {
+        row[t] = row[t - 1] * y;
+        for (int j = 0; j < t; ++j) {
+            row[j] = row[j] * x;
+        }
+        for (int j = 0; j <= t && k < nCoef; ++j, ++k) {
+            s = c(k) * row[j] + s;
+        }
+        if (stop.Poll()) {
+            return s;
+        }
+    }
+    return ApplyLimits(s, clamp, const_cast<double *>(limits));
+}
+
 extern "C" int PolyExp2DCmd(ClientData, Tcl_Interp *interp, int objc,
                             Tcl_Obj *const objv[])
 {
@@ -104,13 +183,27 @@ extern "C" int PolyExp2DCmd(ClientData, Tcl_Interp *interp, int objc,
                  static_cast<long long>(terms), degree, nCoef);
         }
 
-        Block block({static_cast<std::size_t>(nCoef)});
-        double *coef = block[0];
-        if (!Fill(interp, args.Obj(4), coef, nCoef, coefOff)) {
+        if (DenseEnough(interp, args.Obj(4), nCoef)) {
+            Block block({static_cast<std::size_t>(nCoef)});
+            double *dense = block[0];
+            if (!Fill(interp, args.Obj(4), dense, nCoef, coefOff)) {
+                return TCL_OK;
+            }
+            SetDoubleResult(interp, PolyExp2D_C(x, y, nCoef, dense, degree, limits.clamp,
+                                                limits.pair));
             return TCL_OK;
         }
-        SetDoubleResult(interp, PolyExp2D_C(x, y, nCoef, coef, degree,
-                                            limits.clamp, limits.pair));
+        PresentValues coef;
+        if (!FillPresent(interp, args.Obj(4), coef, nCoef, coefOff)) {
+            return TCL_OK;
+        }
+        Interrupt stop(interp);
+        double value = PolyExp2DPresent(x, y, nCoef, coef, degree, limits.clamp,
+                                        limits.pair, stop);
+        if (stop.Stopped()) {
+            throw TclError{};
+        }
+        SetDoubleResult(interp, value);
         return TCL_OK;
     });
 }

@@ -25,8 +25,8 @@ bool Script::Eval()
     return !stop_.After(Tcl_EvalObjEx(stop_.Interp(), obj_.get(), 0));
 }
 
-Answer::Answer(Tcl_Interp *interp, const char *name, int elements)
-    : interp_(interp), name_(Tcl_NewStringObj(name, -1)), reader_(interp)
+Answer::Answer(Interrupt &stop, const char *name, int elements)
+    : stop_(stop), interp_(stop.Interp()), name_(Tcl_NewStringObj(name, -1)), reader_(stop.Interp())
 {
     index_.reserve(elements > 0 ? static_cast<std::size_t>(elements) : 0);
     for (int i = 0; i < elements; ++i) {
@@ -40,6 +40,7 @@ bool Answer::Read(int element, double &value)
     Tcl_Obj *index = element < 0 ? nullptr : index_[static_cast<std::size_t>(element)].get();
     Tcl_Obj *obj = Tcl_ObjGetVar2(interp_, name_.get(), index, TCL_LEAVE_ERR_MSG);
     if (obj == nullptr) {
+        stop_.AfterAccess();
         return false;
     }
     double read;

@@ -57,8 +57,9 @@ private:
  * 0 .. n-1 of an array, one evaluation after another. */
 class Answer {
 public:
-    /* A scalar variable when elements is 0, else an array. */
-    Answer(Tcl_Interp *interp, const char *name, int elements);
+    /* A scalar variable when elements is 0, else an array.  A read that a
+     * trace's cancel or limit makes fail stops `stop`. */
+    Answer(Interrupt &stop, const char *name, int elements);
 
     /*
      * Reads the scalar (element -1) or element i into value.  False when
@@ -72,6 +73,7 @@ public:
     void NewEvaluation() { reader_.Forget(); }
 
 private:
+    Interrupt &stop_;
     Tcl_Interp *interp_;
     ObjRef name_;
     std::vector<ObjRef> index_;

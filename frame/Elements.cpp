@@ -7,6 +7,7 @@
 #include "Elements.h"
 
 #include "Frame.h"
+#include "Interrupt.h"
 
 namespace kardum {
 
@@ -18,7 +19,11 @@ std::string Elements::Name(int index) const
 const char *Elements::Text(int index) const
 {
     std::string key = std::to_string(index);
-    return Tcl_GetVar2(interp_, array_.c_str(), key.c_str(), TCL_LEAVE_ERR_MSG);
+    const char *text = Tcl_GetVar2(interp_, array_.c_str(), key.c_str(), TCL_LEAVE_ERR_MSG);
+    if (text == nullptr) {
+        CheckAccess(interp_);           /* a trace stopped: Tcl's error */
+    }
+    return text;
 }
 
 const char *Elements::RequiredText(int index) const

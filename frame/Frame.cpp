@@ -297,6 +297,30 @@ bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first)
     return found != 0;
 }
 
+bool DenseEnough(Tcl_Interp *interp, Tcl_Obj *name, int len)
+{
+    if (len < 256) {
+        return true;
+    }
+    Interrupt stop(interp);
+    VariableShape shape = AskShape(name, stop);
+    if (stop.Stopped()) {
+        throw TclError{};
+    }
+    return shape.elements >= static_cast<std::size_t>(len) / 4;
+}
+
+bool FillPresent(Tcl_Interp *interp, Tcl_Obj *name, PresentValues &present, int len,
+                 int first)
+{
+    Interrupt stop(interp);
+    int found = ReadPresent(interp, name, present, len, first, stop);
+    if (stop.Stopped()) {
+        throw TclError{};
+    }
+    return found != 0;
+}
+
 void WriteBack(Tcl_Interp *interp, Tcl_Obj *name, const double *src, int len,
                int first)
 {

@@ -16,6 +16,8 @@
 
 #include <tcl.h>
 
+#include "frame/Marshal.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -174,6 +176,19 @@ void RequireNonNegative(const char *cmd, const char *name, int count);
  * the command returns TCL_OK leaving Tcl's message as the result.  A
  * cancel or a limit that stops the read throws TclError. */
 bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first);
+
+/* Fill without a block of len doubles: the elements found, as (index,
+ * value) pairs in index order, every other place counting as 0.0 (see
+ * ReadPresent).  The same outcomes as Fill. */
+bool FillPresent(Tcl_Interp *interp, Tcl_Obj *name, PresentValues &present, int len,
+                 int first);
+
+/* True when a read of len elements from `name` is best made into a block of
+ * len doubles, the plain way: a short count, or an untraced array that
+ * holds at least a quarter of the places.  Otherwise (a count far beyond
+ * the elements, a missing array, a traced one) FillPresent keeps only the
+ * elements found.  A cancel or a limit while asking throws TclError. */
+bool DenseEnough(Tcl_Interp *interp, Tcl_Obj *name, int len);
 
 /* CArrayToTcl with type D; a cancel or a limit that stops the write throws
  * TclError (the elements before the stop are written). */

@@ -414,6 +414,13 @@ public:
         : interp_(interp), name_(name), array_(array), len_(len), first_(first),
           type_(type), stop_(stop), reader_(interp) {}
 
+    /* Doubles kept as (index, value) pairs in index order instead of
+     * being stored into a C array. */
+    Reader(Tcl_Interp *interp, Tcl_Obj *name, kardum::PresentValues &present, int len,
+           int first, kardum::Interrupt &stop)
+        : interp_(interp), name_(name), array_(nullptr), present_(&present), len_(len),
+          first_(first), type_('D'), stop_(stop), reader_(interp) {}
+
     int Run()
     {
         if (len_ < kInspectFrom) {
@@ -440,6 +447,8 @@ public:
 private:
     /* Misses that make the read ask what the array holds. */
     static constexpr int kMissBudget = 1024;
+    /* Texts longer than this may take Tcl a while to convert. */
+    static constexpr Tcl_Size kLongText = 64;
 
     /* Each index with TCL_LEAVE_ERR_MSG: traces see every lookup, as
      * always, and short reads cost no questions. */
@@ -451,8 +460,10 @@ private:
             }
             Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name_, Index(i), TCL_LEAVE_ERR_MSG);
             if (value != nullptr) {
-                Store(interp_, value, array_, i, type_, reader_);
+                Put(i, value);
                 ++count_;
+            } else if (stop_.AfterAccess()) {
+                return count_;
             }
         }
         return count_;
@@ -555,10 +566,33 @@ private:
      * message, which no earlier miss's message would overwrite. */
     void Found(int i, Tcl_Obj *value)
     {
-        if (!Store(interp_, value, array_, i, type_, reader_)) {
+        if (!Put(i, value)) {
             pending_ = -1;
         }
         ++count_;
+    }
+
+    /* Converts and keeps one element; false when its text does not
+     * convert (Tcl's message left, the place keeps its zero).  Tcl's
+     * conversion of a long text may take milliseconds: the clock is read
+     * after it. */
+    bool Put(int i, Tcl_Obj *value)
+    {
+        bool costly = value->bytes != nullptr && value->length > kLongText;
+        bool stored;
+        if (present_ != nullptr) {
+            double d;
+            stored = reader_.Read(value, &d) == TCL_OK;
+            if (stored) {
+                present_->emplace_back(i, d);
+            }
+        } else {
+            stored = Store(interp_, value, array_, i, type_, reader_);
+        }
+        if (costly) {
+            stop_.Costly();
+        }
+        return stored;
     }
 
     int Finish()
@@ -572,7 +606,9 @@ private:
     /* Looks element i up once more so that Tcl leaves its message. */
     void Miss(int i)
     {
-        Tcl_ObjGetVar2(interp_, name_, Index(i), TCL_LEAVE_ERR_MSG);
+        if (Tcl_ObjGetVar2(interp_, name_, Index(i), TCL_LEAVE_ERR_MSG) == nullptr) {
+            stop_.AfterAccess();
+        }
     }
 
     Tcl_Obj *Index(int i) { return index_.At(static_cast<long long>(first_) + i); }
@@ -580,6 +616,7 @@ private:
     Tcl_Interp *interp_;
     Tcl_Obj *name_;
     void *array_;
+    kardum::PresentValues *present_ = nullptr;
     int len_;
     int first_;
     char type_;
@@ -601,7 +638,23 @@ int ReadArray(Tcl_Interp *interp, Tcl_Obj *name, void *array, int len, int first
     if (!Readable(type) || len <= 0) {
         return 0;
     }
-    return Reader(interp, name, array, len, first, type, stop).Run();
+    int found = Reader(interp, name, array, len, first, type, stop).Run();
+    stop.Check();
+    return found;
+}
+
+int ReadPresent(Tcl_Interp *interp, Tcl_Obj *name, PresentValues &present, int len,
+                int first, Interrupt &stop)
+{
+    present.clear();
+    if (len <= 0) {
+        return 0;
+    }
+    int found = Reader(interp, name, present, len, first, stop).Run();
+    /* A trace may have run the interpreter past a limit in a read that
+     * did not fail. */
+    stop.Check();
+    return found;
 }
 
 VariableShape AskShape(Tcl_Obj *name, Interrupt &stop)
@@ -642,6 +695,9 @@ void WriteArray(Tcl_Interp *interp, Tcl_Obj *name, const void *data, int len,
                                       : Tcl_NewIntObj(IntAt(array, i, type)));
             stored = Tcl_ObjSetVar2(interp, name, index.At(static_cast<long long>(first) + i),
                                     value.get(), TCL_LEAVE_ERR_MSG);
+        }
+        if (stored == nullptr && stop.AfterAccess()) {
+            return;
         }
         if (stored == nullptr && i == 0 && len > 1 && AskShape(name, stop).scalar) {
             /* Only the last store's message would remain. */

@@ -22,6 +22,8 @@
 #include "frame/Interrupt.h"
 
 #include <cstddef>
+#include <utility>
+#include <vector>
 
 namespace kardum {
 
@@ -37,6 +39,17 @@ VariableShape AskShape(Tcl_Obj *name, Interrupt &stop);
 /* TclArrayToC: the number of elements found. */
 int ReadArray(Tcl_Interp *interp, Tcl_Obj *name, void *array, int len, int first,
               char type, Interrupt &stop);
+
+/* The elements found of a read of doubles, as (index in the C array,
+ * value) pairs in increasing index order; an element whose text does not
+ * convert is counted but not kept, so that its place reads as 0.0, as in
+ * a zero-filled C array. */
+using PresentValues = std::vector<std::pair<int, double>>;
+
+/* TclArrayToC with type D, keeping only what is there: the number of
+ * elements found. */
+int ReadPresent(Tcl_Interp *interp, Tcl_Obj *name, PresentValues &present, int len,
+                int first, Interrupt &stop);
 
 /* CArrayToTcl.  A name that holds a scalar, where every store fails the
  * same way, ends after the first store with the message of the last. */

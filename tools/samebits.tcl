@@ -212,4 +212,53 @@ foreach {name model} {
     show "strd: kardum::nlfit $name" $fit
 }
 
+# --- Counts beyond the elements present -----------------------------------
+# The loops over a count on arrays that hold a few elements, specials
+# among them (-0.0, infinities, values whose powers underflow or
+# overflow): every place not there counts as 0.0.
+proc bitsOf {value} {
+    if {![string is double -strict $value]} {return $value}
+    binary scan [binary format d $value] H* hex
+    return $hex
+}
+namespace eval ::counts {
+    for {set i 0} {$i < 40} {incr i} {set V($i) [expr {sin($i)}]}
+    array set S {0 -0.0 5 1e308 17 -2.5 1000 3.0 99999 -1e-300 400000 0.25}
+    array set Z {0 -0.0 7 -0.0}
+    array set I {3 Inf 10 -1.0 2000 -Inf}
+    array set Neg {0 -1e300 1 -1e300 50 -0.0}
+}
+foreach n {1 40 41 100003 1000000} {
+    foreach arr {V S Z I Neg} {
+        set a ::counts::$arr
+        set out {}
+        foreach x {0.5 -0.5 1 -1 2 0.999 1.0001 0 -0.0 1e-300 Inf} {
+            lappend out [bitsOf [KDpolyExp1D $x $n $a]] [bitsOf [KDpolyExp1D $x $n $a 0 1e10 -1e10]]
+        }
+        foreach {x y} {0.5 0.5 -1 1 0.3 -0.9 2 0.5 -1.5 1.1 Inf 0.1} {
+            foreach d {1 5 60} {
+                set terms [expr {($d + 1) * ($d + 2) / 2}]
+                lappend out [bitsOf [KDpolyExp2D $x $y $terms $a $d]]
+            }
+        }
+        foreach step {1 2 7 1000} {
+            foreach cond {< > G} {
+                foreach {lo hi} {-9e30 9e30 -1 0 0 1 -0.0 1e-300} {
+                    lappend out [KDdataMxMn $a $n $cond $lo $hi $step]
+                }
+            }
+            foreach op {SUM AVG V} {
+                foreach m {0 -0.0 0.1 1e-200 3e200} {
+                    lappend out [bitsOf [KDarrayMath $a $op $m C $n 0 0 0 $step]]
+                }
+            }
+        }
+        foreach other {V S Z I Neg} {
+            lappend out [bitsOf [KDvecMath $a D ::counts::$other R 0 0 0 $n $n]]
+        }
+        lappend out [bitsOf [KDvecMath $a M $a R 0 0 0 $n $n]]
+        show "counts: $arr, count $n" $out
+    }
+}
+
 file delete -force $work
