@@ -52,7 +52,7 @@ if {[string match $only "gridfill Franke"] || [string match $only "kardum::gridf
     KDdataGrid $fPoints 1 FX FX 1 FY FY FZ FGrd FNrm fgI
     # The point binning and the fill's settings above, one pass only.
     set fBinning [list 0 1 0 1 $fN $fN 0 0 0 -$huge $huge {} 1]
-    set fFill [list -boundary {open open} -perquadrant 3 -radius 8 -quadrants 4 -power 1.5 \
+    set fFill [list -method local -boundary {open open} -perquadrant 3 -radius 8 -quadrants 4 -power 1.5 \
                    -degree 2 -complete 0]
     set reps [expr {$quick ? 1 : 3}]
 
@@ -62,7 +62,7 @@ if {[string match $only "gridfill Franke"] || [string match $only "kardum::gridf
     }
     proc helperDefaults {} {
         global frankeRecords fN fReport
-        kardum::gridfill $frankeRecords -extent {0 1 0 1} -cells [list $fN $fN] \
+        kardum::gridfill $frankeRecords -extent {0 1 0 1} -cells [list $fN $fN] -method local \
             -radius 8 -quadrants 4 -perquadrant 3 -power 1.5 -degree 2 -report fReport
     }
     proc rawCommands {} {

@@ -109,7 +109,7 @@ set n [llength $samples]
 
 set empty E
 set settings [list -extent {0 1 0 1} -cells [list $nx $ny] -empty $empty]
-set fillSettings [list -radius $radius -degree $degree -quadrants $quadrants \
+set fillSettings [list -method local -radius $radius -degree $degree -quadrants $quadrants \
     -perquadrant $min -power $power -cap [lindex {none nearest max} $cap]]
 set started [clock milliseconds]
 set binned [kardum::gridfill $samples {*}$settings -fill 0]
@@ -240,7 +240,7 @@ puts [format "  cells with data    %6d   RMS of their averages  %.5f" $binnedCou
 puts [format "  empty cells        %6d   filled %d, left empty %d" $holes $filled $stillEmpty]
 puts [format "  fill settings      radius %d, degree %d, %d quadrants, at least %d per quadrant, power %g, cap %d" \
     $radius $degree $quadrants $min $power $cap]
-puts "  kardum::gridfill report (guarded, completing: the defaults)"
+puts "  kardum::gridfill -method local report (guarded, completing)"
 set pass 0
 foreach p [dict get $report passes] {
     incr pass

@@ -71,7 +71,7 @@ for {set i 0} {$i < 400} {incr i} {
     lappend records [list $Px($i) $Py($i) [surface $Px($i) $Py($i)]]
 }
 set binned [kardum::gridfill $records -extent {0 1 0 1} -cells {20 20} -fill 0]
-set grid [kardum::gridfill $records -extent {0 1 0 1} -cells {20 20} \
+set grid [kardum::gridfill $records -extent {0 1 0 1} -cells {20 20} -method local \
               -degree 2 -radius 5 -quadrants 3 -perquadrant 2 -power 1.5]
 set empty 0
 set unfilled 0

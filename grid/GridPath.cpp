@@ -36,10 +36,14 @@
 
 #include "grid/GridPath.h"
 
+#include "kardum.h"
+
 #include "grid/Binning.h"
 #include "grid/Descriptor.h"
 #include "grid/GridValue.h"
 #include "grid/GuardedFill.h"
+#include "grid/SurfaceFill.h"
+#include "frame/Interrupt.h"
 #include "package/Commands.h"
 #include "frame/ObjRef.h"
 
@@ -52,6 +56,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <numeric>
+#include <algorithm>
 
 namespace kardum::package {
 
@@ -167,6 +173,12 @@ std::vector<Tcl_Obj *> Elements(Tcl_Interp *interp, Tcl_Obj *obj)
 struct FillOptions {
     bool wantSource = false;    /* -sources */
     int folds = 0;              /* -crossvalidate, 0 when not asked */
+    bool surface = false;       /* -method surface, else local */
+    int seed = 566378;          /* -seed */
+    double tension = 0.25;      /* -tension */
+    double limits[2] = {0.0, 0.0};      /* -lower, -upper */
+    bool hasLimit[2] = {false, false};
+    double mask = 0.0;          /* -mask: cells farther from every record stay empty */
 };
 
 /*
@@ -182,17 +194,20 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     static const char *const kOptions[] = {
         "-radius", "-quadrants", "-perquadrant", "-degree", "-power", "-cap", "-margins",
         "-boundary", "-guard", "-guardmargin", "-complete", "-maxradius", "-seed",
-        "-sources", "-crossvalidate", nullptr};
+        "-sources", "-crossvalidate", "-method", "-tension", "-lower", "-upper", "-mask",
+        nullptr};
     enum {
         kOptRadius, kOptQuadrants, kOptPerQuadrant, kOptDegree, kOptPower, kOptCap,
         kOptMargins, kOptBoundary, kOptGuard, kOptGuardMargin, kOptComplete,
-        kOptMaxRadius, kOptSeed, kOptSources, kOptCrossValidate, kOptCount
+        kOptMaxRadius, kOptSeed, kOptSources, kOptCrossValidate, kOptMethod, kOptTension,
+        kOptLower, kOptUpper, kOptMask, kOptCount
     };
     /* The words given, the defaults where none is. */
     static const char *const kDefaults[kOptCount] = {
         "4", "4", "1", "1", "1", "none", "0 0 0 0", "open", "1", "0.5", "1", "",
-        "566378", "0", ""};
+        "566378", "0", "", "surface", "0.25", "", "", ""};
     ObjRef words[kOptCount];
+    bool given[kOptCount] = {};
     for (int k = 0; k < kOptCount; ++k) {
         words[k] = ObjRef(Tcl_NewStringObj(kDefaults[k], -1));
     }
@@ -203,6 +218,21 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
             throw TclError{};
         }
         words[option] = ObjRef(objv[i + 1]);
+        given[option] = true;
+    }
+    /* Each method's own settings, refused with the other. */
+    const char *method = Tcl_GetString(words[kOptMethod].get());
+    bool surface = std::strcmp(method, "surface") == 0;
+    if (!surface && std::strcmp(method, "local") != 0) {
+        Refuse("-method must be surface or local, got " + Quoted(words[kOptMethod].get()));
+    }
+    for (int k = 0; k < kOptCount; ++k) {
+        bool surfaceOnly = k == kOptTension || k == kOptLower || k == kOptUpper || k == kOptMask;
+        bool shared = k == kOptMethod || k == kOptSeed || k == kOptCrossValidate;
+        if (given[k] && !shared && surfaceOnly != surface) {
+            Refuse(std::string(kOptions[k]) + " applies to -method " +
+                   (surface ? "local" : "surface") + " only");
+        }
     }
 
     int radius = static_cast<int>(Integer(words[kOptRadius].get(), "-radius", 0));
@@ -261,6 +291,9 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     }
     guards.guardMargin = guardMargin;
     guards.complete = Boolean(words[kOptComplete].get(), "-complete");
+    /* Only the raw command's settings give the raw command's grid, its
+     * scan-order choice among equally near neighbours included. */
+    guards.scanOrder = !guards.guard && !guards.complete;
     Tcl_Obj *maxRadius = words[kOptMaxRadius].get();
     ObjRef fourTimes;
     if (Tcl_GetString(maxRadius)[0] == '\0') {
@@ -271,6 +304,29 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     guards.seed = static_cast<int>(Integer(words[kOptSeed].get(), "-seed", INT_MIN, INT_MAX));
 
     FillOptions opt;
+    opt.surface = surface;
+    opt.seed = guards.seed;
+    opt.tension = Real(words[kOptTension].get(), "-tension");
+    if (opt.tension < 0.0 || opt.tension > 1.0) {
+        Refuse("-tension must lie from 0 to 1, got " + Quoted(words[kOptTension].get()));
+    }
+    for (int k = 0; k < 2; ++k) {
+        Tcl_Obj *limit = words[k == 0 ? kOptLower : kOptUpper].get();
+        if (Tcl_GetString(limit)[0] != '\0') {
+            opt.limits[k] = Real(limit, k == 0 ? "-lower" : "-upper");
+            opt.hasLimit[k] = true;
+        }
+    }
+    if (Tcl_GetString(words[kOptMask].get())[0] != '\0') {
+        opt.mask = Real(words[kOptMask].get(), "-mask");
+        if (!(opt.mask > 0.0)) {
+            Refuse("-mask must be a distance above 0, got " + Quoted(words[kOptMask].get()));
+        }
+    }
+    if (opt.hasLimit[0] && opt.hasLimit[1] && opt.limits[0] > opt.limits[1]) {
+        Refuse("-lower " + std::string(Tcl_GetString(words[kOptLower].get())) +
+               " lies above -upper " + Tcl_GetString(words[kOptUpper].get()));
+    }
     opt.wantSource = Boolean(words[kOptSources].get(), "-sources");
     if (Tcl_GetString(words[kOptCrossValidate].get())[0] != '\0') {
         opt.folds = static_cast<int>(
@@ -336,6 +392,281 @@ void NeedMemory(const GridSpec &shape, std::size_t records, bool fill, bool sour
         throw OutOfMemory{need, what};
     }
     std::free(probe);
+}
+
+/* Bilinear value of grid g (nx by ny nodes, x fastest) at grid
+ * coordinates (x, y); positions beyond the outer nodes take theirs. */
+double NodeValue(const std::vector<double> &g, int nx, int ny, double x, double y)
+{
+    /* As the surface reads its records (grid/SurfaceFill.cpp). */
+    auto locate = [](double c, int n, int &i, double &w) {
+        if (n == 1) {
+            i = 0, w = 0.0;
+        } else if (!(c >= 0.0)) {
+            i = 0, w = std::max(c, -1.0);
+        } else {
+            i = std::min(static_cast<int>(c), n - 2), w = std::min(c - i, 2.0);
+        }
+    };
+    int i, j;
+    double wx, wy;
+    locate(x, nx, i, wx);
+    locate(y, ny, j, wy);
+    int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, ny - 1);
+    auto at = [&](int a, int b) { return g[static_cast<std::size_t>(b) * nx + a]; };
+    return (1 - wy) * ((1 - wx) * at(i, j) + wx * at(i1, j)) +
+           wy * ((1 - wx) * at(i, j1) + wx * at(i1, j1));
+}
+
+/*
+ * -mask d: the cells whose centre lies farther than d from every record,
+ * in units of the geometric mean of a cell's sides (the surface's own),
+ * are marked empty; returns their count.  Records are bucketed by node;
+ * a cell looks only at the buckets that can hold a record within d, and
+ * a summed-area table of the buckets passes over empty windows at once.
+ */
+long long Mask(Grid &g, const std::vector<double> &gx, const std::vector<double> &gy,
+               double aspect, double d, Interrupt &stop)
+{
+    int nx = g.nx, ny = g.ny;
+    double sx = 1.0 / std::sqrt(aspect), sy = std::sqrt(aspect);
+    std::size_t nodes = static_cast<std::size_t>(nx) * ny;
+    std::vector<std::size_t> start(nodes + 1, 0), order(gx.size());
+    auto bucket = [&](std::size_t k) {
+        long long i = std::clamp<long long>(static_cast<long long>(std::floor(gx[k] + 0.5)), 0, nx - 1);
+        long long j = std::clamp<long long>(static_cast<long long>(std::floor(gy[k] + 0.5)), 0, ny - 1);
+        return static_cast<std::size_t>(j) * nx + static_cast<std::size_t>(i);
+    };
+    for (std::size_t k = 0; k < gx.size(); ++k) {
+        ++start[bucket(k) + 1];
+    }
+    std::vector<long long> sat((static_cast<std::size_t>(nx) + 1) * (ny + 1), 0);
+    for (int j = 0; j < ny; ++j) {
+        for (int i = 0; i < nx; ++i) {
+            std::size_t n = static_cast<std::size_t>(j) * nx + i;
+            sat[(j + 1) * (nx + 1) + i + 1] = (start[n + 1] > 0 ? 1 : 0) +
+                sat[j * (nx + 1) + i + 1] + sat[(j + 1) * (nx + 1) + i] - sat[j * (nx + 1) + i];
+        }
+    }
+    for (std::size_t n = 0; n < nodes; ++n) {
+        start[n + 1] += start[n];
+    }
+    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t k = 0; k < gx.size(); ++k) {
+        order[fill[bucket(k)]++] = k;
+    }
+    /* A record in bucket (a, b) lies within half a cell of its node. */
+    int rx = static_cast<int>(std::min<double>(std::ceil(d / sx + 1.0), nx));
+    int ry = static_cast<int>(std::min<double>(std::ceil(d / sy + 1.0), ny));
+    double d2 = d * d;
+    long long masked = 0;
+    for (int j = 0; j < ny; ++j) {
+        if (stop.Poll()) {
+            throw TclError{};
+        }
+        for (int i = 0; i < nx; ++i) {
+            int a0 = std::max(i - rx, 0), a1 = std::min(i + rx, nx - 1);
+            int b0 = std::max(j - ry, 0), b1 = std::min(j + ry, ny - 1);
+            bool near = false;
+            if (sat[(b1 + 1) * (nx + 1) + a1 + 1] - sat[b0 * (nx + 1) + a1 + 1] -
+                    sat[(b1 + 1) * (nx + 1) + a0] + sat[b0 * (nx + 1) + a0] > 0) {
+                for (int b = b0; b <= b1 && !near; ++b) {
+                    for (int a = a0; a <= a1 && !near; ++a) {
+                        std::size_t n = static_cast<std::size_t>(b) * nx + a;
+                        for (std::size_t q = start[n]; q < start[n + 1]; ++q) {
+                            double ex = (gx[order[q]] - i) * sx, ey = (gy[order[q]] - j) * sy;
+                            if (ex * ex + ey * ey <= d2) {
+                                near = true;
+                                break;
+                            }
+                        }
+                    }
+                }
+            }
+            if (!near) {
+                std::size_t n = static_cast<std::size_t>(j) * nx + i;
+                g.cells[n] = kEmptyValue;
+                g.empty[n] = 1;
+                ++masked;
+            }
+        }
+    }
+    return masked;
+}
+
+/*
+ * -crossvalidate k with the surface: the records split into k folds at
+ * random (from -seed); each fold's records are predicted by the surface
+ * of the others, read bilinearly at their positions.  Returns the report:
+ * folds, predicted, missed, rms, max (largest absolute error) and
+ * residuals (prediction minus value, record by record in the order of the
+ * records used).
+ */
+Tcl_Obj *SurfaceCrossValidation(const std::vector<double> &gx, const std::vector<double> &gy,
+                                const std::vector<double> &z, const SurfaceSetup &setup,
+                                const FillOptions &opt, Interrupt &stop)
+{
+    std::size_t n = z.size();
+    std::vector<double> keys(n);
+    if (n > 0) {
+        DataRnd1_C(keys.data(), static_cast<int>(n), 0, 1.0, opt.seed);
+    }
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+    std::vector<int> foldOf(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        foldOf[order[i]] = static_cast<int>(i % static_cast<std::size_t>(opt.folds));
+    }
+    std::vector<double> residual(n, 0.0), grid(static_cast<std::size_t>(setup.nx) * setup.ny);
+    std::vector<char> predicted(n, 0);
+    std::vector<double> fx, fy, fz;
+    int used = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(opt.folds), n));
+    for (int f = 0; f < used; ++f) {
+        fx.clear(), fy.clear(), fz.clear();
+        for (std::size_t k = 0; k < n; ++k) {
+            if (foldOf[k] != f) {
+                fx.push_back(gx[k]), fy.push_back(gy[k]), fz.push_back(z[k]);
+            }
+        }
+        if (fz.empty()) {
+            continue;
+        }
+        SurfaceReport sr;
+        SurfaceFill(fx, fy, fz, setup, grid.data(), stop, sr);
+        for (std::size_t k = 0; k < n; ++k) {
+            if (foldOf[k] == f) {
+                residual[k] = NodeValue(grid, setup.nx, setup.ny, gx[k], gy[k]) - z[k];
+                predicted[k] = 1;
+            }
+        }
+    }
+    double sum = 0.0, largest = 0.0;
+    long long count = 0;
+    Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!predicted[k]) {
+            Tcl_ListObjAppendElement(nullptr, list, Tcl_NewObj());
+            continue;
+        }
+        sum += residual[k] * residual[k];
+        largest = std::max(largest, std::fabs(residual[k]));
+        ++count;
+        Tcl_ListObjAppendElement(nullptr, list, Tcl_NewDoubleObj(residual[k]));
+    }
+    Tcl_Obj *report = Tcl_NewDictObj();
+    PutWide(report, "folds", opt.folds);
+    PutWide(report, "predicted", count);
+    PutWide(report, "missed", static_cast<long long>(n) - count);
+    Put(report, "rms", Tcl_NewDoubleObj(count ? std::sqrt(sum / static_cast<double>(count)) : 0.0));
+    Put(report, "max", Tcl_NewDoubleObj(largest));
+    Put(report, "residuals", list);
+    return report;
+}
+
+/*
+ * The default method: the surface in tension through the records that the
+ * binning would take (inside the extent, edges included; values within
+ * the range; zeros skipped when asked), each at its own position.  The
+ * limits default to the records' range widened by kLimitMargin of it on
+ * either side.  Sets out[0] to the grid and out[1] to the report.
+ */
+constexpr double kLimitMargin = 0.05;
+
+void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
+             const FillOptions &opt, Tcl_Obj *(&out)[2])
+{
+    double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
+    double xlo = std::min(shape.x0, shape.x1), xhi = std::max(shape.x0, shape.x1);
+    double ylo = std::min(shape.y0, shape.y1), yhi = std::max(shape.y0, shape.y1);
+    std::vector<double> gx, gy, z;
+    InterleavedRecords r{rec.values.data(), rec.width};
+    std::size_t n = rec.Count();
+    gx.reserve(n);
+    gy.reserve(n);
+    z.reserve(n);
+    double zmin = HUGE_VAL, zmax = -HUGE_VAL;
+    long long outside = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        int i = static_cast<int>(k);
+        double x = 0.5 * (r.X1(i) + r.X2(i)), y = 0.5 * (r.Y1(i) + r.Y2(i)), v = r.Z(i);
+        if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) {
+            ++outside;
+            continue;
+        }
+        if (!std::isfinite(v) || v < shape.lo || v > shape.hi ||
+            (shape.ignoreZeros && v == 0.0)) {
+            continue;
+        }
+        gx.push_back((x - shape.x0) / hx - 0.5);
+        gy.push_back((y - shape.y0) / hy - 0.5);
+        z.push_back(v);
+        zmin = std::min(zmin, v);
+        zmax = std::max(zmax, v);
+    }
+    auto g = std::make_shared<Grid>();
+    g->nx = shape.nx;
+    g->ny = shape.ny;
+    g->hasExtent = true;
+    g->x0 = shape.x0;
+    g->x1 = shape.x1;
+    g->y0 = shape.y0;
+    g->y1 = shape.y1;
+    g->marker = shape.marker;
+    std::size_t cells = static_cast<std::size_t>(shape.nx) * shape.ny;
+    g->cells.assign(cells, kEmptyValue);
+    g->empty.assign(cells, 1);
+
+    Tcl_Obj *report = Tcl_NewDictObj();
+    Put(report, "method", Tcl_NewStringObj("surface", -1));
+    Tcl_Obj *fates = Tcl_NewDictObj();
+    PutWide(fates, "binned", static_cast<long long>(z.size()));
+    PutWide(fates, "outside", outside);
+    PutWide(fates, "rejected", static_cast<long long>(n) - outside -
+                                   static_cast<long long>(z.size()));
+    PutWide(fates, "unreadable", rec.unreadable);
+    Put(report, "records", fates);
+    /* Without overflow where the records span most of the doubles. */
+    double widen = kLimitMargin * zmax - kLimitMargin * zmin;
+    SurfaceSetup setup;
+    setup.nx = shape.nx;
+    setup.ny = shape.ny;
+    setup.aspect = std::fabs(hy / hx);
+    setup.tension = opt.tension;
+    setup.lower = opt.hasLimit[0] ? opt.limits[0] : std::max(zmin - widen, -DBL_MAX);
+    setup.upper = opt.hasLimit[1] ? opt.limits[1] : std::min(zmax + widen, DBL_MAX);
+    if (!z.empty() && setup.lower > setup.upper) {
+        Refuse("-lower and -upper leave no value between them: " +
+               std::to_string(setup.lower) + " above " + std::to_string(setup.upper));
+    }
+    Interrupt stop(interp);
+    if (opt.folds) {
+        out[0] = Tcl_NewObj();
+        out[1] = SurfaceCrossValidation(gx, gy, z, setup, opt, stop);
+        Tcl_DecrRefCount(report);
+        return;
+    }
+    if (!z.empty()) {
+        SurfaceReport sr;
+        SurfaceFill(gx, gy, z, setup, g->cells.data(), stop, sr);
+        std::fill(g->empty.begin(), g->empty.end(), 0);
+        long long masked = opt.mask > 0.0 ? Mask(*g, gx, gy, setup.aspect, opt.mask, stop) : 0;
+        PutWide(report, "masked", masked);
+        Put(report, "lower", Tcl_NewDoubleObj(setup.lower));
+        Put(report, "upper", Tcl_NewDoubleObj(setup.upper));
+        Put(report, "tension", Tcl_NewDoubleObj(setup.tension));
+        PutWide(report, "cycles", sr.cycles);
+        Put(report, "residual", Tcl_NewDoubleObj(sr.residual));
+        PutWide(report, "clamped", sr.clamped);
+    }
+    long long left = 0;
+    for (unsigned char e : g->empty) {
+        left += e;
+    }
+    PutWide(report, "empty", left);
+    out[0] = NewGridObj(std::move(g));
+    out[1] = report;
 }
 
 } // namespace
@@ -612,6 +943,16 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
 
         auto records = GetRecords(interp, objv[1], kCmd);
         NeedMemory(shape, records->Count(), fill || opt.folds, opt.wantSource);
+        if (opt.surface && (fill || opt.folds)) {
+            if (shape.cellValue != CellValue::kMean) {
+                Fail("%s: -cellvalue sets the cells of the binned grid (-fill 0) and of "
+                     "-method local; the surface takes the records at their positions", kCmd);
+            }
+            Tcl_Obj *out[2] = {nullptr, nullptr};
+            Surface(interp, *records, shape, opt, out);
+            Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
+            return TCL_OK;
+        }
         BinCounts counts;
         auto grid = BinRecords(*records, shape, &counts);
         long long unreadable = records->unreadable;

@@ -145,28 +145,332 @@ Support Relax(const Support &s, int maxRadius)
 }
 
 /*
+ * The neighbours of one empty cell chosen so that the choice does not
+ * depend on which way the axes run: a neighbour on the line between two
+ * quadrants (dx = 0 or dy = 0) counts for both, and a quadrant keeps every
+ * neighbour as near as its capacity-th nearest, so that equally near
+ * neighbours are all kept or all left.  The points go into the store as
+ * FillCell leaves them, for FitSurface and the guard.
+ */
+struct Neighbour {
+    int dx, dy;
+    double s, z;
+};
+
+class SymmetricGather {
+public:
+    /* Window along one axis, as KDgridFill2D forms it. */
+    struct Window {
+        long long start, end, centre;
+    };
+
+    static Window MakeWindow(int i, int r, int n, int lo, int hi, bool periodic)
+    {
+        Window w{static_cast<long long>(i) - r, static_cast<long long>(i) + r, i};
+        if (periodic) {
+            if (w.start < 0) {
+                w.start += n;
+                w.end += n;
+                w.centre += n;
+            }
+        } else {
+            w.start = std::max<long long>(w.start, lo);
+            w.end = std::min<long long>(w.end, hi);
+        }
+        return w;
+    }
+
+    FillOutcome Fill(const FillPlan &plan, const signed char *state, const double *grid,
+                     FillStore &st, FillCellRecord &cell, double &value)
+    {
+        Gather(plan, state, grid, cell);
+        int marked = 0;
+        for (int k = 0; k < 4; ++k) {
+            marked += quad_[k].empty() ? 0 : 1;
+        }
+        if (marked < cell.required) {
+            return FillOutcome::kTooFewQuadrants;
+        }
+        Keep(cell.capacity);
+        int n = 0;
+        double dmin = DBL_MAX;
+        for (std::size_t j = 0; j < all_.size(); ++j) {
+            if (kept_[j]) {
+                ++n;
+                dmin = std::min(dmin, all_[j].s);
+            }
+        }
+        if (n < plan.nCoef) {
+            return FillOutcome::kTooFewPoints;
+        }
+        std::size_t need = static_cast<std::size_t>(n);
+        if (st.x.size() < need) {
+            st.x.resize(need);
+            st.y.resize(need);
+            st.z.resize(need);
+            st.w.resize(need);
+        }
+        n = 0;
+        for (std::size_t j = 0; j < all_.size(); ++j) {
+            if (!kept_[j]) {
+                continue;
+            }
+            const Neighbour &p = all_[j];
+            st.x[n] = p.dx;
+            st.y[n] = p.dy;
+            st.z[n] = p.z;
+            st.w[n] = std::exp(plan.p * std::log(dmin / p.s));
+            ++n;
+        }
+        cell.points = n;
+        cell.dmin = dmin;
+        double fitted = 0.0;
+        if (!Fit(plan.degree, st, cell, fitted)) {
+            return FillOutcome::kFitFailed;
+        }
+        value = Cap(plan, st, cell, fitted);
+        return FillOutcome::kFilled;
+    }
+
+    /*
+     * The weighted least-squares surface of total degree `degree` through
+     * the store's points, in offsets from the cell; its value at the cell.
+     * Where the points do not determine a surface of that degree (all on
+     * one line, say) the degree is lowered until they do, so that no
+     * arbitrary choice enters the value.  False only without points.
+     */
+    static bool Fit(int degree, const FillStore &st, const FillCellRecord &cell,
+                    double &value)
+    {
+        int n = cell.points;
+        if (n == 0) {
+            return false;
+        }
+        double scale = 0.0;
+        for (int j = 0; j < n; ++j) {
+            scale = std::max({scale, std::fabs(st.x[j]), std::fabs(st.y[j])});
+        }
+        scale = scale > 0.0 ? 1.0 / scale : 1.0;
+        for (int d = degree; d >= 0; --d) {
+            int m = (d + 1) * (d + 2) / 2;
+            if (m > n) {
+                continue;
+            }
+            double a[15 * 15] = {}, b[15] = {}, phi[15];
+            for (int j = 0; j < n; ++j) {
+                double x = st.x[j] * scale, y = st.y[j] * scale;
+                int t = 0;
+                for (int k = 0; k <= d; ++k) {
+                    /* Terms of degree k: x^k, x^(k-1) y, ..., y^k. */
+                    for (int i = 0; i <= k; ++i) {
+                        double v = 1.0;
+                        for (int e = 0; e < k - i; ++e) v *= x;
+                        for (int e = 0; e < i; ++e) v *= y;
+                        phi[t++] = v;
+                    }
+                }
+                for (int r = 0; r < m; ++r) {
+                    double wr = st.w[j] * phi[r];
+                    b[r] += wr * st.z[j];
+                    for (int c = 0; c <= r; ++c) {
+                        a[r * 15 + c] += wr * phi[c];
+                    }
+                }
+            }
+            if (Solve(a, b, m)) {
+                value = b[0];
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /* The cap of the fill: the heaviest point (among equally heavy ones
+     * the largest value) or the largest value, when the fit lies above. */
+    static double Cap(const FillPlan &plan, const FillStore &st, const FillCellRecord &cell,
+                      double fitted)
+    {
+        if (plan.cap != 'N' && plan.cap != 'A') {
+            return fitted;
+        }
+        int top = -1;
+        for (int j = 0; j < cell.points; ++j) {
+            if (top < 0) {
+                top = j;
+                continue;
+            }
+            bool better = plan.cap == 'N'
+                ? st.w[j] > st.w[top] || (st.w[j] == st.w[top] && st.z[j] > st.z[top])
+                : st.z[j] > st.z[top];
+            if (better) {
+                top = j;
+            }
+        }
+        return top >= 0 && fitted > st.z[top] ? st.z[top] : fitted;
+    }
+
+private:
+    void Gather(const FillPlan &plan, const signed char *state, const double *grid,
+                const FillCellRecord &cell)
+    {
+        all_.clear();
+        for (auto &q : quad_) {
+            q.clear();
+        }
+        Window wx = MakeWindow(cell.ix, plan.r, plan.nx, plan.xlo, plan.xhi, plan.xPeriodic);
+        Window wy = MakeWindow(cell.iy, plan.r, plan.ny, plan.ylo, plan.yhi, plan.yPeriodic);
+        auto wrap = [](long long v, long long n) { return v < n ? v : v % n; };
+        for (long long a = wx.start; a <= wx.end; ++a) {
+            long long column = wrap(a, plan.nx) * plan.strideX;
+            long long dx = wx.centre - a;
+            for (long long b = wy.start; b <= wy.end; ++b) {
+                long long pos = column + wrap(b, plan.ny) * plan.strideY;
+                if (state[pos] != kData) {
+                    continue;
+                }
+                long long dy = wy.centre - b;
+                double s = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
+                if (s > plan.r2 || !(s < plan.sentinel) || s == 0.0) {
+                    continue;
+                }
+                int index = static_cast<int>(all_.size());
+                all_.push_back({static_cast<int>(dx), static_cast<int>(dy), s, grid[pos]});
+                /* The sides along each axis: both on the line between them. */
+                for (int kx = 0; kx < 2; ++kx) {
+                    if ((kx == 0 && dx < 0) || (kx == 1 && dx > 0)) {
+                        continue;
+                    }
+                    for (int ky = 0; ky < 2; ++ky) {
+                        if ((ky == 0 && dy < 0) || (ky == 1 && dy > 0)) {
+                            continue;
+                        }
+                        quad_[kx + 2 * ky].push_back(index);
+                    }
+                }
+            }
+        }
+    }
+
+    /* Marks, per quadrant, every neighbour no farther than its
+     * capacity-th nearest. */
+    void Keep(int capacity)
+    {
+        kept_.assign(all_.size(), 0);
+        for (auto &q : quad_) {
+            if (q.empty()) {
+                continue;
+            }
+            double reach = DBL_MAX;
+            if (q.size() > static_cast<std::size_t>(capacity)) {
+                dist_.clear();
+                for (int i : q) {
+                    dist_.push_back(all_[i].s);
+                }
+                std::size_t c = static_cast<std::size_t>(std::max(capacity, 1)) - 1;
+                std::nth_element(dist_.begin(), dist_.begin() + static_cast<long>(c),
+                                 dist_.end());
+                reach = dist_[c];
+            }
+            for (int i : q) {
+                if (all_[i].s <= reach) {
+                    kept_[i] = 1;
+                }
+            }
+        }
+    }
+
+    /* Solves the normal equations (lower triangle of a, stride 15) by
+     * Cholesky's method into b.  False when the determinant of the matrix
+     * scaled to a unit diagonal (the product of the pivots over their
+     * diagonal elements, which no order of the terms and no change of
+     * their signs alters) is tiny: the points leave the surface open. */
+    static bool Solve(double *a, double *b, int m)
+    {
+        double diag[15];
+        for (int k = 0; k < m; ++k) {
+            diag[k] = a[k * 15 + k];
+        }
+        double logDet = 0.0;
+        for (int k = 0; k < m; ++k) {
+            double p = a[k * 15 + k];
+            for (int i = 0; i < k; ++i) {
+                p -= a[k * 15 + i] * a[k * 15 + i];
+            }
+            if (!(p > 0.0) || !(diag[k] > 0.0)) {
+                return false;
+            }
+            logDet += std::log(p / diag[k]);
+            p = std::sqrt(p);
+            a[k * 15 + k] = p;
+            for (int r = k + 1; r < m; ++r) {
+                double v = a[r * 15 + k];
+                for (int i = 0; i < k; ++i) {
+                    v -= a[r * 15 + i] * a[k * 15 + i];
+                }
+                a[r * 15 + k] = v / p;
+            }
+        }
+        if (logDet < kOpenLog) {
+            return false;
+        }
+        for (int k = 0; k < m; ++k) {
+            double v = b[k];
+            for (int i = 0; i < k; ++i) {
+                v -= a[k * 15 + i] * b[i];
+            }
+            b[k] = v / a[k * 15 + k];
+        }
+        for (int k = m - 1; k >= 0; --k) {
+            double v = b[k];
+            for (int i = k + 1; i < m; ++i) {
+                v -= a[i * 15 + k] * b[i];
+            }
+            b[k] = v / a[k * 15 + k];
+        }
+        return std::isfinite(b[0]);
+    }
+
+    /* Scaled determinants below e^-25 (about 1e-11) count as zero. */
+    static constexpr double kOpenLog = -25.0;
+
+    std::vector<Neighbour> all_;
+    std::vector<int> quad_[4];
+    std::vector<char> kept_;
+    std::vector<double> dist_;
+};
+
+/*
  * When the value lies outside the range of the fitted values widened by
  * the margin, fits the same points again at lower degrees until a value
  * lies inside; degree 0 (the weighted mean) is taken as it comes.  True
  * when the value was replaced.
  */
 bool Guard(const FillPlan &plan, FillPlan &lowered, FillStore &store,
-           const FillCellRecord &cell, double margin, double &value)
+           const FillCellRecord &cell, double margin, bool scanOrder, double &value)
 {
     const double *z = store.z.data();
     auto [lowest, highest] = std::minmax_element(z, z + cell.points);
     double widen = margin * (*highest - *lowest);
     double lo = *lowest - widen, hi = *highest + widen;
+    /* Without the raw command's scan order, a value on the bound within
+     * rounding counts as inside, so that mirrored grids decide alike. */
+    if (!scanOrder) {
+        double slack = 1e-10 * std::max({hi - lo, std::fabs(lo), std::fabs(hi)});
+        lo -= slack;
+        hi += slack;
+    }
     if (value >= lo && value <= hi) {
         return false;
     }
     for (int d = plan.degree - 1; d >= 0; --d) {
         lowered.degree = d;
         double refit = 0.0;
-        if (!FitSurface(lowered, store, cell, refit)) {
+        if (scanOrder ? !FitSurface(lowered, store, cell, refit)
+                      : !SymmetricGather::Fit(d, store, cell, refit)) {
             continue;
         }
-        value = CapValue(lowered, store, cell, refit);
+        value = scanOrder ? CapValue(lowered, store, cell, refit)
+                          : SymmetricGather::Cap(lowered, store, cell, refit);
         if ((value >= lo && value <= hi) || d == 0) {
             return true;
         }
@@ -294,6 +598,7 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
         }
         FillPlan lowered = plan;
         FillStore store(plan);
+        SymmetricGather gather;
         /* The cells left for the next pass move to the front of pending,
          * in their order. */
         std::size_t left = 0;
@@ -309,11 +614,15 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
             }
             FillCellRecord cell = StartCell(plan, ix, iy);
             double value = 0.0;
-            if (FillCell(plan, state, grid, store, cell, value) != FillOutcome::kFilled) {
+            FillOutcome outcome = g.scanOrder
+                ? FillCell(plan, state, grid, store, cell, value)
+                : gather.Fill(plan, state, grid, store, cell, value);
+            if (outcome != FillOutcome::kFilled) {
                 pending[left++] = j;
                 continue;
             }
-            if (g.guard && Guard(plan, lowered, store, cell, g.guardMargin, value)) {
+            if (g.guard &&
+                Guard(plan, lowered, store, cell, g.guardMargin, g.scanOrder, value)) {
                 ++record.refitted;
             }
             values[j] = value;

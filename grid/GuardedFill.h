@@ -75,6 +75,11 @@ struct FillGuards {
     bool complete = true;
     int maxRadius = 0;          /* largest radius of the further passes */
     int seed = 566378;          /* of the random table */
+    /* Neighbours chosen as KDgridFill2D chooses them: among equally near
+     * ones the first in scan order, a neighbour on a quadrant's edge in
+     * one quadrant.  Otherwise the choice is the same whichever way the
+     * axes run (equally near neighbours all kept, edges shared). */
+    bool scanOrder = false;
     kardum::Interrupt *stop = nullptr;  /* polled cell by cell, when given: a stop
                                  * throws TclError, the grid unwritten */
 };

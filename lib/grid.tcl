@@ -50,8 +50,9 @@ proc ::kardum::gridfill {records args} {
     if {[dict exists $result rms]} {
         # -crossvalidate: the error of the prediction, not the grid.
         if {[dict get $result predicted] == 0} {
+            set held [expr {[dict exists $result residuals] ? "records" : "data cells"}]
             Invalid $cmd "-crossvalidate [dict get $result folds]: none of the\
-                [dict get $result missed] held-out data cells received a value, so\
+                [dict get $result missed] held-out $held received a value, so\
                 there is no error to measure"
         }
         if {$reportVar ne {}} {
@@ -68,9 +69,9 @@ proc ::kardum::gridfill {records args} {
 namespace eval ::kardum::grids {
     namespace path ::kardum
     # The words that set the fill, which GridCompute reads and checks.
-    variable FillWords {-radius -quadrants -perquadrant -degree -power -cap -margins
-        -boundary -guard -guardmargin -complete -maxradius -seed -sources -crossvalidate
-        -cellvalue}
+    variable FillWords {-method -tension -lower -upper -mask -radius -quadrants -perquadrant
+        -degree -power -cap -margins -boundary -guard -guardmargin -complete -maxradius
+        -seed -sources -crossvalidate -cellvalue}
 }
 
 # Reads and checks kardum::gridfill's words for the grid and the binning;

@@ -65,7 +65,7 @@ for target in "$@"; do
         lint) packages="$packages cppcheck" ;;
         memcheck) packages="$packages $test valgrind" ;;
         fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
-        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time python3-scipy" ;;
+        bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time r-base-core r-cran-fields python3-scipy" ;;
         windows-test) packages="$packages $windows $wine" ;;
         windows*) packages="$packages $windows" ;;
         test-tcl9|test-fresh) packages="$packages debootstrap git ca-certificates" ;;
