@@ -28,23 +28,24 @@ char CondCode(Tcl_Obj *word)
     return Tcl_GetString(word)[0];
 }
 
-} // namespace
-
-extern "C" void DataMxMn_C(double *values, int n, char cond, double lower,
-                           double upper, int step, int *iMin, int *iMax)
-{
-    *iMin = -1;
-    *iMax = -1;
-    bool wantMin = cond == '<' || cond == 'G';
-    bool wantMax = cond == '>' || cond == 'G';
-    if ((!wantMin && !wantMax) || step < 1) {
-        return;
+/*
+ * The running search of both paths: strict tests against the window and
+ * against the best so far, so that of equal values the first visited
+ * stays.
+ */
+struct Extremes {
+    Extremes(char cond, double lower, double upper, int *iMin, int *iMax)
+        : wantMin(cond == '<' || cond == 'G'), wantMax(cond == '>' || cond == 'G'),
+          lower(lower), upper(upper), runMin(upper), runMax(lower), iMin(iMin), iMax(iMax)
+    {
+        *iMin = -1;
+        *iMax = -1;
     }
-    double runMin = upper;
-    double runMax = lower;
-    /* The index runs in 64 bits so that i + step cannot overflow. */
-    for (long long i = 0; i < n; i += step) {
-        double v = values[i];
+
+    bool Wanted() const { return wantMin || wantMax; }
+
+    void Visit(long long i, double v)
+    {
         if (wantMin && v < runMin && v > lower) {
             runMin = v;
             *iMin = static_cast<int>(i);
@@ -53,6 +54,25 @@ extern "C" void DataMxMn_C(double *values, int n, char cond, double lower,
             runMax = v;
             *iMax = static_cast<int>(i);
         }
+    }
+
+    bool wantMin, wantMax;
+    double lower, upper, runMin, runMax;
+    int *iMin, *iMax;
+};
+
+} // namespace
+
+extern "C" void DataMxMn_C(double *values, int n, char cond, double lower,
+                           double upper, int step, int *iMin, int *iMax)
+{
+    Extremes search(cond, lower, upper, iMin, iMax);
+    if (!search.Wanted() || step < 1) {
+        return;
+    }
+    /* The index runs in 64 bits so that i + step cannot overflow. */
+    for (long long i = 0; i < n; i += step) {
+        search.Visit(i, values[i]);
     }
 }
 
@@ -64,25 +84,10 @@ extern "C" void DataMxMn_C(double *values, int n, char cond, double lower,
 void kardum::DataMxMnPresent(const PresentValues &values, int n, char cond, double lower,
                              double upper, int step, int *iMin, int *iMax)
 {
-    *iMin = -1;
-    *iMax = -1;
-    bool wantMin = cond == '<' || cond == 'G';
-    bool wantMax = cond == '>' || cond == 'G';
-    if ((!wantMin && !wantMax) || step < 1) {
+    Extremes search(cond, lower, upper, iMin, iMax);
+    if (!search.Wanted() || step < 1) {
         return;
     }
-    double runMin = upper;
-    double runMax = lower;
-    auto visit = [&](long long i, double v) {
-        if (wantMin && v < runMin && v > lower) {
-            runMin = v;
-            *iMin = static_cast<int>(i);
-        }
-        if (wantMax && v > runMax && v < upper) {
-            runMax = v;
-            *iMax = static_cast<int>(i);
-        }
-    };
     long long next = 0;                 /* the next place to visit */
     for (const auto &element : values) {
         long long i = element.first;
@@ -90,13 +95,13 @@ void kardum::DataMxMnPresent(const PresentValues &values, int n, char cond, doub
             continue;
         }
         if (next < i) {
-            visit(next, 0.0);
+            search.Visit(next, 0.0);
         }
-        visit(i, element.second);
+        search.Visit(i, element.second);
         next = i + step;
     }
     if (next < n) {
-        visit(next, 0.0);
+        search.Visit(next, 0.0);
     }
 }
 

@@ -565,6 +565,21 @@ Tcl_Obj *SurfaceCrossValidation(const std::vector<double> &gx, const std::vector
     return report;
 }
 
+/* A grid of the shape's cells, extent and empty text, without cells yet. */
+std::shared_ptr<Grid> GridShapedAs(const GridSpec &shape)
+{
+    auto g = std::make_shared<Grid>();
+    g->nx = shape.nx;
+    g->ny = shape.ny;
+    g->hasExtent = true;
+    g->x0 = shape.x0;
+    g->x1 = shape.x1;
+    g->y0 = shape.y0;
+    g->y1 = shape.y1;
+    g->marker = shape.marker;
+    return g;
+}
+
 /*
  * The default method: the surface in tension through the records that the
  * binning would take (inside the extent, edges included; values within
@@ -605,15 +620,7 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
         zmin = std::min(zmin, v);
         zmax = std::max(zmax, v);
     }
-    auto g = std::make_shared<Grid>();
-    g->nx = shape.nx;
-    g->ny = shape.ny;
-    g->hasExtent = true;
-    g->x0 = shape.x0;
-    g->x1 = shape.x1;
-    g->y0 = shape.y0;
-    g->y1 = shape.y1;
-    g->marker = shape.marker;
+    auto g = GridShapedAs(shape);
     std::size_t cells = static_cast<std::size_t>(shape.nx) * shape.ny;
     g->cells.assign(cells, kEmptyValue);
     g->empty.assign(cells, 1);
@@ -746,15 +753,7 @@ std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape,
     if (n > static_cast<std::size_t>(INT_MAX)) {
         Fail("%s: more than %d records", kCmd, INT_MAX);
     }
-    auto g = std::make_shared<Grid>();
-    g->nx = shape.nx;
-    g->ny = shape.ny;
-    g->hasExtent = true;
-    g->x0 = shape.x0;
-    g->x1 = shape.x1;
-    g->y0 = shape.y0;
-    g->y1 = shape.y1;
-    g->marker = shape.marker;
+    auto g = GridShapedAs(shape);
     std::size_t cells = static_cast<std::size_t>(shape.nx) * shape.ny;
     try {
         g->cells.assign(cells, 0.0);

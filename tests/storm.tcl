@@ -15,7 +15,7 @@
 #	After every call:
 #	  - the call worked at most -bound seconds (3, of processor time
 #	    where the system tells), whatever its limit;
-#	  - an error has a message;
+#	  - an error has a message (unless its time limit ran out: see below);
 #	  - a cancel that a trace or a callback raised during the call ended
 #	    it with TCL CANCEL, unless a script of the call's own caught it;
 #	  - the interpreter still evaluates scripts.
@@ -306,8 +306,13 @@ proc runCall {c seed number} {
     if {$seconds > $options(-bound)} {
         fail $seed $number $script "took [format %.1f $seconds] s (limit $ms ms)"
     }
-    if {$code == 1 && $msg eq {}} {
-        fail $seed $number $script "an error without a message ([dict get $opts -errorcode])"
+    # Once a time limit has run out, Tcl refuses every further command with
+    # an error whose message it set only the first time; a call whose
+    # deadline passed may thus end with an empty message that is Tcl's.
+    set late [expr {[clock milliseconds] > $deadline}]
+    if {$code == 1 && $msg eq {} && !$late} {
+        fail $seed $number $script "an error without a message ([dict get $opts -errorcode]),\
+            raised [string range [dict get $opts -errorinfo] 0 300]"
     }
     set hit [$c eval {set hit}]
     # A callback that re-enters the library catches what those calls raise.
