@@ -17,7 +17,8 @@
 #	    where the system tells), whatever its limit;
 #	  - an error has a message (unless its time limit ran out: see below);
 #	  - a cancel that a trace or a callback raised during the call ended
-#	    it with TCL CANCEL, unless a script of the call's own caught it;
+#	    it with TCL CANCEL (or TCL LIMIT, where its limit ran out too),
+#	    unless a script of the call's own caught it;
 #	  - the interpreter still evaluates scripts.
 #	Anything else (a crash, above all) is a fault: the storm prints the
 #	seed, the call's number and its script, and exits 1 (with -keepgoing,
@@ -317,7 +318,10 @@ proc runCall {c seed number} {
     set hit [$c eval {set hit}]
     # A callback that re-enters the library catches what those calls raise.
     set caught [string match *reenter* $script]
-    if {$hit && !$caught && !($code == 1 && [lrange [dict get $opts -errorcode] 0 1] eq {TCL CANCEL})} {
+    # (a limit that ran out as well may end the call first)
+    set stopped [expr {$code == 1 &&
+                       [lrange [dict get $opts -errorcode] 0 1] in {{TCL CANCEL} {TCL LIMIT}}}]
+    if {$hit && !$caught && !$stopped} {
         fail $seed $number $script "a cancel raised inside the call was lost: code $code, \"$msg\""
     }
     unprepare $c
