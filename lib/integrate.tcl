@@ -73,7 +73,8 @@ proc ::kardum::integrate {command a b args} {
     }
     if {$abstol == 0 && $tol < $quad::RoundingFloor} {
         Invalid $cmd "-tol [dict get $o -tol] is below what rounding allows: the rounding of\
-            the values and of their sum alone is about [format %.1e $quad::RoundingFloor]\
+            the values and of their sum alone is about [regsub {e([-+])0(\d\d)$}\
+                [format %.1e $quad::RoundingFloor] {e\1\2}]\
             of the integral; ask for at least that, or give -abstol"
     }
     foreach option {-error -info} {
