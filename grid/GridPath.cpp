@@ -25,13 +25,13 @@
  *	           -cap none|nearest|max, -margins {xlo xhi ylo yhi},
  *	           -boundary open|strict|periodic (one, or one per axis),
  *	           -guard, -guardmargin, -complete, -maxradius, -seed,
- *	           -sources, -crossvalidate k; the binning gives the weights
- *	           and the empty and excluded values
+ *	           -sources, -crossvalidate (grid/CrossValidate.h); the
+ *	           binning gives the weights and the empty and excluded values
  *
  *	Returns {grid report}: a grid value (cells x fastest; a grid only
  *	binned also keeps each cell's binned weight) and the fill's report as
  *	a dict; with
- *	-crossvalidate k, {{} cross-validation dict} and no grid.
+ *	-crossvalidate, {{} cross-validation dict} and no grid.
  */
 
 #include "grid/GridPath.h"
@@ -39,6 +39,7 @@
 #include "kardum.h"
 
 #include "grid/Binning.h"
+#include "grid/CrossValidate.h"
 #include "grid/Descriptor.h"
 #include "grid/GridValue.h"
 #include "grid/GuardedFill.h"
@@ -172,7 +173,7 @@ std::vector<Tcl_Obj *> Elements(Tcl_Interp *interp, Tcl_Obj *obj)
 /* What the options ask for beyond the fill's settings. */
 struct FillOptions {
     bool wantSource = false;    /* -sources */
-    int folds = 0;              /* -crossvalidate, 0 when not asked */
+    FoldSpec cv;                /* -crossvalidate; cv.folds 0 when not asked */
     bool surface = false;       /* -method surface, else local */
     int seed = 566378;          /* -seed */
     double tension = 0.25;      /* -tension */
@@ -180,6 +181,43 @@ struct FillOptions {
     bool hasLimit[2] = {false, false};
     double mask = 0.0;          /* -mask: cells farther from every record stay empty */
 };
+
+/*
+ * -crossvalidate k, {k records}, {k blocks} or {k blocks n}: k folds of
+ * records at random, or of spatial blocks, n of them along the extent's
+ * longer side (grid/CrossValidate.h).
+ */
+FoldSpec ReadFoldSpec(Tcl_Interp *interp, Tcl_Obj *word, int nx, int ny)
+{
+    const std::string forms = "k, {k records}, {k blocks} or {k blocks n}";
+    Tcl_Size length = 0;
+    if (Tcl_ListObjLength(nullptr, word, &length) != TCL_OK || length < 1 || length > 3) {
+        Refuse("-crossvalidate must be " + forms + ", got " + Quoted(word));
+    }
+    std::vector<Tcl_Obj *> items = Elements(interp, word);
+    FoldSpec spec;
+    spec.folds = static_cast<int>(
+        Integer(items[0], length == 1 ? "-crossvalidate" : "k in -crossvalidate", 2));
+    if (length == 1) {
+        return spec;
+    }
+    const char *kind = Tcl_GetString(items[1]);
+    spec.blocks = std::strcmp(kind, "blocks") == 0;
+    if ((!spec.blocks && std::strcmp(kind, "records") != 0) || (!spec.blocks && length == 3)) {
+        Refuse("-crossvalidate must be " + forms + ", got " + Quoted(word));
+    }
+    int longest = std::max(nx, ny);
+    if (spec.blocks && longest < 3) {
+        Refuse("-crossvalidate {" + std::string(Tcl_GetString(word)) +
+               "}: spatial blocks need at least 3 cells along a side, the grid has " +
+               std::to_string(nx) + " by " + std::to_string(ny));
+    }
+    if (length == 3) {
+        spec.across = static_cast<int>(
+            Integer(items[2], "n in -crossvalidate {k blocks n}", 3, longest));
+    }
+    return spec;
+}
 
 /*
  * The one place where the fill's settings are read and checked: the
@@ -329,8 +367,7 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     }
     opt.wantSource = Boolean(words[kOptSources].get(), "-sources");
     if (Tcl_GetString(words[kOptCrossValidate].get())[0] != '\0') {
-        opt.folds = static_cast<int>(
-            Integer(words[kOptCrossValidate].get(), "-crossvalidate", 2));
+        opt.cv = ReadFoldSpec(interp, words[kOptCrossValidate].get(), setup.nx, setup.ny);
     }
     return opt;
 }
@@ -392,30 +429,6 @@ void NeedMemory(const GridSpec &shape, std::size_t records, bool fill, bool sour
         throw OutOfMemory{need, what};
     }
     std::free(probe);
-}
-
-/* Bilinear value of grid g (nx by ny nodes, x fastest) at grid
- * coordinates (x, y); positions beyond the outer nodes take theirs. */
-double NodeValue(const std::vector<double> &g, int nx, int ny, double x, double y)
-{
-    /* As the surface reads its records (grid/SurfaceFill.cpp). */
-    auto locate = [](double c, int n, int &i, double &w) {
-        if (n == 1) {
-            i = 0, w = 0.0;
-        } else if (!(c >= 0.0)) {
-            i = 0, w = std::max(c, -1.0);
-        } else {
-            i = std::min(static_cast<int>(c), n - 2), w = std::min(c - i, 2.0);
-        }
-    };
-    int i, j;
-    double wx, wy;
-    locate(x, nx, i, wx);
-    locate(y, ny, j, wy);
-    int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, ny - 1);
-    auto at = [&](int a, int b) { return g[static_cast<std::size_t>(b) * nx + a]; };
-    return (1 - wy) * ((1 - wx) * at(i, j) + wx * at(i1, j)) +
-           wy * ((1 - wx) * at(i, j1) + wx * at(i1, j1));
 }
 
 /*
@@ -494,77 +507,6 @@ long long Mask(Grid &g, const std::vector<double> &gx, const std::vector<double>
     return masked;
 }
 
-/*
- * -crossvalidate k with the surface: the records split into k folds at
- * random (from -seed); each fold's records are predicted by the surface
- * of the others, read bilinearly at their positions.  Returns the report:
- * folds, predicted, missed, rms, max (largest absolute error) and
- * residuals (prediction minus value, record by record in the order of the
- * records used).
- */
-Tcl_Obj *SurfaceCrossValidation(const std::vector<double> &gx, const std::vector<double> &gy,
-                                const std::vector<double> &z, const SurfaceSetup &setup,
-                                const FillOptions &opt, Interrupt &stop)
-{
-    std::size_t n = z.size();
-    std::vector<double> keys(n);
-    if (n > 0) {
-        DataRnd1_C(keys.data(), static_cast<int>(n), 0, 1.0, opt.seed);
-    }
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
-    std::vector<int> foldOf(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        foldOf[order[i]] = static_cast<int>(i % static_cast<std::size_t>(opt.folds));
-    }
-    std::vector<double> residual(n, 0.0), grid(static_cast<std::size_t>(setup.nx) * setup.ny);
-    std::vector<char> predicted(n, 0);
-    std::vector<double> fx, fy, fz;
-    int used = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(opt.folds), n));
-    for (int f = 0; f < used; ++f) {
-        fx.clear(), fy.clear(), fz.clear();
-        for (std::size_t k = 0; k < n; ++k) {
-            if (foldOf[k] != f) {
-                fx.push_back(gx[k]), fy.push_back(gy[k]), fz.push_back(z[k]);
-            }
-        }
-        if (fz.empty()) {
-            continue;
-        }
-        SurfaceReport sr;
-        SurfaceFill(fx, fy, fz, setup, grid.data(), stop, sr);
-        for (std::size_t k = 0; k < n; ++k) {
-            if (foldOf[k] == f) {
-                residual[k] = NodeValue(grid, setup.nx, setup.ny, gx[k], gy[k]) - z[k];
-                predicted[k] = 1;
-            }
-        }
-    }
-    double sum = 0.0, largest = 0.0;
-    long long count = 0;
-    Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
-    for (std::size_t k = 0; k < n; ++k) {
-        if (!predicted[k]) {
-            Tcl_ListObjAppendElement(nullptr, list, Tcl_NewObj());
-            continue;
-        }
-        sum += residual[k] * residual[k];
-        largest = std::max(largest, std::fabs(residual[k]));
-        ++count;
-        Tcl_ListObjAppendElement(nullptr, list, Tcl_NewDoubleObj(residual[k]));
-    }
-    Tcl_Obj *report = Tcl_NewDictObj();
-    PutWide(report, "folds", opt.folds);
-    PutWide(report, "predicted", count);
-    PutWide(report, "missed", static_cast<long long>(n) - count);
-    Put(report, "rms", Tcl_NewDoubleObj(count ? std::sqrt(sum / static_cast<double>(count)) : 0.0));
-    Put(report, "max", Tcl_NewDoubleObj(largest));
-    Put(report, "residuals", list);
-    return report;
-}
-
 /* A grid of the shape's cells, extent and empty text, without cells yet. */
 std::shared_ptr<Grid> GridShapedAs(const GridSpec &shape)
 {
@@ -593,30 +535,12 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
              const FillOptions &opt, Tcl_Obj *(&out)[2])
 {
     double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
-    double xlo = std::min(shape.x0, shape.x1), xhi = std::max(shape.x0, shape.x1);
-    double ylo = std::min(shape.y0, shape.y1), yhi = std::max(shape.y0, shape.y1);
-    std::vector<double> gx, gy, z;
-    InterleavedRecords r{rec.values.data(), rec.width};
+    PlacedRecords placed = PlaceRecords(rec, shape, false);
+    const std::vector<double> &gx = placed.gx, &gy = placed.gy, &z = placed.z;
     std::size_t n = rec.Count();
-    gx.reserve(n);
-    gy.reserve(n);
-    z.reserve(n);
+    long long outside = placed.outside;
     double zmin = HUGE_VAL, zmax = -HUGE_VAL;
-    long long outside = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        int i = static_cast<int>(k);
-        double x = 0.5 * (r.X1(i) + r.X2(i)), y = 0.5 * (r.Y1(i) + r.Y2(i)), v = r.Z(i);
-        if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) {
-            ++outside;
-            continue;
-        }
-        if (!std::isfinite(v) || v < shape.lo || v > shape.hi ||
-            (shape.ignoreZeros && v == 0.0)) {
-            continue;
-        }
-        gx.push_back((x - shape.x0) / hx - 0.5);
-        gy.push_back((y - shape.y0) / hy - 0.5);
-        z.push_back(v);
+    for (double v : z) {
         zmin = std::min(zmin, v);
         zmax = std::max(zmax, v);
     }
@@ -648,9 +572,9 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
                std::to_string(setup.lower) + " above " + std::to_string(setup.upper));
     }
     Interrupt stop(interp);
-    if (opt.folds) {
+    if (opt.cv.folds) {
         out[0] = Tcl_NewObj();
-        out[1] = SurfaceCrossValidation(gx, gy, z, setup, opt, stop);
+        out[1] = SurfaceCrossValidation(placed, setup, opt.cv, opt.seed, stop);
         Tcl_DecrRefCount(report);
         return;
     }
@@ -941,8 +865,8 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         guards.stop = &stop;
 
         auto records = GetRecords(interp, objv[1], kCmd);
-        NeedMemory(shape, records->Count(), fill || opt.folds, opt.wantSource);
-        if (opt.surface && (fill || opt.folds)) {
+        NeedMemory(shape, records->Count(), fill || opt.cv.folds, opt.wantSource);
+        if (opt.surface && (fill || opt.cv.folds)) {
             if (shape.cellValue != CellValue::kMean) {
                 Fail("%s: -cellvalue sets the cells of the binned grid (-fill 0) and of "
                      "-method local; the surface takes the records at their positions", kCmd);
@@ -952,24 +876,22 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
             Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
             return TCL_OK;
         }
+        if (opt.cv.folds) {
+            /* Each fold's complement is binned and filled on its own. */
+            PlacedRecords placed = PlaceRecords(*records, shape, true);
+            Tcl_Obj *out[2] = {nullptr, LocalCrossValidation(*records, placed, shape, setup,
+                                                             guards, opt.cv)};
+            out[0] = Tcl_NewObj();
+            Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
+            return TCL_OK;
+        }
         BinCounts counts;
         auto grid = BinRecords(*records, shape, &counts);
         long long unreadable = records->unreadable;
         records.reset();
 
         Tcl_Obj *report;
-        if (opt.folds) {
-            CrossValidation cv = CrossValidateFill(grid->cells.data(), grid->weights.data(),
-                                                   setup, guards, opt.folds);
-            report = Tcl_NewDictObj();
-            Tcl_Obj *keys[4] = {Tcl_NewStringObj("folds", -1), Tcl_NewStringObj("predicted", -1),
-                                Tcl_NewStringObj("missed", -1), Tcl_NewStringObj("rms", -1)};
-            Tcl_Obj *values[4] = {Tcl_NewWideIntObj(cv.folds), Tcl_NewWideIntObj(cv.predicted),
-                                  Tcl_NewWideIntObj(cv.missed), Tcl_NewDoubleObj(cv.rms)};
-            for (int i = 0; i < 4; ++i) {
-                Tcl_DictObjPut(nullptr, report, keys[i], values[i]);
-            }
-        } else if (fill) {
+        if (fill) {
             FillReport filled;
             GuardedFill(grid->cells.data(), grid->weights.data(), setup, guards,
                         opt.wantSource, filled);
@@ -1008,7 +930,7 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         PutWide(fates, "rejected", counts.rejected);
         PutWide(fates, "unreadable", unreadable);
         Put(report, "records", fates);
-        Tcl_Obj *out[2] = {opt.folds ? Tcl_NewObj() : NewGridObj(std::move(grid)), report};
+        Tcl_Obj *out[2] = {NewGridObj(std::move(grid)), report};
         Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
         return TCL_OK;
     });

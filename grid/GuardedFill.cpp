@@ -699,66 +699,42 @@ void GuardedFill(double *grid, const double *weight, const FillSetup &s,
     }
 }
 
-CrossValidation CrossValidateFill(const double *grid, const double *weight,
-                                  const FillSetup &s, const FillGuards &g, int folds)
+void FillCellsAt(const double *grid, const double *weight, const FillSetup &s,
+                 const FillGuards &g, const std::vector<long long> &positions,
+                 std::vector<double> &values, std::vector<unsigned char> &filled)
 {
     double table[kTableSize];
-    int seed = DrawTable(table, g.seed);
+    DrawTable(table, g.seed);
     std::size_t cells = static_cast<std::size_t>(s.nx) * static_cast<std::size_t>(s.ny);
     std::vector<signed char> state(cells);
     FillPlan first = PlanFor(s, {s.radius, s.quadrants, s.degree}, weight != nullptr, table);
     MarkCells(first, grid, weight, state.data());
 
-    std::vector<CellIndex> data;
-    for (std::size_t k = 0; k < cells; ++k) {
-        if (state[k] == kData) {
-            data.push_back(static_cast<CellIndex>(k));
+    values.assign(positions.size(), s.empty);
+    filled.assign(positions.size(), 0);
+    std::vector<CellIndex> empty;
+    std::vector<std::size_t> slot;
+    for (std::size_t j = 0; j < positions.size(); ++j) {
+        std::size_t pos = static_cast<std::size_t>(positions[j]);
+        if (state[pos] == kData) {
+            values[j] = grid[pos];
+            filled[j] = 1;
+        } else if (state[pos] == kToFill) {
+            empty.push_back(static_cast<CellIndex>(pos));
+            slot.push_back(j);
         }
     }
-    /* A random order of the data cells from the seed; fold f holds every
-     * folds-th cell of it, starting at f. */
-    std::vector<double> keys(data.size());
-    if (!data.empty()) {
-        DataRnd1_C(keys.data(), static_cast<int>(keys.size()), 0, 1.0, seed);
-    }
-    std::vector<std::size_t> order(data.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
-
-    CrossValidation cv;
-    cv.folds = folds;
-    double sum = 0.0;
-    std::vector<CellIndex> held;
-    std::vector<double> values;
+    std::vector<double> fitted;
     std::vector<signed char> passOf;
     std::vector<FillPass> passes;
-    /* Folds beyond the number of data cells would hold none. */
-    std::size_t used = std::min(static_cast<std::size_t>(folds), order.size());
-    for (std::size_t f = 0; f < used; ++f) {
-        held.clear();
-        for (std::size_t i = f; i < order.size(); i += static_cast<std::size_t>(folds)) {
-            held.push_back(data[order[i]]);
-        }
-        for (long long pos : held) {
-            state[pos] = kToFill;
-        }
-        passes.clear();
-        RunPasses(grid, state.data(), weight != nullptr, table, s, g, held, values,
-                  passOf, passes);
-        for (std::size_t j = 0; j < held.size(); ++j) {
-            state[held[j]] = kData;
-            if (passOf[j] == 0) {
-                ++cv.missed;
-                continue;
-            }
-            double e = values[j] - grid[held[j]];
-            sum += e * e;
-            ++cv.predicted;
+    RunPasses(grid, state.data(), weight != nullptr, table, s, g, empty, fitted, passOf,
+              passes);
+    for (std::size_t t = 0; t < empty.size(); ++t) {
+        if (passOf[t] != 0) {
+            values[slot[t]] = fitted[t];
+            filled[slot[t]] = 1;
         }
     }
-    cv.rms = cv.predicted ? std::sqrt(sum / static_cast<double>(cv.predicted)) : 0.0;
-    return cv;
 }
 
 } // namespace kardum::package

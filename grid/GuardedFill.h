@@ -117,22 +117,18 @@ struct FillReport {
 void GuardedFill(double *grid, const double *weight, const FillSetup &setup,
                  const FillGuards &guards, bool wantSource, FillReport &report);
 
-/* Cross-validation of the fill's settings on the data cells. */
-struct CrossValidation {
-    int folds = 0;
-    long long predicted = 0;    /* held-out cells that received a value */
-    long long missed = 0;       /* held-out cells left empty */
-    double rms = 0.0;           /* of value minus data over the predicted */
-};
-
 /*
- * Splits the data cells into `folds` groups at random (from guards.seed)
- * and, for each group, fills its cells from the others' alone, as
- * GuardedFill would; the grid is only read.  2 <= folds.
+ * The values GuardedFill would give the cells at `positions` (flat, x
+ * fastest) of the binned grid (grid, weight as for GuardedFill), without
+ * filling the others: a data cell gives its own value, an empty one is
+ * filled pass after pass as GuardedFill fills it (only data cells serve as
+ * neighbours, so a cell's value does not depend on which others are
+ * filled).  values[j] and filled[j] (0: left empty, or excluded) belong to
+ * positions[j]; the grid is only read.
  */
-CrossValidation CrossValidateFill(const double *grid, const double *weight,
-                                  const FillSetup &setup, const FillGuards &guards,
-                                  int folds);
+void FillCellsAt(const double *grid, const double *weight, const FillSetup &setup,
+                 const FillGuards &guards, const std::vector<long long> &positions,
+                 std::vector<double> &values, std::vector<unsigned char> &filled);
 
 } // namespace kardum::package
 

@@ -26,8 +26,9 @@
 #	doubled radius, half the quadrants and one degree less each, up to
 #	-maxradius (-complete).  The random table comes from -seed, never from
 #	::Rnd1Seed.  -report names a variable that receives the counts;
-#	-crossvalidate k returns the RMS of the k-fold prediction errors
-#	instead of the grid.
+#	-crossvalidate returns the RMS of the errors of records predicted
+#	from the others (k folds at random or of spatial blocks,
+#	grid/CrossValidate.h) instead of the grid.
 proc ::kardum::gridfill {records args} {
     set cmd kardum::gridfill
     set s [grids::Setup $cmd $records $args]
@@ -50,9 +51,8 @@ proc ::kardum::gridfill {records args} {
     if {[dict exists $result rms]} {
         # -crossvalidate: the error of the prediction, not the grid.
         if {[dict get $result predicted] == 0} {
-            set held [expr {[dict exists $result residuals] ? "records" : "data cells"}]
-            Invalid $cmd "-crossvalidate [dict get $result folds]: none of the\
-                [dict get $result missed] held-out $held received a value, so\
+            Invalid $cmd "-crossvalidate [list [dict get $settings -crossvalidate]]: none of the\
+                [dict get $result missed] held-out records received a value, so\
                 there is no error to measure"
         }
         if {$reportVar ne {}} {
