@@ -4,7 +4,8 @@
  *	Cross-validation over the records for kardum::gridfill's methods (see
  *	CrossValidate.h): the records dealt into folds, at random or by
  *	spatial blocks, every fold left out in turn and predicted from the
- *	grid of the others.
+ *	grid of the others; the local fill's prediction.  The surface's lives
+ *	beside the surface's call (grid/GridPath.cpp).
  */
 
 #include "grid/CrossValidate.h"
@@ -106,8 +107,8 @@ int BlockOf(double u, int blocks)
     return std::clamp(b, 0, blocks - 1);
 }
 
-Folds BlockFolds(const PlacedRecords &p, int nx, int ny, double aspect, const FoldSpec &spec,
-                 int seed)
+Folds BlockFolds(const std::vector<double> &gx, const std::vector<double> &gy, int nx, int ny,
+                 double aspect, const FoldSpec &spec, int seed)
 {
     Folds folds;
     int across = spec.across;
@@ -125,13 +126,13 @@ Folds BlockFolds(const PlacedRecords &p, int nx, int ny, double aspect, const Fo
     Lattice(nx, ny, aspect, across, folds.bx, folds.by);
     int bx = folds.bx, by = folds.by;
     std::size_t groups = static_cast<std::size_t>((bx + 1) / 2) * ((by + 1) / 2);
-    std::size_t n = p.z.size();
+    std::size_t n = gx.size();
     std::vector<int> groupOf(n);
     std::vector<long long> inGroup(groups, 0);
     for (std::size_t r = 0; r < n; ++r) {
         /* Node ix spans ix - 0.5 ... ix + 0.5 of the extent's nx cells. */
-        int i = BlockOf((p.gx[r] + 0.5) / nx * bx, bx);
-        int j = BlockOf((p.gy[r] + 0.5) / ny * by, by);
+        int i = BlockOf((gx[r] + 0.5) / nx * bx, bx);
+        int j = BlockOf((gy[r] + 0.5) / ny * by, by);
         groupOf[r] = Group(i, j, bx, by);
         ++inGroup[static_cast<std::size_t>(groupOf[r])];
     }
@@ -158,29 +159,20 @@ Folds BlockFolds(const PlacedRecords &p, int nx, int ny, double aspect, const Fo
     return folds;
 }
 
-Folds MakeFolds(const PlacedRecords &p, int nx, int ny, double aspect, const FoldSpec &spec,
-                int seed)
-{
-    return spec.blocks ? BlockFolds(p, nx, ny, aspect, spec, seed)
-                       : RandomFolds(p.z.size(), spec.folds, seed);
-}
-
 void Put(Tcl_Obj *dict, const char *key, Tcl_Obj *value)
 {
     Tcl_DictObjPut(nullptr, dict, Tcl_NewStringObj(key, -1), value);
 }
 
 /*
- * Every fold that holds records in turn: predict(f, held, value, ok)
- * predicts the placed records `held` (those of fold f) from the others.
- * A fold with all the records is passed over (its records missed).
+ * Every fold that holds records in turn, predicted from the others; a
+ * fold with all the records is passed over (its records missed).
  * Returns the report dict.
  */
-template <class Predict>
-Tcl_Obj *RunFolds(const PlacedRecords &p, const Folds &folds, const FoldSpec &spec,
-                  Predict predict)
+Tcl_Obj *RunFolds(const std::vector<double> &z, const Folds &folds, const FoldSpec &spec,
+                  const FoldPredictor &predict)
 {
-    std::size_t n = p.z.size();
+    std::size_t n = z.size();
     std::vector<double> residual(n, 0.0), value;
     std::vector<unsigned char> predicted(n, 0), ok;
     /* The records fold by fold, in their order within a fold. */
@@ -202,10 +194,10 @@ Tcl_Obj *RunFolds(const PlacedRecords &p, const Folds &folds, const FoldSpec &sp
                     order.begin() + static_cast<std::ptrdiff_t>(b));
         value.assign(held.size(), 0.0);
         ok.assign(held.size(), 0);
-        predict(f, held, value, ok);
+        predict(folds.of, f, held, value, ok);
         for (std::size_t h = 0; h < held.size(); ++h) {
             if (ok[h]) {
-                residual[held[h]] = value[h] - p.z[held[h]];
+                residual[held[h]] = value[h] - z[held[h]];
                 predicted[held[h]] = 1;
             }
         }
@@ -239,8 +231,9 @@ Tcl_Obj *RunFolds(const PlacedRecords &p, const Folds &folds, const FoldSpec &sp
 }
 
 /* The four nodes around grid coordinates (x, y) and the bilinear weights
- * of the second ones; beyond the outer nodes the weights run past 0 or 1
- * (by at most half a cell for a record inside the extent). */
+ * of the second ones, as NodeValue (grid/GridPath.cpp) reads the surface;
+ * beyond the outer nodes the weights run past 0 or 1 (by at most half a
+ * cell for a record inside the extent). */
 struct Corners {
     int i, j, i1, j1;
     double wx, wy;
@@ -273,88 +266,24 @@ double Blend(const Corners &c, double v00, double v10, double v01, double v11)
 
 } // namespace
 
-double NodeValue(const std::vector<double> &g, int nx, int ny, double x, double y)
+Tcl_Obj *CrossValidateRecords(const std::vector<double> &gx, const std::vector<double> &gy,
+                              const std::vector<double> &z, int nx, int ny, double aspect,
+                              const FoldSpec &spec, int seed, const FoldPredictor &predict)
 {
-    Corners c = Locate(nx, ny, x, y);
-    auto at = [&](int a, int b) { return g[static_cast<std::size_t>(b) * nx + a]; };
-    return Blend(c, at(c.i, c.j), at(c.i1, c.j), at(c.i, c.j1), at(c.i1, c.j1));
-}
-
-PlacedRecords PlaceRecords(const Records &rec, const GridSpec &shape, bool keepIndex)
-{
-    double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
-    double xlo = std::min(shape.x0, shape.x1), xhi = std::max(shape.x0, shape.x1);
-    double ylo = std::min(shape.y0, shape.y1), yhi = std::max(shape.y0, shape.y1);
-    const double *v = rec.values.data();
-    int w = rec.width;
-    /* x1 x2 y1 y2 z, or x y z with x1 = x2 and y1 = y2 */
-    int x2 = w == 3 ? 0 : 1, y1 = w == 3 ? 1 : 2, y2 = w == 3 ? 1 : 3;
-    std::size_t n = rec.Count();
-    PlacedRecords p;
-    p.gx.reserve(n);
-    p.gy.reserve(n);
-    p.z.reserve(n);
-    if (keepIndex) {
-        p.index.reserve(n);
-    }
-    for (std::size_t k = 0; k < n; ++k) {
-        const double *r = v + k * static_cast<std::size_t>(w);
-        double x = 0.5 * (r[0] + r[x2]), y = 0.5 * (r[y1] + r[y2]), z = r[w - 1];
-        if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) {
-            ++p.outside;
-            continue;
-        }
-        if (!std::isfinite(z) || z < shape.lo || z > shape.hi ||
-            (shape.ignoreZeros && z == 0.0)) {
-            continue;
-        }
-        p.gx.push_back((x - shape.x0) / hx - 0.5);
-        p.gy.push_back((y - shape.y0) / hy - 0.5);
-        p.z.push_back(z);
-        if (keepIndex) {
-            p.index.push_back(k);
-        }
-    }
-    return p;
-}
-
-Tcl_Obj *SurfaceCrossValidation(const PlacedRecords &placed, const SurfaceSetup &setup,
-                                const FoldSpec &spec, int seed, Interrupt &stop)
-{
-    Folds folds = MakeFolds(placed, setup.nx, setup.ny, setup.aspect, spec, seed);
-    std::vector<double> grid(static_cast<std::size_t>(setup.nx) * setup.ny);
-    std::vector<double> fx, fy, fz;
-    auto predict = [&](int f, const std::vector<std::size_t> &held, std::vector<double> &value,
-                       std::vector<unsigned char> &ok) {
-        fx.clear(), fy.clear(), fz.clear();
-        for (std::size_t r = 0; r < placed.z.size(); ++r) {
-            if (folds.of[r] != f) {
-                fx.push_back(placed.gx[r]), fy.push_back(placed.gy[r]);
-                fz.push_back(placed.z[r]);
-            }
-        }
-        SurfaceReport report;
-        SurfaceFill(fx, fy, fz, setup, grid.data(), stop, report);
-        for (std::size_t h = 0; h < held.size(); ++h) {
-            value[h] = NodeValue(grid, setup.nx, setup.ny, placed.gx[held[h]],
-                                 placed.gy[held[h]]);
-            ok[h] = 1;
-        }
-    };
-    return RunFolds(placed, folds, spec, predict);
+    Folds folds = spec.blocks ? BlockFolds(gx, gy, nx, ny, aspect, spec, seed)
+                              : RandomFolds(z.size(), spec.folds, seed);
+    return RunFolds(z, folds, spec, predict);
 }
 
 Tcl_Obj *LocalCrossValidation(const Records &rec, const PlacedRecords &placed,
                               const GridSpec &shape, const FillSetup &setup,
                               const FillGuards &guards, const FoldSpec &spec)
 {
-    double aspect = std::fabs(((shape.y1 - shape.y0) / shape.ny) /
-                              ((shape.x1 - shape.x0) / shape.nx));
-    Folds folds = MakeFolds(placed, shape.nx, shape.ny, aspect, spec, guards.seed);
-    /* The fold of every record, -1 for those never held out. */
-    std::vector<int> foldOfRecord(rec.Count(), -1);
-    for (std::size_t r = 0; r < placed.z.size(); ++r) {
-        foldOfRecord[placed.index[r]] = folds.of[r];
+    /* The placed record of every record, none for those never held out. */
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> placedOf(rec.Count(), kNone);
+    for (std::size_t r = 0; r < placed.index.size(); ++r) {
+        placedOf[placed.index[r]] = r;
     }
     int nx = shape.nx, ny = shape.ny;
     std::size_t width = static_cast<std::size_t>(rec.width);
@@ -364,11 +293,12 @@ Tcl_Obj *LocalCrossValidation(const Records &rec, const PlacedRecords &placed,
     std::vector<long long> nodes;
     std::vector<double> values;
     std::vector<unsigned char> filled;
-    auto predict = [&](int f, const std::vector<std::size_t> &held, std::vector<double> &value,
+    auto predict = [&](const std::vector<int> &foldOf, int f,
+                       const std::vector<std::size_t> &held, std::vector<double> &value,
                        std::vector<unsigned char> &ok) {
         rest.values.clear();
-        for (std::size_t k = 0; k < foldOfRecord.size(); ++k) {
-            if (foldOfRecord[k] != f) {
+        for (std::size_t k = 0; k < placedOf.size(); ++k) {
+            if (placedOf[k] == kNone || foldOf[placedOf[k]] != f) {
                 const double *r = rec.values.data() + k * width;
                 rest.values.insert(rest.values.end(), r, r + width);
             }
@@ -426,7 +356,10 @@ Tcl_Obj *LocalCrossValidation(const Records &rec, const PlacedRecords &placed,
             }
         }
     };
-    return RunFolds(placed, folds, spec, predict);
+    double aspect = std::fabs(((shape.y1 - shape.y0) / shape.ny) /
+                              ((shape.x1 - shape.x0) / shape.nx));
+    return CrossValidateRecords(placed.gx, placed.gy, placed.z, nx, ny, aspect, spec,
+                                guards.seed, predict);
 }
 
 } // namespace kardum::package

@@ -17,12 +17,11 @@
 
 #include <tcl.h>
 
-#include "frame/Interrupt.h"
 #include "grid/GridPath.h"
 #include "grid/GuardedFill.h"
-#include "grid/SurfaceFill.h"
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 namespace kardum::package {
@@ -35,40 +34,43 @@ struct FoldSpec {
     int across = 0;             /* blocks along the extent's longer side; 0: chosen */
 };
 
-/* The records a grid takes, at their grid coordinates: node ix (the centre
- * of cell ix) at gx = ix; a footprint by its midpoint.  Those with the
- * midpoint inside the extent (edges included) and a value the binning
- * keeps, in the records' order; with keepIndex, index[i] is the record's
- * number. */
+/* Records at grid coordinates: node ix (the centre of cell ix) at gx =
+ * ix; index[i] is the number of record i among all the records given. */
 struct PlacedRecords {
     std::vector<double> gx, gy, z;
     std::vector<std::size_t> index;
-    long long outside = 0;      /* midpoint beyond the extent */
 };
 
-PlacedRecords PlaceRecords(const Records &rec, const GridSpec &shape, bool keepIndex);
-
-/* Bilinear value of a full grid of nx by ny nodes (x fastest) at grid
- * coordinates (x, y), as the surface reads its records; beyond the outer
- * nodes the nearest cells' slope goes on. */
-double NodeValue(const std::vector<double> &g, int nx, int ny, double x, double y);
-
 /*
- * -crossvalidate for the surface: each fold's complement solved by
- * SurfaceFill with `setup`.  Returns the report dict: folds, predicted,
- * missed, rms, max (the largest absolute error), residuals (prediction
- * minus value per placed record, in their order; empty where missed) and,
- * for blocks, blocks {bx by}.
+ * Predicts the records `held` (numbers into gx, gy, z; those with
+ * foldOf[r] == fold) from the others: value[h] and ok[h] (0: missed) for
+ * held[h].
  */
-Tcl_Obj *SurfaceCrossValidation(const PlacedRecords &placed, const SurfaceSetup &setup,
-                                const FoldSpec &spec, int seed, Interrupt &stop);
+using FoldPredictor = std::function<void(const std::vector<int> &foldOf, int fold,
+                                         const std::vector<std::size_t> &held,
+                                         std::vector<double> &value,
+                                         std::vector<unsigned char> &ok)>;
 
 /*
- * -crossvalidate for the local fill: each fold's complement binned as
- * BinRecords bins all records and filled as GuardedFill fills (only the
- * cells a held-out record is read from are computed).  A held-out record
- * whose four cells do not all hold a value takes its own cell's value;
- * when that too stays empty, it is missed.  The report as above.
+ * The records at grid coordinates (gx, gy) with values z, on a grid of nx
+ * by ny cells of `aspect` (y side over x side), dealt into the folds of
+ * `spec` (from `seed`), each fold predicted in turn; a fold that holds
+ * every record is passed over.  Returns the report dict: folds, predicted,
+ * missed, rms, max (the largest absolute error), residuals (prediction
+ * minus value per record, in their order; empty where missed) and, for
+ * blocks, blocks {bx by}.
+ */
+Tcl_Obj *CrossValidateRecords(const std::vector<double> &gx, const std::vector<double> &gy,
+                              const std::vector<double> &z, int nx, int ny, double aspect,
+                              const FoldSpec &spec, int seed, const FoldPredictor &predict);
+
+/*
+ * -crossvalidate for the local fill: each fold's complement, among all
+ * the records `rec`, binned as BinRecords bins and filled as GuardedFill
+ * fills (only the cells a held-out record is read from are computed); the
+ * placed records are those held out.  A record whose four cells do not all
+ * hold a value is predicted from those that do, by their bilinear weights
+ * within its cell, and missed when none does.  The report as above.
  */
 Tcl_Obj *LocalCrossValidation(const Records &rec, const PlacedRecords &placed,
                               const GridSpec &shape, const FillSetup &setup,

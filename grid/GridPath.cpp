@@ -173,7 +173,9 @@ std::vector<Tcl_Obj *> Elements(Tcl_Interp *interp, Tcl_Obj *obj)
 /* What the options ask for beyond the fill's settings. */
 struct FillOptions {
     bool wantSource = false;    /* -sources */
-    FoldSpec cv;                /* -crossvalidate; cv.folds 0 when not asked */
+    int folds = 0;              /* -crossvalidate, 0 when not asked */
+    bool foldBlocks = false;    /* its folds of spatial blocks */
+    int blocksAcross = 0;       /* their number along the longer side, 0: chosen */
     bool surface = false;       /* -method surface, else local */
     int seed = 566378;          /* -seed */
     double tension = 0.25;      /* -tension */
@@ -367,7 +369,10 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     }
     opt.wantSource = Boolean(words[kOptSources].get(), "-sources");
     if (Tcl_GetString(words[kOptCrossValidate].get())[0] != '\0') {
-        opt.cv = ReadFoldSpec(interp, words[kOptCrossValidate].get(), setup.nx, setup.ny);
+        FoldSpec spec = ReadFoldSpec(interp, words[kOptCrossValidate].get(), setup.nx, setup.ny);
+        opt.folds = spec.folds;
+        opt.foldBlocks = spec.blocks;
+        opt.blocksAcross = spec.across;
     }
     return opt;
 }
@@ -429,6 +434,30 @@ void NeedMemory(const GridSpec &shape, std::size_t records, bool fill, bool sour
         throw OutOfMemory{need, what};
     }
     std::free(probe);
+}
+
+/* Bilinear value of grid g (nx by ny nodes, x fastest) at grid
+ * coordinates (x, y); positions beyond the outer nodes take theirs. */
+double NodeValue(const std::vector<double> &g, int nx, int ny, double x, double y)
+{
+    /* As the surface reads its records (grid/SurfaceFill.cpp). */
+    auto locate = [](double c, int n, int &i, double &w) {
+        if (n == 1) {
+            i = 0, w = 0.0;
+        } else if (!(c >= 0.0)) {
+            i = 0, w = std::max(c, -1.0);
+        } else {
+            i = std::min(static_cast<int>(c), n - 2), w = std::min(c - i, 2.0);
+        }
+    };
+    int i, j;
+    double wx, wy;
+    locate(x, nx, i, wx);
+    locate(y, ny, j, wy);
+    int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, ny - 1);
+    auto at = [&](int a, int b) { return g[static_cast<std::size_t>(b) * nx + a]; };
+    return (1 - wy) * ((1 - wx) * at(i, j) + wx * at(i1, j)) +
+           wy * ((1 - wx) * at(i, j1) + wx * at(i1, j1));
 }
 
 /*
@@ -507,6 +536,74 @@ long long Mask(Grid &g, const std::vector<double> &gx, const std::vector<double>
     return masked;
 }
 
+/* The folds -crossvalidate asks for. */
+FoldSpec FoldsOf(const FillOptions &opt)
+{
+    FoldSpec spec;
+    spec.folds = opt.folds;
+    spec.blocks = opt.foldBlocks;
+    spec.across = opt.blocksAcross;
+    return spec;
+}
+
+/*
+ * -crossvalidate with the surface: each fold's records are predicted by
+ * the surface of the others, read bilinearly at their positions.  Returns
+ * the report (grid/CrossValidate.h).
+ */
+Tcl_Obj *SurfaceCrossValidation(const std::vector<double> &gx, const std::vector<double> &gy,
+                                const std::vector<double> &z, const SurfaceSetup &setup,
+                                const FillOptions &opt, Interrupt &stop)
+{
+    std::vector<double> grid(static_cast<std::size_t>(setup.nx) * setup.ny);
+    std::vector<double> fx, fy, fz;
+    auto predict = [&](const std::vector<int> &foldOf, int f,
+                       const std::vector<std::size_t> &held, std::vector<double> &value,
+                       std::vector<unsigned char> &ok) {
+        fx.clear(), fy.clear(), fz.clear();
+        for (std::size_t k = 0; k < z.size(); ++k) {
+            if (foldOf[k] != f) {
+                fx.push_back(gx[k]), fy.push_back(gy[k]), fz.push_back(z[k]);
+            }
+        }
+        SurfaceReport sr;
+        SurfaceFill(fx, fy, fz, setup, grid.data(), stop, sr);
+        for (std::size_t h = 0; h < held.size(); ++h) {
+            value[h] = NodeValue(grid, setup.nx, setup.ny, gx[held[h]], gy[held[h]]);
+            ok[h] = 1;
+        }
+    };
+    return CrossValidateRecords(gx, gy, z, setup.nx, setup.ny, setup.aspect, FoldsOf(opt),
+                                opt.seed, predict);
+}
+
+/*
+ * The records the local fill's cross-validation holds out: those the
+ * surface would take (inside the extent, edges included; a value the
+ * binning keeps), at grid coordinates, with their numbers.
+ */
+PlacedRecords PlaceRecords(const Records &rec, const GridSpec &shape)
+{
+    double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
+    double xlo = std::min(shape.x0, shape.x1), xhi = std::max(shape.x0, shape.x1);
+    double ylo = std::min(shape.y0, shape.y1), yhi = std::max(shape.y0, shape.y1);
+    InterleavedRecords r{rec.values.data(), rec.width};
+    PlacedRecords placed;
+    for (std::size_t k = 0; k < rec.Count(); ++k) {
+        int i = static_cast<int>(k);
+        double x = 0.5 * (r.X1(i) + r.X2(i)), y = 0.5 * (r.Y1(i) + r.Y2(i)), v = r.Z(i);
+        if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi) || !std::isfinite(v) ||
+            v < shape.lo || v > shape.hi || (shape.ignoreZeros && v == 0.0)) {
+            continue;
+        }
+        placed.gx.push_back((x - shape.x0) / hx - 0.5);
+        placed.gy.push_back((y - shape.y0) / hy - 0.5);
+        placed.z.push_back(v);
+        placed.index.push_back(k);
+    }
+    return placed;
+}
+
 /* A grid of the shape's cells, extent and empty text, without cells yet. */
 std::shared_ptr<Grid> GridShapedAs(const GridSpec &shape)
 {
@@ -535,12 +632,30 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
              const FillOptions &opt, Tcl_Obj *(&out)[2])
 {
     double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
-    PlacedRecords placed = PlaceRecords(rec, shape, false);
-    const std::vector<double> &gx = placed.gx, &gy = placed.gy, &z = placed.z;
+    double xlo = std::min(shape.x0, shape.x1), xhi = std::max(shape.x0, shape.x1);
+    double ylo = std::min(shape.y0, shape.y1), yhi = std::max(shape.y0, shape.y1);
+    std::vector<double> gx, gy, z;
+    InterleavedRecords r{rec.values.data(), rec.width};
     std::size_t n = rec.Count();
-    long long outside = placed.outside;
+    gx.reserve(n);
+    gy.reserve(n);
+    z.reserve(n);
     double zmin = HUGE_VAL, zmax = -HUGE_VAL;
-    for (double v : z) {
+    long long outside = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        int i = static_cast<int>(k);
+        double x = 0.5 * (r.X1(i) + r.X2(i)), y = 0.5 * (r.Y1(i) + r.Y2(i)), v = r.Z(i);
+        if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) {
+            ++outside;
+            continue;
+        }
+        if (!std::isfinite(v) || v < shape.lo || v > shape.hi ||
+            (shape.ignoreZeros && v == 0.0)) {
+            continue;
+        }
+        gx.push_back((x - shape.x0) / hx - 0.5);
+        gy.push_back((y - shape.y0) / hy - 0.5);
+        z.push_back(v);
         zmin = std::min(zmin, v);
         zmax = std::max(zmax, v);
     }
@@ -572,9 +687,9 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
                std::to_string(setup.lower) + " above " + std::to_string(setup.upper));
     }
     Interrupt stop(interp);
-    if (opt.cv.folds) {
+    if (opt.folds) {
         out[0] = Tcl_NewObj();
-        out[1] = SurfaceCrossValidation(placed, setup, opt.cv, opt.seed, stop);
+        out[1] = SurfaceCrossValidation(gx, gy, z, setup, opt, stop);
         Tcl_DecrRefCount(report);
         return;
     }
@@ -865,8 +980,8 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         guards.stop = &stop;
 
         auto records = GetRecords(interp, objv[1], kCmd);
-        NeedMemory(shape, records->Count(), fill || opt.cv.folds, opt.wantSource);
-        if (opt.surface && (fill || opt.cv.folds)) {
+        NeedMemory(shape, records->Count(), fill || opt.folds, opt.wantSource);
+        if (opt.surface && (fill || opt.folds)) {
             if (shape.cellValue != CellValue::kMean) {
                 Fail("%s: -cellvalue sets the cells of the binned grid (-fill 0) and of "
                      "-method local; the surface takes the records at their positions", kCmd);
@@ -876,11 +991,10 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
             Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
             return TCL_OK;
         }
-        if (opt.cv.folds) {
+        if (opt.folds) {
             /* Each fold's complement is binned and filled on its own. */
-            PlacedRecords placed = PlaceRecords(*records, shape, true);
-            Tcl_Obj *out[2] = {nullptr, LocalCrossValidation(*records, placed, shape, setup,
-                                                             guards, opt.cv)};
+            Tcl_Obj *out[2] = {nullptr, LocalCrossValidation(*records, PlaceRecords(*records, shape),
+                                                             shape, setup, guards, FoldsOf(opt))};
             out[0] = Tcl_NewObj();
             Tcl_SetObjResult(interp, Tcl_NewListObj(2, out));
             return TCL_OK;
