@@ -296,6 +296,10 @@ Tcl_Obj *LocalCrossValidation(const Records &rec, const PlacedRecords &placed,
     auto predict = [&](const std::vector<int> &foldOf, int f,
                        const std::vector<std::size_t> &held, std::vector<double> &value,
                        std::vector<unsigned char> &ok) {
+        /* Folds of data cells alone fill nothing, and so poll nothing. */
+        if (guards.stop != nullptr && guards.stop->Poll()) {
+            throw TclError{};
+        }
         rest.values.clear();
         for (std::size_t k = 0; k < placedOf.size(); ++k) {
             if (placedOf[k] == kNone || foldOf[placedOf[k]] != f) {
