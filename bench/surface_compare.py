@@ -12,8 +12,13 @@ memory:
     cross-validation over the records (each held-out record read from
     the grid bilinearly).
 
+The gridders: kardum (its default surface, and -method local), GMT
+surface and nearneighbor, scipy griddata linear and cubic, and scipy's
+thin-plate spline (RBFInterpolator, each node from its 50 nearest
+records, --neighbors).
+
   /usr/bin/python3 bench/surface_compare.py [--sizes 10000,100000,1000000]
-      [--only kardum,gmt-surface,...] [--work DIR]
+      [--only kardum,gmt-surface,...] [--neighbors 50] [--work DIR] [--pictures]
 
 Needs Debian's r-base-core, r-cran-fields, gmt and python3-scipy
 (tools/deps.sh bench installs them) and the built library (build/).
@@ -25,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TCLSH = os.path.join(ROOT, "build", "tclsh.sh")
 WORK = None
+NEIGHBORS = 50      # records per node of the thin-plate spline (--neighbors)
 
 
 def export(work):
@@ -78,6 +84,20 @@ gx, gy = np.meshgrid(np.linspace(float(x0), float(x1), int(nx)), np.linspace(flo
 np.save(out, griddata(d[:, :2], d[:, 2], (gx, gy), method=method))
 '''
 
+# The thin-plate spline through the records (scipy's RBFInterpolator,
+# smoothing 0, a plane as its polynomial), each node from its `neighbors`
+# nearest records: the whole system of 10^4 records or more does not fit
+# in memory and time.
+THINPLATE = r'''
+import sys, numpy as np
+from scipy.interpolate import RBFInterpolator
+inp, out, neighbors, x0, x1, nx, y0, y1, ny = sys.argv[1:]
+d = np.fromfile(inp, sep=" ").reshape(-1, 3)
+gx, gy = np.meshgrid(np.linspace(float(x0), float(x1), int(nx)), np.linspace(float(y0), float(y1), int(ny)))
+f = RBFInterpolator(d[:, :2], d[:, 2], kernel="thin_plate_spline", neighbors=int(neighbors))
+np.save(out, f(np.column_stack([gx.ravel(), gy.ravel()])).reshape(gx.shape))
+'''
+
 
 def grid_with(name, records, xs, ys, work):
     """The grid of one gridder on nodes xs, ys (rows y); its costs."""
@@ -115,8 +135,11 @@ def grid_with(name, records, xs, ys, work):
         return z, cost
     method = name.split("-")[1]
     out = os.path.join(work, "out.npy")
-    cost = run(["/usr/bin/python3", "-c", SCIPY, inp, out, method, repr(xs[0]), repr(xs[-1]),
-                str(nx), repr(ys[0]), repr(ys[-1]), str(ny)])
+    lattice = [repr(xs[0]), repr(xs[-1]), str(nx), repr(ys[0]), repr(ys[-1]), str(ny)]
+    if method == "thinplate":
+        cost = run(["/usr/bin/python3", "-c", THINPLATE, inp, out, str(NEIGHBORS)] + lattice)
+    else:
+        cost = run(["/usr/bin/python3", "-c", SCIPY, inp, out, method] + lattice)
     return np.load(out), cost
 
 
@@ -156,16 +179,20 @@ def pictures(glacier, work, names):
 
 
 def main():
+    global WORK, NEIGHBORS
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", default="10000,100000,1000000")
-    ap.add_argument("--only", default="kardum,kardum-local,gmt-surface,gmt-nearneighbor,scipy-linear,scipy-cubic")
+    ap.add_argument("--only", default="kardum,kardum-local,gmt-surface,gmt-nearneighbor,"
+                    "scipy-linear,scipy-cubic,scipy-thinplate")
+    ap.add_argument("--neighbors", type=int, default=NEIGHBORS,
+                    help="nearest records of each node in the thin-plate spline")
     ap.add_argument("--work", default=os.path.join(ROOT, "build", "bench-surface"))
     ap.add_argument("--pictures", action="store_true",
                     help="only write hillshades of the glacier grids into bench/images/")
     a = ap.parse_args()
     os.makedirs(a.work, exist_ok=True)
-    global WORK
     WORK = a.work     # GMT leaves its gmt.history there
+    NEIGHBORS = a.neighbors
     names = a.only.split(",")
     xs, ys, truth, glacier = export(a.work)
     if a.pictures:
