@@ -58,27 +58,18 @@ Folds RandomFolds(std::size_t n, int k, int seed)
     return folds;
 }
 
-/*
- * Spatial blocks.  The extent is cut into bx by by equal blocks, `across`
- * along its longer side (in map units: cells of `aspect`, y side over x
- * side) and as many along the other as keep the blocks about square, no
- * more along an axis than it has cells.  Blocks that are mirror images of
- * one another about the extent's centre lines, and about its diagonal
- * when bx = by, form one group and always share a fold, so that mirroring
- * or transposing the records with the extent deals the same records into
- * the same folds.  The groups, in a random order from the seed, go one by
- * one to the fold that holds the fewest records so far (the first such
- * fold on ties).
- */
+/* The blocks along x and y: `across` along the extent's longer side (in
+ * map units: cells of `aspect`, y side over x side) and as many along the
+ * other as keep them about square, no more along an axis than it has
+ * cells. */
 void Lattice(int nx, int ny, double aspect, int across, int &bx, int &by)
 {
     double width = nx / std::sqrt(aspect), height = ny * std::sqrt(aspect);
     bool wide = width >= height;
     double ratio = wide ? height / width : width / height;
-    int along = across;
     int other = static_cast<int>(std::max(1.0, std::floor(across * ratio + 0.5)));
-    bx = std::min(wide ? along : other, nx);
-    by = std::min(wide ? other : along, ny);
+    bx = std::min(wide ? across : other, nx);
+    by = std::min(wide ? other : across, ny);
 }
 
 /* The group of block (i, j), numbered a * ceil(by / 2) + b. */
@@ -107,6 +98,16 @@ int BlockOf(double u, int blocks)
     return std::clamp(b, 0, blocks - 1);
 }
 
+/*
+ * Folds of spatial blocks: the extent cut into equal blocks (Lattice).
+ * Blocks that are mirror images of one another about the extent's centre
+ * lines, and about its diagonal when there are as many along x as along
+ * y, form one group and always share a fold, so that mirroring or
+ * transposing the records with the extent deals the same records into the
+ * same folds.  The groups, in a random order from the seed, go one by one
+ * to the fold that holds the fewest records so far (the first such fold
+ * on ties).
+ */
 Folds BlockFolds(const std::vector<double> &gx, const std::vector<double> &gy, int nx, int ny,
                  double aspect, const FoldSpec &spec, int seed)
 {
