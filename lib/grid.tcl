@@ -71,7 +71,7 @@ namespace eval ::kardum::grids {
     # The words that set the fill, which GridCompute reads and checks.
     variable FillWords {-method -tension -lower -upper -mask -radius -quadrants -perquadrant
         -degree -power -cap -margins -boundary -guard -guardmargin -complete -maxradius
-        -seed -sources -crossvalidate -cellvalue}
+        -seed -sources -crossvalidate -cellvalue -geographic}
 }
 
 # Reads and checks kardum::gridfill's words for the grid and the binning;
@@ -84,10 +84,15 @@ proc ::kardum::grids::Setup {cmd records words} {
         dict set defaults $name {}
     }
     set o [Options $cmd $defaults $words]
+    set geographic 0
+    if {[dict get $o -geographic] ne {}} {
+        set geographic [Boolean $cmd -geographic [dict get $o -geographic]]
+    }
 
     # Records: all points or all footprints, held as one buffer of doubles,
-    # and the box they span.
-    lassign [Records $records] width records bounds
+    # and the box they span (on the globe, the shortest turn of longitude
+    # that holds them all).
+    lassign [Records $records $geographic] width records bounds
 
     # The cells: counts, or a spacing that divides the extent.
     set cells [dict get $o -cells]
@@ -117,6 +122,25 @@ proc ::kardum::grids::Setup {cmd records words} {
         if {$x0 == $x1 || $y0 == $y1} {
             Invalid $cmd "-extent must span both axes, got \"[dict get $o -extent]\""
         }
+        if {$geographic} {
+            # Longitudes run east from x0: x0 > x1 crosses 180 (176 -176
+            # is 8 degrees wide), at most one turn.
+            if {$x1 < $x0} {
+                set x1 [expr {$x1 + 360.0 * ceil(($x0 - $x1) / 360.0)}]
+                if {$x1 == $x0} {
+                    set x1 [expr {$x1 + 360.0}]
+                }
+            }
+            if {$x1 - $x0 > 360.0 * (1 + 1e-12)} {
+                Invalid $cmd "-extent runs [expr {$x1 - $x0}] degrees of longitude east\
+                    from $x0, more than one turn (-geographic 1)"
+            }
+            foreach y [list $y0 $y1] {
+                if {abs($y) > 90} {
+                    Invalid $cmd "-extent reaches latitude $y, beyond the poles (-geographic 1)"
+                }
+            }
+        }
     } elseif {$bounds eq {}} {
         Invalid $cmd "-extent {x0 x1 y0 y1} is required when there are no records"
     } else {
@@ -130,6 +154,14 @@ proc ::kardum::grids::Setup {cmd records words} {
                         [join [lmap i $bound {lindex $bounds $i}] { to }], snapped outward to\
                         -spacing runs beyond the largest double: give -extent"
                 }
+            }
+        }
+        if {$geographic} {
+            # Snapped, the box stays within the poles and one turn.
+            set y0 [expr {max($y0, -90.0)}]
+            set y1 [expr {min($y1, 90.0)}]
+            if {$x1 - $x0 > 360.0} {
+                set x1 [expr {$x0 + 360.0}]
             }
         }
         foreach axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] {
@@ -169,7 +201,7 @@ proc ::kardum::grids::Setup {cmd records words} {
 
     set binning [dict get $o -binning]
     if {$binning eq {}} {
-        set binning [expr {$width == 3 ? "point" : "area"}]
+        set binning [expr {$width < 5 ? "point" : "area"}]
     }
     if {[llength $binning] == 1} {
         lappend binning [lindex $binning 0]
