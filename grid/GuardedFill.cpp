@@ -88,7 +88,7 @@ struct HalfWidths {
 
 /* The half-widths of the window that holds every cell within `reach` (map
  * units) of cell (ix, iy), and one cell more against rounding; on a
- * periodic axis no cell twice. */
+ * periodic axis at most half of it either way. */
 HalfWidths MetricWindow(const FillMetric &m, const FillPlan &plan, double reach, int ix,
                         int iy)
 {
@@ -112,8 +112,9 @@ HalfWidths MetricWindow(const FillMetric &m, const FillPlan &plan, double reach,
         double whole = std::floor(r) + 1.0;
         lo = hi = whole >= n ? n : static_cast<int>(whole);
         if (periodic && 2LL * lo + 1 > n) {
-            lo = (n - 1) / 2;
-            hi = n - 1 - lo;
+            /* half the axis either way: on an even one the cell opposite
+             * counts on both sides, as it lies there */
+            lo = hi = n / 2;
         }
     };
     HalfWidths h{};
