@@ -3,8 +3,8 @@
  *
  *	Records and grids to and from files other programs read:
  *
- *	::kardum::readxyz file
- *	    records {x y z} from a text file, one a line, the numbers
+ *	::kardum::readxyz file ?option value ...?
+ *	    records {x y z} (or {x y z w}, with four -columns) from a text file, one a line, the numbers
  *	    separated by blanks, tabs or commas; blank lines and lines
  *	    starting with # are skipped.
  *	::kardum::WriteGrid grid file format extent nodata marker dxdy

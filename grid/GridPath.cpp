@@ -12,7 +12,8 @@
  *	::kardum::GridCompute records x0 x1 y0 y1 nx ny xArea yArea ignore lo hi marker
  *	                      fill ?option value ...?
  *
- *	records    a records value or a list of {x y z} or {x1 x2 y1 y2 z}
+ *	records    a records value or a list of {x y z} or {x1 x2 y1 y2 z},
+ *	           each with its weight at the end or none
  *	xArea ...  1: area binning along that axis, 0: point binning
  *	ignore     1: records whose value is exactly 0 are skipped
  *	lo hi      records with values outside are skipped
@@ -26,7 +27,10 @@
  *	           -boundary open|strict|periodic (one, or one per axis),
  *	           -guard, -guardmargin, -complete, -maxradius, -seed,
  *	           -sources, -crossvalidate k; the binning gives the weights
- *	           and the empty and excluded values
+ *	           and the empty and excluded values; -radius, -maxradius and
+ *	           -mask also as map distances (2.5u, or 50km with
+ *	           -geographic 1); -geographic and -cellvalue belong to the
+ *	           binning and are taken out first
  *
  *	Returns {grid report}: a grid value (cells x fastest; a grid only
  *	binned also keeps each cell's binned weight) and the fill's report as

@@ -12,8 +12,11 @@
 #	Bins records onto a regular grid as KDdataGrid does and fills the
 #	empty cells with the fill of KDgridFill2D, from named options, all in
 #	C++ on one buffer of doubles (::kardum::GridCompute).  A record is
-#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint); the records may be
-#	a list or what kardum::readxyz returns.  Returns the grid as a list of
+#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint), either ending in
+#	its weight or not; the records may be a list or what kardum::readxyz
+#	returns.  -geographic 1 takes x and y as longitude and latitude: the
+#	extent runs east from x0 (across 180 when x0 > x1) and is handed on
+#	with x1 = x0 + its width.  Returns the grid as a list of
 #	ny rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
 #	that stays empty holds the -empty value.  The list is a grid value
 #	that keeps its buffer: kardum::gridwrite and kardum::gridimage read
@@ -274,9 +277,9 @@ proc ::kardum::grids::Report {result nx ny} {
 
 # --- Grid files: kardum::readxyz, kardum::gridwrite, kardum::gridimage --
 
-# kardum::readxyz file (C++, grid/GridIO.cpp)
+# kardum::readxyz file ?option value ...? (C++, grid/GridIO.cpp)
 #
-#	Records {x y z} from a text file: one record a line, three numbers
+#	Records {x y z} (or {x y z w} with four -columns) from a text file: one record a line, three numbers
 #	separated by blanks, tabs or commas; blank lines and lines starting
 #	with # are skipped.  Returns the list of records, ready for
 #	kardum::gridfill, held as one buffer of doubles until a script looks
