@@ -83,7 +83,7 @@ struct InterleavedRecords {
 };
 
 /* The same records with their weights, each scaled by the same power of
- * two (exact, so their ratios stay), for the binning (BinWeight). */
+ * two (exact, so their ratios stay), for the binning (kBinWeighted). */
 struct WeightedRecords : InterleavedRecords {
     int shift = 0;
     double W(int i) const
@@ -319,12 +319,12 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
             marginWords[k], std::string(kMarginNames[k]) + " in -margins", 0));
     }
 
-    /* One word for both axes, or one each. */
     /* A geographic grid all round the globe wraps along x unless told
      * otherwise. */
     if (wrapX && !given[kOptBoundary]) {
         words[kOptBoundary] = ObjRef(Tcl_NewStringObj("periodic open", -1));
     }
+    /* One word for both axes, or one each. */
     Tcl_Obj *boundary = words[kOptBoundary].get();
     std::vector<Tcl_Obj *> axes = Elements(interp, boundary);
     if (axes.size() == 1) {
