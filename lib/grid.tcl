@@ -134,7 +134,7 @@ proc ::kardum::grids::Setup {cmd records words} {
                     set x1 [expr {$x1 + 360.0}]
                 }
             }
-            if {$x1 - $x0 > 360.0 * (1 + 1e-12)} {
+            if {$x1 - $x0 > 360.0} {
                 Invalid $cmd "-extent runs [expr {$x1 - $x0}] degrees of longitude east\
                     from $x0, more than one turn (-geographic 1)"
             }
