@@ -342,9 +342,13 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
         chosen[k] = static_cast<Boundary>(
             Choice(axes[k], std::string("-boundary for ") + axisNames[k], kBoundaries));
         if (chosen[k] == Boundary::kPeriodic && radius > cellCounts[k]) {
+            bool wrapped = k == 0 && wrapX && !given[kOptBoundary];
             Refuse("-radius " + std::to_string(radius) + " exceeds the " +
                    std::to_string(cellCounts[k]) + " cells of the periodic " + axisNames[k] +
-                   " axis");
+                   " axis" +
+                   (wrapped ? " (a geographic extent of 360 degrees wraps: give a smaller "
+                              "-radius, one in km, or -boundary open)"
+                            : ""));
         }
     }
     setup.xBoundary = chosen[0];
