@@ -69,18 +69,19 @@ private:
 
 enum class GridFormat { EsriAscii, Xyz, Netcdf };
 
-/* How readxyz reads a file: the fields taken as x, y and z (0 the first;
- * without -columns each line holds exactly three), the header lines
- * skipped, and whether a record with a value that is not finite is
- * skipped (counted) or refused. */
+/* How readxyz reads a file: the fields taken as x, y and z, and with a
+ * fourth column the weight w (0 the first; without -columns each line
+ * holds exactly three), the header lines skipped, and whether a record
+ * with a value that is not finite is skipped (counted) or refused. */
 struct XyzOptions {
-    int columns[3] = {0, 1, 2};
+    int columns[4] = {0, 1, 2, 0};
+    int taken = 3;                  /* 3: x y z, 4: x y z w */
     bool columnsGiven = false;
     long long skip = 0;
     bool nanSkip = false;
 };
 
-/* Records {x y z} of a text file (see kardum::readxyz); *skipped, when
+/* Records {x y z} or {x y z w} of a text file (see kardum::readxyz); *skipped, when
  * given, receives the count of records passed over under -nan skip. */
 std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
                                        const XyzOptions &opt = XyzOptions(),

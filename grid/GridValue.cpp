@@ -271,9 +271,9 @@ std::shared_ptr<const Records> GetRecords(Tcl_Interp *interp, Tcl_Obj *obj,
         Tcl_Size width = 0;
         Tcl_Obj **first = nullptr;
         if (Tcl_ListObjGetElements(nullptr, recs[0], &width, &first) != TCL_OK ||
-            (width != 3 && width != 5)) {
-            Fail("%s: record 0 must be {x y z} or {x1 x2 y1 y2 z}, got \"%s\"",
-                 cmd, Tcl_GetString(recs[0]));
+            width < 3 || width > 6) {
+            Fail("%s: record 0 must be {x y z}, {x y z w}, {x1 x2 y1 y2 z} or "
+                 "{x1 x2 y1 y2 z w}, got \"%s\"", cmd, Tcl_GetString(recs[0]));
         }
         out->width = static_cast<int>(width);
     }
@@ -290,6 +290,10 @@ std::shared_ptr<const Records> GetRecords(Tcl_Interp *interp, Tcl_Obj *obj,
         for (Tcl_Size j = 0; j < m; ++j) {
             out->values.push_back(Finite(interp, elems[j], cmd,
                 "element " + std::to_string(static_cast<long long>(j)) + " of " + what));
+        }
+        if (out->Weighted() && !(out->values.back() > 0.0)) {
+            Fail("%s: the weight of %s must be above 0, got \"%s\"", cmd, what.c_str(),
+                 Tcl_GetString(elems[m - 1]));
         }
     }
     return out;

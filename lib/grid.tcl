@@ -12,8 +12,11 @@
 #	Bins records onto a regular grid as KDdataGrid does and fills the
 #	empty cells with the fill of KDgridFill2D, from named options, all in
 #	C++ on one buffer of doubles (::kardum::GridCompute).  A record is
-#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint); the records may be
-#	a list or what kardum::readxyz returns.  Returns the grid as a list of
+#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint), either ending in
+#	its weight or not; the records may be a list or what kardum::readxyz
+#	returns.  -geographic 1 takes x and y as longitude and latitude: the
+#	extent runs east from x0 (across 180 when x0 > x1) and is handed on
+#	with x1 = x0 + its width.  Returns the grid as a list of
 #	ny rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
 #	that stays empty holds the -empty value.  The list is a grid value
 #	that keeps its buffer: kardum::gridwrite and kardum::gridimage read
@@ -71,7 +74,7 @@ namespace eval ::kardum::grids {
     # The words that set the fill, which GridCompute reads and checks.
     variable FillWords {-method -tension -lower -upper -mask -radius -quadrants -perquadrant
         -degree -power -cap -margins -boundary -guard -guardmargin -complete -maxradius
-        -seed -sources -crossvalidate -cellvalue}
+        -seed -sources -crossvalidate -cellvalue -geographic}
 }
 
 # Reads and checks kardum::gridfill's words for the grid and the binning;
@@ -84,10 +87,15 @@ proc ::kardum::grids::Setup {cmd records words} {
         dict set defaults $name {}
     }
     set o [Options $cmd $defaults $words]
+    set geographic 0
+    if {[dict get $o -geographic] ne {}} {
+        set geographic [Boolean $cmd -geographic [dict get $o -geographic]]
+    }
 
     # Records: all points or all footprints, held as one buffer of doubles,
-    # and the box they span.
-    lassign [Records $records] width records bounds
+    # and the box they span (on the globe, the shortest turn of longitude
+    # that holds them all).
+    lassign [Records $records $geographic] width records bounds
 
     # The cells: counts, or a spacing that divides the extent.
     set cells [dict get $o -cells]
@@ -117,6 +125,25 @@ proc ::kardum::grids::Setup {cmd records words} {
         if {$x0 == $x1 || $y0 == $y1} {
             Invalid $cmd "-extent must span both axes, got \"[dict get $o -extent]\""
         }
+        if {$geographic} {
+            # Longitudes run east from x0: x0 > x1 crosses 180 (176 -176
+            # is 8 degrees wide), at most one turn.
+            if {$x1 < $x0} {
+                set x1 [expr {$x1 + 360.0 * ceil(($x0 - $x1) / 360.0)}]
+                if {$x1 == $x0} {
+                    set x1 [expr {$x1 + 360.0}]
+                }
+            }
+            if {$x1 - $x0 > 360.0} {
+                Invalid $cmd "-extent runs [expr {$x1 - $x0}] degrees of longitude east\
+                    from $x0, more than one turn (-geographic 1)"
+            }
+            foreach y [list $y0 $y1] {
+                if {abs($y) > 90} {
+                    Invalid $cmd "-extent reaches latitude $y, beyond the poles (-geographic 1)"
+                }
+            }
+        }
     } elseif {$bounds eq {}} {
         Invalid $cmd "-extent {x0 x1 y0 y1} is required when there are no records"
     } else {
@@ -130,6 +157,14 @@ proc ::kardum::grids::Setup {cmd records words} {
                         [join [lmap i $bound {lindex $bounds $i}] { to }], snapped outward to\
                         -spacing runs beyond the largest double: give -extent"
                 }
+            }
+        }
+        if {$geographic} {
+            # Snapped, the box stays within the poles and one turn.
+            set y0 [expr {max($y0, -90.0)}]
+            set y1 [expr {min($y1, 90.0)}]
+            if {$x1 - $x0 > 360.0} {
+                set x1 [expr {$x0 + 360.0}]
             }
         }
         foreach axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] {
@@ -169,7 +204,7 @@ proc ::kardum::grids::Setup {cmd records words} {
 
     set binning [dict get $o -binning]
     if {$binning eq {}} {
-        set binning [expr {$width == 3 ? "point" : "area"}]
+        set binning [expr {$width < 5 ? "point" : "area"}]
     }
     if {[llength $binning] == 1} {
         lappend binning [lindex $binning 0]
@@ -242,9 +277,9 @@ proc ::kardum::grids::Report {result nx ny} {
 
 # --- Grid files: kardum::readxyz, kardum::gridwrite, kardum::gridimage --
 
-# kardum::readxyz file (C++, grid/GridIO.cpp)
+# kardum::readxyz file ?option value ...? (C++, grid/GridIO.cpp)
 #
-#	Records {x y z} from a text file: one record a line, three numbers
+#	Records {x y z} (or {x y z w} with four -columns) from a text file: one record a line, three numbers
 #	separated by blanks, tabs or commas; blank lines and lines starting
 #	with # are skipped.  Returns the list of records, ready for
 #	kardum::gridfill, held as one buffer of doubles until a script looks
