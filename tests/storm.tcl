@@ -184,8 +184,14 @@ proc helperCall {} {
         }
         2 {
             set cells [pick {{10 10} {200 200} {800 800} {1 1} {46341 46341} {0 5}}]
+            set how [pick {
+                {} {-tension 0.9 -mask 3} {-mask 5u -crossvalidate 3}
+                {-method local -radius 1} {-method local -radius 40}
+                {-method local -radius 1000} {-method local -radius 2.5u -maxradius 40u}
+                {-method local -crossvalidate 4} {-geographic 1 -mask 300km}
+            }]
             list kardum::gridfill [records [pick {0 1 10 500 2000}]] -extent {0 100 0 100} \
-                -cells $cells -radius [pick {1 4 40 1000}]
+                -cells $cells {*}$how
         }
         3 {
             set file [file join $scratch in.xyz]
