@@ -494,7 +494,7 @@ std::shared_ptr<Grid> ReadGeotiff(Tcl_Interp *interp, Tcl_Obj *path, const std::
     Tiff tiff(file, "r", io);
     TIFF *tif = tiff.get();
     if (tif == nullptr) {
-        Fail("%s: %s is not a TIFF file: %s", kRead, file,
+        Fail("%s: %s cannot be read as a TIFF file: %s", kRead, file,
              io.message.empty() ? "libtiff cannot read it" : io.message.c_str());
     }
     uint32_t w = 0, h = 0;
