@@ -217,13 +217,22 @@ int OnWarning(TIFF *, void *, const char *, const char *, va_list)
     return 1;                       /* unknown tags and the like: not ours to print */
 }
 
+/* libgeotiff's tags are made known to libtiff by a tag extender that
+ * XTIFFInitialize installs once for the process; its check that it ran is
+ * not guarded, so two threads opening their first files at once could
+ * install it twice (and the extender would then call itself).  This lock
+ * is the one state the library keeps for it. */
+TCL_DECLARE_MUTEX(tiffTagsLock)
+
 /* A TIFF handle over io, closed on every path.  Closing after a failure
  * touches the file no more. */
 class Tiff {
 public:
     Tiff(const char *name, const char *mode, TiffIo &io) : io_(io)
     {
+        Tcl_MutexLock(&tiffTagsLock);
         XTIFFInitialize();          /* libgeotiff's tags, known to libtiff */
+        Tcl_MutexUnlock(&tiffTagsLock);
         TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
         if (options == nullptr) {
             throw std::bad_alloc();
@@ -321,7 +330,7 @@ void WriteGeotiff(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, const double
             WriteFailed(io, path, what);
         }
     };
-    TIFFMergeFieldInfo(tif, kGdalFields, 2);
+    check(TIFFMergeFieldInfo(tif, kGdalFields, 2) == 0 ? 1 : 0, "GDAL's tags");
     check(TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(g.nx)), "the width");
     check(TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(g.ny)), "the height");
     check(TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 64), "the sample size");
