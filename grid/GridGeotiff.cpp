@@ -29,6 +29,7 @@
 #include "grid/NumberText.h"
 #include "frame/Interrupt.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdarg>
@@ -224,6 +225,17 @@ int OnWarning(TIFF *, void *, const char *, const char *, va_list)
  * is the one state the library keeps for it. */
 TCL_DECLARE_MUTEX(tiffTagsLock)
 
+/* libgeotiff's complaints about a key directory: not printed.  A reader
+ * that finds no raster type takes the default (PixelIsArea); a writer's
+ * failure shows in the status of GTIFWriteKeys. */
+void QuietKeys(GTIF *, int, const char *, ...) {}
+
+/* libgeotiff's view of the keys of a TIFF handle, freed on every path. */
+std::unique_ptr<GTIF, void (*)(GTIF *)> GeoKeys(TIFF *tif)
+{
+    return std::unique_ptr<GTIF, void (*)(GTIF *)>(GTIFNewEx(tif, QuietKeys, nullptr), GTIFFree);
+}
+
 /* A TIFF handle over io, closed on every path.  Closing after a failure
  * touches the file no more. */
 class Tiff {
@@ -349,7 +361,7 @@ void WriteGeotiff(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, const double
                            ExtentText(xLow, xHigh, yLow, yHigh) + "</Item>\n</GDALMetadata>\n";
     check(TIFFSetField(tif, kGdalMetadata, metadata.c_str()), "the metadata");
     {
-        std::unique_ptr<GTIF, void (*)(GTIF *)> keys(GTIFNew(tif), GTIFFree);
+        auto keys = GeoKeys(tif);
         if (!keys) {
             WriteFailed(io, path, "libgeotiff cannot start the keys");
         }
@@ -554,7 +566,7 @@ std::shared_ptr<Grid> ReadGeotiff(Tcl_Interp *interp, Tcl_Obj *path, const std::
              "one tie point, or a model transformation)", kRead, file);
     }
     {
-        std::unique_ptr<GTIF, void (*)(GTIF *)> keys(GTIFNew(tif), GTIFFree);
+        auto keys = GeoKeys(tif);
         unsigned short type = RasterPixelIsArea;
         if (keys && GTIFKeyGet(keys.get(), GTRasterTypeGeoKey, &type, 0, 1) == 1 &&
             type == RasterPixelIsPoint) {

@@ -65,7 +65,7 @@ for target in "$@"; do
         strict) packages="$packages $test clang" ;;
         lint) packages="$packages cppcheck" ;;
         memcheck) packages="$packages $test valgrind" ;;
-        fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
+        fuzz*) packages="$packages $build clang libclang-rt-dev libtiff-dev libgeotiff-dev" ;;
         bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time r-base-core r-cran-fields python3-scipy" ;;
         windows-test) packages="$packages $windows $wine" ;;
         windows*) packages="$packages $windows" ;;
