@@ -9,7 +9,8 @@
  *	    starting with # are skipped.
  *	::kardum::WriteGrid grid file format extent nodata marker dxdy
  *	    the grid as an ESRI ASCII grid (format esri-ascii) or as x y z
- *	    lines at the cell centres (format xyz).
+ *	    lines at the cell centres (format xyz); netcdf and geotiff go to
+ *	    grid/GridNetcdf.cpp and grid/GridGeotiff.cpp.
  *	::kardum::WriteImage grid file pixels lo hi marker
  *	    the grid as a PNG picture with a colour scale (grid/GridImage.cpp).
  *
@@ -366,6 +367,17 @@ void ReplacingFile::Write(const char *data, std::size_t size)
     }
 }
 
+Tcl_WideInt ReplacingFile::Seek(Tcl_WideInt offset, int mode)
+{
+    Tcl_WideInt at = inPlace_ ? -1 : Tcl_Seek(chan_, offset, mode);
+    if (at < 0) {
+        std::string why = inPlace_ ? "a device or a pipe cannot seek" : Tcl_PosixError(nullptr);
+        Fail("%s: error writing \"%s\": %s%s", cmd_, Tcl_GetString(target_), why.c_str(),
+             Kept());
+    }
+    return at;
+}
+
 void ReplacingFile::Commit()
 {
     Tcl_Channel chan = chan_;
@@ -517,11 +529,15 @@ void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
     /* An ESRI ASCII grid has one cell size; the dx and dy lines some
      * readers take are misread by others (GMT takes dy equal to dx). */
     if (format == GridFormat::EsriAscii && std::fabs(dx) != std::fabs(dy) && !dxdy) {
+        std::string formats = HaveNetcdf() ? "netcdf, " : "";
+        formats += HaveGeotiff() ? "geotiff, " : "";
+        formats = formats.empty() ? "xyz, which keeps both"
+                                  : formats.substr(0, formats.size() - 2) +
+                                        " or xyz, which keep both";
         Fail("%s: the cells are %.17g by %.17g, not square, and an ESRI ASCII grid holds "
-             "one cell size: write %s, or give -dxdy 1 for dx and dy lines, which GDAL "
-             "reads and GMT misreads", cmd, std::fabs(dx), std::fabs(dy),
-             HaveNetcdf() ? "-format netcdf or xyz, which keep both"
-                          : "-format xyz, which keeps both");
+             "one cell size: write -format %s, or give -dxdy 1 for dx and dy lines, which "
+             "GDAL reads and GMT misreads", cmd, std::fabs(dx), std::fabs(dy),
+             formats.c_str());
     }
 
     CheckCells(g, format, nodata);
@@ -734,8 +750,10 @@ int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
             format = GridFormat::Xyz;
         } else if (word == "netcdf") {
             format = GridFormat::Netcdf;
+        } else if (word == "geotiff") {
+            format = GridFormat::Geotiff;
         } else {
-            Fail("%s: -format must be esri-ascii, xyz or netcdf, got \"%s\"", cmd,
+            Fail("%s: -format must be esri-ascii, xyz, netcdf or geotiff, got \"%s\"", cmd,
                  word.c_str());
         }
         double extent[4];
@@ -745,9 +763,13 @@ int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         if (Tcl_GetBooleanFromObj(nullptr, objv[7], &dxdy) != TCL_OK) {
             Fail("%s: -dxdy must be a boolean, got \"%s\"", cmd, Tcl_GetString(objv[7]));
         }
-        if (format == GridFormat::Netcdf) {
+        if (format == GridFormat::Netcdf || format == GridFormat::Geotiff) {
             CheckCells(*g, format, nodata);
-            WriteNetcdf(interp, *g, objv[2], extent);
+            if (format == GridFormat::Netcdf) {
+                WriteNetcdf(interp, *g, objv[2], extent);
+            } else {
+                WriteGeotiff(interp, *g, objv[2], extent);
+            }
         } else {
             WriteGridFile(interp, *g, objv[2], format, extent, nodata, dxdy != 0);
         }

@@ -289,7 +289,9 @@ proc ::kardum::grids::Report {result nx ny} {
 #
 #	Writes a grid (as kardum::gridfill returns it, or any list of rows of
 #	numbers) into a file: an ESRI ASCII grid, which GDAL, QGIS and GMT
-#	read, or x y z lines at the centres of the cells that hold a value.
+#	read, a netCDF or GeoTIFF grid (C++, grid/GridNetcdf.cpp and
+#	grid/GridGeotiff.cpp), or x y z lines at the centres of the cells that
+#	hold a value.
 #	An ESRI grid holds one cell size: cells that are not square are
 #	refused unless -dxdy 1 asks for dx and dy lines, which GDAL reads and
 #	GMT misreads.  The file is written beside the target and renamed over
@@ -297,7 +299,7 @@ proc ::kardum::grids::Report {result nx ny} {
 proc ::kardum::gridwrite {grid file args} {
     set cmd kardum::gridwrite
     set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {} -dxdy 0} $args]
-    Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf}
+    Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf geotiff}
     set dxdy [Boolean $cmd -dxdy [dict get $o -dxdy]]
     WriteGrid $grid $file [dict get $o -format] [dict get $o -extent] \
         [dict get $o -nodata] [dict get $o -empty] $dxdy
@@ -308,17 +310,27 @@ proc ::kardum::gridwrite {grid file args} {
 #
 #	Reads a grid file that kardum::gridwrite writes back into a grid
 #	value, with its extent: an ESRI ASCII grid (C++, grid/GridRead.cpp),
+#	a netCDF or a GeoTIFF grid (grid/GridNetcdf.cpp, grid/GridGeotiff.cpp),
 #	or x y z lines at the cell centres, which hold only the cells with a
-#	value and so need -extent and -cells.
+#	value and so need -extent and -cells.  Without -format, a netCDF or
+#	TIFF file is known by its first bytes, and anything else is read as an
+#	ESRI ASCII grid.
 proc ::kardum::gridread {file args} {
     set cmd kardum::gridread
-    set o [Options $cmd {-format esri-ascii -empty {} -extent {} -cells {}} $args]
-    set format [Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf}]
+    set o [Options $cmd {-format {} -empty {} -extent {} -cells {}} $args]
+    set format [dict get $o -format]
+    if {$format eq {}} {
+        set format [grids::FileFormat $file]
+    }
+    set format [Choice $cmd -format $format {esri-ascii xyz netcdf geotiff}]
     if {$format == 0} {
         return [ReadGrid $file [dict get $o -empty]]
     }
     if {$format == 2} {
         return [ReadNetcdf $file [dict get $o -empty]]
+    }
+    if {$format == 3} {
+        return [ReadGeotiff $file [dict get $o -empty]]
     }
     if {[dict get $o -extent] eq {} || [dict get $o -cells] eq {}} {
         Invalid $cmd "-format xyz needs -extent and -cells: the lines hold only\
@@ -326,6 +338,31 @@ proc ::kardum::gridread {file args} {
     }
     gridfill [readxyz $file] -extent [dict get $o -extent] -cells [dict get $o -cells] \
         -fill 0 -empty [dict get $o -empty]
+}
+
+# The format of a grid file by its first bytes: netcdf (classic, 64-bit
+# offset, CDF5 or HDF5), geotiff (TIFF or BigTIFF, either byte order), else
+# esri-ascii, whose reader says what is wrong with a file that is none (or
+# that cannot be opened).
+proc ::kardum::grids::FileFormat {file} {
+    set head {}
+    if {[catch {open $file rb} f options]} {
+        PassStop $f $options
+        return esri-ascii
+    }
+    set code [catch {read $f 8} head options]
+    close $f
+    if {$code} {
+        PassStop $head $options
+        return esri-ascii
+    }
+    if {[regexp {^(CDF[\x01\x02\x05]|\x89HDF\r\n\x1a\n)} $head]} {
+        return netcdf
+    }
+    if {[regexp {^(II[*+]\x00|MM\x00[*+])} $head]} {
+        return geotiff
+    }
+    return esri-ascii
 }
 
 # kardum::gridimage grid file ?option value ...?

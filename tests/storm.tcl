@@ -207,7 +207,8 @@ proc helperCall {} {
         }
         4 {
             list kardum::gridwrite [pick {{{1 2} {3 4}} {{1 2} {3}} {} {{abc}}}] \
-                [file join $scratch out.asc] -extent [pick {{0 1 0 1} {} {0 0 0 0}}]
+                [file join $scratch out.asc] -extent [pick {{0 1 0 1} {} {0 0 0 0}}] \
+                -format [pick {esri-ascii geotiff}]
         }
         5 {
             list kardum::gridimage [pick {{{1 2} {3 4}} {{1 2} {3}} {} {{Inf}}}] \
