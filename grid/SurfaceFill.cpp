@@ -514,7 +514,8 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
     }
     /* The coarser grids only guide the finest one's solution, so they see
      * the records gathered by nearest finest node: one record of their
-     * mean position and value, weighted by their count. */
+     * mean position and value, weighted by their count (their weights'
+     * sum, and the means weighted, for weighted records). */
     std::vector<double> ax, ay, az, aw;
     if (levels.size() > 1) {
         std::vector<double> sum(levels[0].Nodes() * 4, 0.0);
@@ -522,6 +523,14 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
             long long i = std::llround(std::clamp(gx[k], 0.0, s.nx - 1.0));
             long long j = std::llround(std::clamp(gy[k], 0.0, s.ny - 1.0));
             double *a = &sum[(static_cast<std::size_t>(j) * s.nx + i) * 4];
+            if (s.weight != nullptr) {
+                double w = (*s.weight)[k];
+                a[0] += w;
+                a[1] += w * gx[k];
+                a[2] += w * gy[k];
+                a[3] += w * dz[k];
+                continue;
+            }
             a[0] += 1.0;
             a[1] += gx[k];
             a[2] += gy[k];
@@ -542,7 +551,7 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
         double sx = s.nx > 1 ? static_cast<double>(L.x.n - 1) / (s.nx - 1) : 0.0;
         double sy = s.ny > 1 ? static_cast<double>(L.y.n - 1) / (s.ny - 1) : 0.0;
         if (l == 0) {
-            AddRecords(L, gx, gy, dz, nullptr, sx, sy, stop);
+            AddRecords(L, gx, gy, dz, s.weight, sx, sy, stop);
         } else {
             AddRecords(L, ax, ay, az, &aw, sx, sy, stop);
         }
