@@ -42,6 +42,7 @@
 #include "grid/Descriptor.h"
 #include "grid/GridValue.h"
 #include "grid/GuardedFill.h"
+#include "grid/LargeBuffer.h"
 #include "grid/SurfaceFill.h"
 #include "frame/Interrupt.h"
 #include "package/Commands.h"
@@ -598,9 +599,9 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
     std::vector<double> gx, gy, z;
     InterleavedRecords r{rec.values.data(), rec.width};
     std::size_t n = rec.Count();
-    gx.reserve(n);
-    gy.reserve(n);
-    z.reserve(n);
+    ReserveLarge(gx, n);
+    ReserveLarge(gy, n);
+    ReserveLarge(z, n);
     double zmin = HUGE_VAL, zmax = -HUGE_VAL;
     long long outside = 0;
     for (std::size_t k = 0; k < n; ++k) {

@@ -37,51 +37,77 @@ int ThreadCount()
 
 #if KARDUM_HAVE_THREADS
 
+/*
+ * A job is published as one 64-bit ticket: its round (24 bits), its count
+ * of parts (20 bits) and the next part to take (20 bits).  A thread takes
+ * a part by advancing the ticket it read; once it holds a part of a
+ * round, that round cannot end, so the job it then reads is that round's.
+ * The caller waits for the parts to be completed, not for the helpers, so
+ * a helper that wakes late costs nothing; helpers spin a little between
+ * jobs before they sleep, as jobs come in quick succession.
+ */
 struct Team::Shared {
+    static constexpr int kPartBits = 20;
+    static constexpr unsigned long long kPartMask = (1ull << kPartBits) - 1;
+    /* Looks at the ticket before a helper sleeps: some tens of microseconds. */
+    static constexpr int kSpin = 20000;
+
     std::mutex lock;
-    std::condition_variable start, done;
-    unsigned long long round = 0;       /* bumped for every job */
-    bool quit = false;
+    std::condition_variable wake;
+    std::atomic<unsigned long long> ticket{0};
+    std::atomic<int> completed{0};
+    std::atomic<bool> quit{false};
     const std::function<void(int)> *job = nullptr;
-    int parts = 0;
-    std::atomic<int> next{0};
-    int busy = 0;                       /* helpers still in the round */
     std::vector<std::exception_ptr> errors;
     std::vector<std::thread> helpers;
 
-    /* Takes parts until none is left. */
-    void Work()
+    static unsigned long long Round(unsigned long long t) { return t >> (2 * kPartBits); }
+
+    /* Takes and computes parts while the ticket `seen` has some left;
+     * returns the ticket last read. */
+    unsigned long long Work(unsigned long long t)
     {
         for (;;) {
-            int part = next.fetch_add(1);
+            unsigned long long parts = (t >> kPartBits) & kPartMask, part = t & kPartMask;
             if (part >= parts) {
-                return;
+                return t;
             }
+            if (!ticket.compare_exchange_weak(t, t + 1, std::memory_order_acq_rel)) {
+                continue;               /* t now holds the ticket as it is */
+            }
+            int p = static_cast<int>(part);
             try {
-                (*job)(part);
+                (*job)(p);
             } catch (...) {
-                errors[static_cast<std::size_t>(part)] = std::current_exception();
+                errors[static_cast<std::size_t>(p)] = std::current_exception();
             }
+            completed.fetch_add(1, std::memory_order_release);
+            t = ticket.load(std::memory_order_acquire);
         }
     }
 
     void Helper()
     {
-        unsigned long long seen = 0;
+        unsigned long long done = 0;    /* the round last worked on */
         for (;;) {
-            {
-                std::unique_lock<std::mutex> hold(lock);
-                start.wait(hold, [&] { return quit || round != seen; });
-                if (quit) {
+            unsigned long long t = ticket.load(std::memory_order_acquire);
+            for (int spin = 0; Round(t) == done && spin < kSpin; ++spin) {
+                if (quit.load(std::memory_order_relaxed)) {
                     return;
                 }
-                seen = round;
+                t = ticket.load(std::memory_order_acquire);
             }
-            Work();
-            std::lock_guard<std::mutex> hold(lock);
-            if (--busy == 0) {
-                done.notify_one();
+            if (Round(t) == done) {
+                std::unique_lock<std::mutex> hold(lock);
+                wake.wait(hold, [&] {
+                    return quit.load() || Round(ticket.load(std::memory_order_acquire)) != done;
+                });
+                if (quit.load()) {
+                    return;
+                }
+                continue;
             }
+            done = Round(Work(t));
         }
     }
 };
@@ -109,9 +135,9 @@ Team::~Team()
     }
     {
         std::lock_guard<std::mutex> hold(shared_->lock);
-        shared_->quit = true;
+        shared_->quit.store(true);
     }
-    shared_->start.notify_all();
+    shared_->wake.notify_all();
     for (std::thread &t : shared_->helpers) {
         t.join();
     }
@@ -122,28 +148,32 @@ void Team::Run(int parts, const std::function<void(int)> &f)
     if (parts <= 0) {
         return;
     }
-    if (size_ == 1 || parts == 1) {
+    if (size_ == 1 || parts == 1 || static_cast<unsigned long long>(parts) > Shared::kPartMask) {
         for (int part = 0; part < parts; ++part) {
             f(part);
         }
         return;
     }
     Shared &s = *shared_;
+    s.job = &f;
+    s.errors.assign(static_cast<std::size_t>(parts), nullptr);
+    s.completed.store(0, std::memory_order_relaxed);
+    unsigned long long round = (Shared::Round(s.ticket.load()) + 1) & 0xffffff;
+    if (round == 0) {
+        round = 1;                      /* 0 is the helpers' first round seen */
+    }
+    unsigned long long t = (round << (2 * Shared::kPartBits)) |
+                           (static_cast<unsigned long long>(parts) << Shared::kPartBits);
+    s.ticket.store(t, std::memory_order_release);
     {
         std::lock_guard<std::mutex> hold(s.lock);
-        s.job = &f;
-        s.parts = parts;
-        s.next.store(0);
-        s.errors.assign(static_cast<std::size_t>(parts), nullptr);
-        s.busy = static_cast<int>(s.helpers.size());
-        ++s.round;
     }
-    s.start.notify_all();
-    s.Work();
-    {
-        std::unique_lock<std::mutex> hold(s.lock);
-        s.done.wait(hold, [&] { return s.busy == 0; });
-        s.job = nullptr;
+    s.wake.notify_all();
+    s.Work(t);
+    for (int spin = 0; s.completed.load(std::memory_order_acquire) < parts; ++spin) {
+        if (spin > 200) {
+            std::this_thread::yield();
+        }
     }
     for (std::exception_ptr &e : s.errors) {
         if (e) {
