@@ -418,8 +418,9 @@ namespace {
  * error; the calling thread parses it again in order to throw it with the
  * right line number. */
 struct LinesPart {
+    explicit LinesPart(std::pmr::memory_resource *m) : values(m) {}
     const char *first = nullptr, *last = nullptr;
-    std::vector<double> values;
+    std::pmr::vector<double> values;
     long long lines = 0;
     long long passed = 0;
     bool failed = false;
@@ -502,7 +503,8 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
     const int width = rec->width;
     std::size_t fileSize = FileSize(path);
     /* Room for the longest line allowed and a chunk read after it. */
-    std::vector<char> buf(kMaxLine + kChunk);
+    HugePageResource huge;
+    std::pmr::vector<char> buf(kMaxLine + kChunk, &huge);
     std::size_t held = 0;           /* bytes of an unfinished line at buf[0] */
     long long line = 0;
     long long passed = 0;           /* records skipped under -nan skip */
@@ -512,8 +514,13 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
         Fail("%s: %s, line %lld: longer than %zu bytes, the limit of a line", cmd, file,
              line + 1, kMaxLine);
     };
-    Team team;
-    std::vector<LinesPart> parts(static_cast<std::size_t>(team.Size()));
+    Team team(fileSize > kChunk ? ThreadCount() : 1);
+    std::vector<LinesPart> parts;
+    for (int p = 0; p < team.Size(); ++p) {
+        /* A record takes at least two bytes of text a value. */
+        parts.emplace_back(&huge);
+        parts.back().values.reserve(buf.size() / 2 / static_cast<std::size_t>(team.Size()) + 8);
+    }
     while (!eof) {
         if (stop.Check()) {
             throw TclError{};
@@ -585,7 +592,7 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
             });
             for (LinesPart &part : parts) {
                 if (part.failed) {
-                    LinesPart again;
+                    LinesPart again(&huge);
                     ParseLines(part.first, part.last, file, line + 1, opt, width, again);
                 }
                 line += part.lines;

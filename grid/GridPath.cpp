@@ -388,11 +388,9 @@ void NeedMemory(const GridSpec &shape, std::size_t records, bool fill, bool sour
         throw OutOfMemory{static_cast<std::size_t>(0x1p62), what};
     }
     std::size_t need = static_cast<std::size_t>(bytes);
-    void *probe = std::malloc(need);
-    if (probe == nullptr) {
+    if (need > 0 && !CanAllocate(need)) {
         throw OutOfMemory{need, what};
     }
-    std::free(probe);
 }
 
 /* Bilinear value of grid g (nx by ny nodes, x fastest) at grid

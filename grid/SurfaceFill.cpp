@@ -78,22 +78,27 @@ enum { kC, kE, kN, kNE, kNW, kEE, kNN, kStencil };
  * (i+1,j+1), then their parts of the right-hand side. */
 constexpr int kCellSize = 14;
 
+using Vec = std::pmr::vector<double>;
+
 struct Level {
+    explicit Level(std::pmr::memory_resource *m)
+        : cell(m), a(m), rhs(m), inv(m), u(m), f(m), r(m), d(m), t(m), rows(m) {}
+
     Axis x, y;
     std::size_t Nodes() const { return static_cast<std::size_t>(x.n) * y.n; }
     int cx() const { return std::max(x.n - 1, 1); }
     int cy() const { return std::max(y.n - 1, 1); }
     bool Shared() const { return Nodes() >= kSharedNodes; }
 
-    std::vector<double> cell;
-    std::vector<double> a;      /* kStencil per node */
-    std::vector<double> rhs;    /* the records' right-hand side */
-    std::vector<double> inv;    /* 1 / the diagonal of the Jacobi scaling */
+    Vec cell;
+    Vec a;                      /* kStencil per node */
+    Vec rhs;                    /* the records' right-hand side */
+    Vec inv;                    /* 1 / the diagonal of the Jacobi scaling */
     double lambda = 1.0;        /* bound on the largest eigenvalue of D^-1 M */
     double cxx = 0, cyy = 0, cxy = 0, cgx = 0, cgy = 0, ridge = 0;
     Prolong px, py;             /* from the next coarser level onto this one */
-    std::vector<double> u, f, r, d, t;
-    std::vector<double> rows;   /* restriction: fine rows by coarse columns */
+    Vec u, f, r, d, t;
+    Vec rows;                   /* restriction: fine rows by coarse columns */
 };
 
 /* Runs f(j0, j1) over bands of rows 0 .. rows-1: on the team for a level
@@ -165,7 +170,7 @@ void AddRecords(Level &L, const RecordSet &set, double sx, double sy, Team &team
                 Interrupt &stop)
 {
     std::size_t cells = static_cast<std::size_t>(L.cx()) * L.cy();
-    AssignLarge(L.cell, cells * kCellSize, 0.0);
+    L.cell.assign(cells * kCellSize, 0.0);
     std::size_t count = set.z.size();
     bool shared = count >= kSharedNodes && team.Size() > 1;
     int bands = shared ? team.Size() : 1;
@@ -209,7 +214,7 @@ void AddRecords(Level &L, const RecordSet &set, double sx, double sy, Team &team
     }
     /* Each node's right-hand side from the cells around it, in a fixed
      * order (the cells below-left, below, left, its own). */
-    AssignLarge(L.rhs, L.Nodes(), 0.0);
+    L.rhs.assign(L.Nodes(), 0.0);
     int nx = L.x.n, cx = L.cx();
     ByRows(team, L.Shared(), ny, [&](int j0, int j1) {
         for (int j = j0; j < j1; ++j) {
@@ -309,8 +314,8 @@ void Prepare(Level &L, double smoothing, double tension)
     L.ridge = kRidge * smoothing * area;
 
     std::size_t nodes = L.Nodes();
-    std::vector<double> diag(nodes, 0.0), bound(nodes, 0.0);
-    AssignLarge(L.a, nodes * kStencil, 0.0);
+    Vec diag(nodes, 0.0, L.a.get_allocator()), bound(nodes, 0.0, L.a.get_allocator());
+    L.a.assign(nodes * kStencil, 0.0);
     static const int kPacked[4][4] = {{0, 1, 2, 3}, {1, 4, 5, 6}, {2, 5, 7, 8}, {3, 6, 8, 9}};
     for (int j = 0; j < L.cy(); ++j) {
         for (int i = 0; i < L.cx(); ++i) {
@@ -341,7 +346,8 @@ void Prepare(Level &L, double smoothing, double tension)
     });
     /* The records are summed into the matrix: their cells are no longer
      * needed. */
-    std::vector<double>().swap(L.cell);
+    L.cell.clear();
+    L.cell.shrink_to_fit();
     L.inv.resize(nodes);
     L.lambda = 0.0;
     for (std::size_t k = 0; k < nodes; ++k) {
@@ -417,7 +423,7 @@ void ApplyRows(const Level &L, const double *v, int j0, int j1, Out &&out)
 }
 
 /* y = M v. */
-void Apply(const Level &L, const std::vector<double> &v, std::vector<double> &y, Team &team,
+void Apply(const Level &L, const Vec &v, Vec &y, Team &team,
            Interrupt &stop)
 {
     if (stop.Poll()) {
@@ -488,7 +494,8 @@ void Smooth(Level &L, int degree, Team &team, Interrupt &stop)
 void SolveDirect(Level &L, Team &team, Interrupt &stop)
 {
     std::size_t n = L.Nodes();
-    std::vector<double> m(n * n), e(n, 0.0), col(n);
+    std::vector<double> m(n * n);
+    Vec e(n, 0.0, L.u.get_allocator()), col(n, 0.0, L.u.get_allocator());
     for (std::size_t c = 0; c < n; ++c) {
         e[c] = 1.0;
         Apply(L, e, col, team, stop);
@@ -512,7 +519,7 @@ void SolveDirect(Level &L, Team &team, Interrupt &stop)
             m[r * n + k] = v / p;
         }
     }
-    std::vector<double> &x = L.u;
+    Vec &x = L.u;
     for (std::size_t k = 0; k < n; ++k) {
         double v = L.f[k];
         for (std::size_t i = 0; i < k; ++i) {
@@ -631,8 +638,7 @@ void Transpose(Prolong &p, int coarse)
 
 /* a . b, compensated within fixed blocks of nodes, the blocks then added
  * in order: the same sum whatever the threads. */
-double Dot(const std::vector<double> &a, const std::vector<double> &b, bool shared, Team &team,
-           std::vector<double> &partial)
+double Dot(const Vec &a, const Vec &b, bool shared, Team &team, Vec &partial)
 {
     std::size_t n = a.size();
     int blocks = PartsOf(n, kDotBlock);
@@ -724,13 +730,19 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
     mean /= static_cast<double>(z.size());
     RecordSet records{gx, gy, z, nullptr, mean, shift};
 
+    /* Every array of the solver comes from one arena, sized for the
+     * finest level's share (about 56 doubles a node, all levels together). */
+    Arena arena(std::min<std::size_t>(nodes, std::size_t{1} << 22) * 64 * sizeof(double));
+    std::pmr::memory_resource *m = arena.Resource();
+
     /* The levels, finest first; spacings in units of the mean cell side. */
-    std::vector<Level> levels(1);
+    std::vector<Level> levels;
+    levels.emplace_back(m);
     levels[0].x = {s.nx, 1.0 / std::sqrt(s.aspect)};
     levels[0].y = {s.ny, std::sqrt(s.aspect)};
     while (levels.back().Nodes() > static_cast<std::size_t>(kDirect) &&
            (levels.back().x.n > 3 || levels.back().y.n > 3)) {
-        Level next;
+        Level next(m);
         Level &fine = levels.back();
         next.x = Coarser(fine.x, fine.px);
         next.y = Coarser(fine.y, fine.py);
@@ -746,7 +758,7 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
      * order. */
     std::vector<double> ax, ay, az, aw;
     if (levels.size() > 1) {
-        std::vector<double> sum(nodes * 4, 0.0);
+        Vec sum(nodes * 4, 0.0, m);
         bool shared = z.size() >= kSharedNodes && team.Size() > 1;
         int bands = shared ? team.Size() : 1;
         for (std::size_t first = 0; first < z.size(); first += kRecordSlice) {
@@ -776,6 +788,14 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
                 band(0);
             }
         }
+        std::size_t used = 0;
+        for (std::size_t n = 0; n < nodes; ++n) {
+            used += sum[n * 4] > 0.0;
+        }
+        ax.reserve(used);
+        ay.reserve(used);
+        az.reserve(used);
+        aw.reserve(used);
         for (std::size_t n = 0; n < nodes; ++n) {
             const double *a = &sum[n * 4];
             if (a[0] > 0.0) {
@@ -814,8 +834,9 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
      * surface until the residual has fallen enough. */
     Level &F = levels[0];
     bool shared = F.Shared();
-    std::vector<double> x = F.u, r(nodes), pz(nodes), p(nodes), q(nodes), partial;
-    auto dot = [&](const std::vector<double> &a, const std::vector<double> &b) {
+    Vec x(F.u, m), r(nodes, 0.0, m), pz(nodes, 0.0, m), p(nodes, 0.0, m), q(nodes, 0.0, m),
+        partial(m);
+    auto dot = [&](const Vec &a, const Vec &b) {
         return Dot(a, b, shared, team, partial);
     };
     auto precondition = [&]() {
