@@ -579,6 +579,8 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
                 part.first = from;
                 part.last = to;
                 part.values.clear();
+                part.lines = 0;
+                part.passed = 0;
                 part.failed = false;
                 from = to;
             }

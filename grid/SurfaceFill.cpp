@@ -157,7 +157,10 @@ struct RecordSet {
     double mean;
     int shift;
 
-    double Value(std::size_t k) const { return std::ldexp(z[k], -shift) - mean; }
+    double Value(std::size_t k) const
+    {
+        return (shift == 0 ? z[k] : std::ldexp(z[k], -shift)) - mean;
+    }
 };
 
 /*
@@ -291,12 +294,19 @@ inline void AddEntry(Level &L, std::size_t n, std::size_t m, double value)
     if (n > m) {
         return;
     }
-    std::size_t nx = static_cast<std::size_t>(L.x.n);
-    long long di = static_cast<long long>(m % nx) - static_cast<long long>(n % nx);
-    long long dj = static_cast<long long>(m / nx) - static_cast<long long>(n / nx);
-    int slot = dj == 0 ? (di == 0 ? kC : di == 1 ? kE : kEE)
+    std::size_t nx = static_cast<std::size_t>(L.x.n), off = m - n;
+    int slot;
+    if (nx >= 4) {
+        /* the offsets 0, 1, 2, nx - 1, nx, nx + 1, 2 nx are distinct */
+        slot = off == 0 ? kC : off == 1 ? kE : off == 2 ? kEE : off == nx - 1 ? kNW
+             : off == nx ? kN : off == nx + 1 ? kNE : kNN;
+    } else {
+        long long di = static_cast<long long>(m % nx) - static_cast<long long>(n % nx);
+        long long dj = static_cast<long long>(m / nx) - static_cast<long long>(n / nx);
+        slot = dj == 0 ? (di == 0 ? kC : di == 1 ? kE : kEE)
              : dj == 1 ? (di == 0 ? kN : di == 1 ? kNE : kNW)
                        : kNN;
+    }
     L.a[n * kStencil + slot] += value;
 }
 
