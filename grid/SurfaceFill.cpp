@@ -137,6 +137,18 @@ inline void Locate(double g, int n, int &i, double &w)
     w = std::min(g - i, 2.0);
 }
 
+/* Records looked ahead when their cells are fetched early. */
+constexpr std::size_t kAhead = 12;
+
+inline void Prefetch(const double *p)
+{
+#if defined(__GNUC__)
+    __builtin_prefetch(p, 1);
+#else
+    (void)p;
+#endif
+}
+
 /* The four nodes of cell (i, j). */
 inline void CellNodes(const Level &L, int i, int j, std::size_t (&n)[4])
 {
@@ -189,6 +201,16 @@ void AddRecords(Level &L, const RecordSet &set, double sx, double sy, Team &team
             for (std::size_t k = first; k < last; ++k) {
                 int i, j;
                 double wx, wy;
+                if (k + kAhead < last) {
+                    /* the cell of a record further on, fetched while this
+                     * one is summed (the cells are reached at random) */
+                    Locate(set.gy[k + kAhead] * sy, ny, j, wy);
+                    Locate(set.gx[k + kAhead] * sx, L.x.n, i, wx);
+                    const double *ahead =
+                        &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * kCellSize];
+                    Prefetch(ahead);
+                    Prefetch(ahead + kCellSize - 1);
+                }
                 Locate(set.gy[k] * sy, ny, j, wy);
                 if (j < j0 || j >= j1) {
                     continue;
@@ -780,6 +802,11 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
                 long long j0 = static_cast<long long>(s.ny) * b / bands;
                 long long j1 = static_cast<long long>(s.ny) * (b + 1) / bands;
                 for (std::size_t k = first; k < last; ++k) {
+                    if (k + kAhead < last) {
+                        long long ja = std::llround(std::clamp(gy[k + kAhead], 0.0, s.ny - 1.0));
+                        long long ia = std::llround(std::clamp(gx[k + kAhead], 0.0, s.nx - 1.0));
+                        Prefetch(&sum[(static_cast<std::size_t>(ja) * s.nx + ia) * 4]);
+                    }
                     long long j = std::llround(std::clamp(gy[k], 0.0, s.ny - 1.0));
                     if (j < j0 || j >= j1) {
                         continue;
