@@ -49,8 +49,8 @@ int ThreadCount()
 struct Team::Shared {
     static constexpr int kPartBits = 20;
     static constexpr unsigned long long kPartMask = (1ull << kPartBits) - 1;
-    /* Looks at the ticket before a helper sleeps: some tens of microseconds. */
-    static constexpr int kSpin = 20000;
+    /* Looks at the ticket before a helper sleeps: some microseconds. */
+    static constexpr int kSpin = 4000;
 
     std::mutex lock;
     std::condition_variable wake;
@@ -82,6 +82,7 @@ struct Team::Shared {
                 errors[static_cast<std::size_t>(p)] = std::current_exception();
             }
             completed.fetch_add(1, std::memory_order_release);
+            completed.notify_all();
             t = ticket.load(std::memory_order_acquire);
         }
     }
@@ -170,9 +171,15 @@ void Team::Run(int parts, const std::function<void(int)> &f)
     }
     s.wake.notify_all();
     s.Work(t);
-    for (int spin = 0; s.completed.load(std::memory_order_acquire) < parts; ++spin) {
-        if (spin > 200) {
-            std::this_thread::yield();
+    /* The parts still running are the helpers': a short spin, then sleep
+     * until one ends (a helper may be waiting for a core). */
+    for (int spin = 0;; ++spin) {
+        int done = s.completed.load(std::memory_order_acquire);
+        if (done >= parts) {
+            break;
+        }
+        if (spin > 1000) {
+            s.completed.wait(done, std::memory_order_acquire);
         }
     }
     for (std::exception_ptr &e : s.errors) {
