@@ -205,11 +205,13 @@ void AddRecords(Level &L, const RecordSet &set, double sx, double sy, Team &team
                     /* the cell of a record further on, fetched while this
                      * one is summed (the cells are reached at random) */
                     Locate(set.gy[k + kAhead] * sy, ny, j, wy);
-                    Locate(set.gx[k + kAhead] * sx, L.x.n, i, wx);
-                    const double *ahead =
-                        &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * kCellSize];
-                    Prefetch(ahead);
-                    Prefetch(ahead + kCellSize - 1);
+                    if (j >= j0 && j < j1) {
+                        Locate(set.gx[k + kAhead] * sx, L.x.n, i, wx);
+                        const double *ahead =
+                            &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * kCellSize];
+                        Prefetch(ahead);
+                        Prefetch(ahead + kCellSize - 1);
+                    }
                 }
                 Locate(set.gy[k] * sy, ny, j, wy);
                 if (j < j0 || j >= j1) {
@@ -804,8 +806,11 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
                 for (std::size_t k = first; k < last; ++k) {
                     if (k + kAhead < last) {
                         long long ja = std::llround(std::clamp(gy[k + kAhead], 0.0, s.ny - 1.0));
-                        long long ia = std::llround(std::clamp(gx[k + kAhead], 0.0, s.nx - 1.0));
-                        Prefetch(&sum[(static_cast<std::size_t>(ja) * s.nx + ia) * 4]);
+                        if (ja >= j0 && ja < j1) {
+                            long long ia =
+                                std::llround(std::clamp(gx[k + kAhead], 0.0, s.nx - 1.0));
+                            Prefetch(&sum[(static_cast<std::size_t>(ja) * s.nx + ia) * 4]);
+                        }
                     }
                     long long j = std::llround(std::clamp(gy[k], 0.0, s.ny - 1.0));
                     if (j < j0 || j >= j1) {
