@@ -110,12 +110,18 @@ static double Fit(kardum::Interrupt &stop, double *x, double *y, int nP,
         wtMode = 0;
     }
 
-    /* β (nCoef), the weights (nP) and the basis values (nCoef). */
-    kardum::Block scratch({nC, points, nC}, "the fit's scratch arrays");
+    /* β (nCoef) and the basis values (nCoef).  A point's weight is made
+     * where it is used, so that nothing of the points' size is needed. */
+    kardum::Block scratch({nC, nC}, "the fit's scratch arrays");
     Basis basis(stop, script, nCoef);
     double *beta = scratch[0];
-    double *w = scratch[1];
-    double *phi = scratch[2];
+    double *phi = scratch[1];
+    auto weight = [wtMode, sig, y](std::size_t i) {
+        if (wtMode == 1) {
+            return 1.0 / (sig[i] * sig[i]);
+        }
+        return wtMode == -1 && y[i] != 0.0 ? 1.0 / y[i] : 1.0;
+    };
 
     auto fitted = [iCoef](std::size_t r) { return kardum::IsFitted(iCoef[r]); };
     std::size_t nFit = 0;
@@ -125,15 +131,6 @@ static double Fit(kardum::Interrupt &stop, double *x, double *y, int nP,
     if (nFit == 0) {
         std::fputs("KDdataLSq1D:  ERROR - No coefficients to fit", stderr);
         return -1.0;
-    }
-
-    for (std::size_t i = 0; i < points; ++i) {
-        w[i] = 1.0;
-        if (wtMode == 1) {
-            w[i] = 1.0 / (sig[i] * sig[i]);
-        } else if (wtMode == -1 && y[i] != 0.0) {
-            w[i] = 1.0 / y[i];
-        }
     }
 
     /* Pass 1: the normal equations of the fitted coefficients. */
@@ -149,11 +146,12 @@ static double Fit(kardum::Interrupt &stop, double *x, double *y, int nP,
                 }
             }
         }
+        const double w = weight(i);
         for (std::size_t l = 0, j = 0; l < nC; ++l) {
             if (!fitted(l)) {
                 continue;
             }
-            double g = phi[l] * w[i];
+            double g = phi[l] * w;
             double *row = covar + j * nFit;
             for (std::size_t m = 0, k = 0; m <= l; ++m) {
                 if (fitted(m)) {
@@ -188,7 +186,7 @@ static double Fit(kardum::Interrupt &stop, double *x, double *y, int nP,
         for (std::size_t r = 0; r < nC; ++r) {
             fit = fit + coef[r] * phi[r];
         }
-        double s = wtMode == 1 ? sig[i] : (wtMode == -1 ? w[i] : 1.0);
+        double s = wtMode == 1 ? sig[i] : (wtMode == -1 ? weight(i) : 1.0);
         double d = (y[i] - fit) / s;
         chi2 = chi2 + d * d;
     }

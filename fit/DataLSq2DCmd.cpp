@@ -32,9 +32,10 @@ inline std::size_t TermIndex(std::size_t t, std::size_t j)
     return t * (t + 1) / 2 + j;
 }
 
-/* Whether the worker's scratch for this term count and nP points (the
- * weights, A, b and P: nP + 2·nT² + nT doubles) has a size that can be
- * expressed, with nT within an int. */
+/* Whether the fit's arrays for this term count and nP points (nP + 2·nT²
+ * + nT doubles, counting the points' weights as the fit once kept them)
+ * have a size that can be expressed, with nT within an int.  The bound is
+ * kept as it was, so that the same calls are refused. */
 bool ScratchSizeFits(std::int64_t terms, std::size_t points)
 {
     return terms <= std::numeric_limits<int>::max() &&
@@ -65,27 +66,23 @@ int Solve(double *x, double *y, double *z, int nP, int degree, int wtMode,
     }
     const std::size_t nT = static_cast<std::size_t>(terms);
 
-    /* One block: the weights, then A (nT x nT), b (nT) and P (nT x nT, of
-     * which the products up to degree 2d are used). */
-    kardum::Block block({points, nT * nT, nT, nT * nT}, "the fit's scratch arrays");
-    double *w = block[0];
-    double *A = block[1];
-    double *b = block[2];
-    double *P = block[3];
-
-    for (std::size_t i = 0; i < points; ++i) {
+    /* One block: A (nT x nT), b (nT) and P (nT x nT, of which the
+     * products up to degree 2d are used).  A point's weight is made where
+     * it is used, so that nothing of the points' size is needed. */
+    kardum::Block block({nT * nT, nT, nT * nT}, "the fit's scratch arrays");
+    double *A = block[0];
+    double *b = block[1];
+    double *P = block[2];
+    auto pointWeight = [=](std::size_t i) {
         if (wtMode == 0 || (wtMode == 1 && weight == nullptr)) {
-            w[i] = 1.0;
-        } else if (wtMode == 1) {
-            w[i] = weight[i];
-        } else {
-            double r2 = x[i] * x[i] + y[i] * y[i];
-            w[i] = 1.0;
-            if (r2 != 0.0) {
-                w[i] = 1.0 / std::pow(r2, -static_cast<double>(wtMode) / 2.0);
-            }
+            return 1.0;
         }
-    }
+        if (wtMode == 1) {
+            return weight[i];
+        }
+        double r2 = x[i] * x[i] + y[i] * y[i];
+        return r2 != 0.0 ? 1.0 / std::pow(r2, -static_cast<double>(wtMode) / 2.0) : 1.0;
+    };
 
     const std::size_t top = 2 * static_cast<std::size_t>(d);
     for (std::size_t i = 0; i < points; ++i) {
@@ -94,7 +91,7 @@ int Solve(double *x, double *y, double *z, int nP, int degree, int wtMode,
         }
         /* Products of degree t from those of degree t - 1: each times x,
          * then the last one (w·y^(t-1)) times y. */
-        P[0] = w[i];
+        P[0] = pointWeight(i);
         for (std::size_t t = 1; t <= top; ++t) {
             const double *prev = P + TermIndex(t - 1, 0);
             double *cur = P + TermIndex(t, 0);

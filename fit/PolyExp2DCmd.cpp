@@ -32,6 +32,49 @@ constexpr int kStackDegrees = 32;
 
 } // namespace
 
+namespace {
+
+/* The highest degree that still has a coefficient. */
+int TopDegree(int degree, int nCoef)
+{
+    int top = 0;
+    while (top < degree && kardum::Poly2DTerms(top) < nCoef) {
+        ++top;
+    }
+    return top;
+}
+
+/*
+ * The sum over the rows: row t holds x^(t-j)·y^j for j = 0 ... t, each
+ * formed from the row before, and the k-th term in that order goes with
+ * coefficient(k).  stopped() is asked after each row; the sum so far is
+ * returned when it says so.
+ */
+template <class Coefficient, class Stopped>
+double RowSum(double x, double y, int top, int nCoef, double *row,
+              Coefficient coefficient, Stopped stopped)
+{
+    double s = 0.0;
+    row[0] = 1.0;
+    s = coefficient(0) * row[0] + s;
+    int k = 1;
+    for (int t = 1; t <= top && k < nCoef; ++t) {
+        row[t] = row[t - 1] * y;
+        for (int j = 0; j < t; ++j) {
+            row[j] = row[j] * x;
+        }
+        for (int j = 0; j <= t && k < nCoef; ++j, ++k) {
+            s = coefficient(k) * row[j] + s;
+        }
+        if (stopped()) {
+            break;
+        }
+    }
+    return s;
+}
+
+} // namespace
+
 /*
  * The terms of degree t are formed from those of degree t - 1: each of them
  * times x, in order, then the last of them (y^(t-1)) times y.  Only the
@@ -46,11 +89,7 @@ extern "C" double PolyExp2D_C(double x, double y, int nCoef, double *coef,
     using kardum::Poly2DTerms;
     double s = 0.0;
     if (nCoef >= 1) {
-        /* Highest degree that still has a coefficient. */
-        int top = 0;
-        while (top < degree && Poly2DTerms(top) < nCoef) {
-            ++top;
-        }
+        int top = TopDegree(degree, nCoef);
         double stackRow[kStackDegrees + 1];
         std::vector<double> heapRow;
         double *row = stackRow;
@@ -63,18 +102,8 @@ extern "C" double PolyExp2D_C(double x, double y, int nCoef, double *coef,
             row = heapRow.data();
         }
 
-        row[0] = 1.0;
-        s = coef[0] * row[0] + s;
-        int k = 1;
-        for (int t = 1; t <= top && k < nCoef; ++t) {
-            row[t] = row[t - 1] * y;
-            for (int j = 0; j < t; ++j) {
-                row[j] = row[j] * x;
-            }
-            for (int j = 0; j <= t && k < nCoef; ++j, ++k) {
-                s = coef[k] * row[j] + s;
-            }
-        }
+        s = RowSum(x, y, top, nCoef, row, [coef](int k) { return coef[k]; },
+                   [] { return false; });
     }
     return kardum::ApplyLimits(s, clamp, limits);
 }
@@ -97,10 +126,7 @@ double kardum::PolyExp2DPresent(double x, double y, int nCoef, const PresentValu
     if (nCoef < 1) {
         return ApplyLimits(s, clamp, const_cast<double *>(limits));
     }
-    int top = 0;
-    while (top < degree && Poly2DTerms(top) < nCoef) {
-        ++top;
-    }
+    int top = TopDegree(degree, nCoef);
     bool finiteTerms = std::fabs(x) <= 1.0 && std::fabs(y) <= 1.0;
     double perTerm = static_cast<double>(coef.size()) * (top + 1.0);
     if (finiteTerms && perTerm < static_cast<double>(nCoef)) {
@@ -138,20 +164,9 @@ double kardum::PolyExp2DPresent(double x, double y, int nCoef, const PresentValu
         }
         return 0.0;
     };
-    row[0] = 1.0;
-    s = c(0) * row[0] + s;
-    int k = 1;
-    for (int t = 1; t <= top && k < nCoef; ++t) {
-        row[t] = row[t - 1] * y;
-        for (int j = 0; j < t; ++j) {
-            row[j] = row[j] * x;
-        }
-        for (int j = 0; j <= t && k < nCoef; ++j, ++k) {
-            s = c(k) * row[j] + s;
-        }
-        if (stop.Poll()) {
-            return s;
-        }
+    s = RowSum(x, y, top, nCoef, row.data(), c, [&stop] { return stop.Poll(); });
+    if (stop.Stopped()) {
+        return s;
     }
     return ApplyLimits(s, clamp, const_cast<double *>(limits));
 }

@@ -101,12 +101,18 @@ public:
     }
 
 private:
-    /* A missing element or one that is not a number counts as 0.0. */
+    /* A missing element or one that is not a number counts as 0.0, and a
+     * set that fails is passed over, unless a trace on the element was
+     * cancelled or ran past a limit: that stops the work (see Poll). */
     double Get(const ObjRef &name, Tcl_Obj *index) const
     {
         Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name.get(), index, TCL_LEAVE_ERR_MSG);
         double d = 0.0;
-        if (value == nullptr || Tcl_GetDoubleFromObj(interp_, value, &d) != TCL_OK) {
+        if (value == nullptr) {
+            stop_.AfterAccess();
+            return 0.0;
+        }
+        if (Tcl_GetDoubleFromObj(interp_, value, &d) != TCL_OK) {
             return 0.0;
         }
         return d;
@@ -115,7 +121,10 @@ private:
     void Set(const ObjRef &name, Tcl_Obj *index, double d) const
     {
         ObjRef value(Tcl_NewDoubleObj(d));
-        Tcl_ObjSetVar2(interp_, name.get(), index, value.get(), TCL_LEAVE_ERR_MSG);
+        if (Tcl_ObjSetVar2(interp_, name.get(), index, value.get(), TCL_LEAVE_ERR_MSG) ==
+            nullptr) {
+            stop_.AfterAccess();
+        }
     }
 
     Tcl_Interp *interp_;

@@ -91,30 +91,17 @@ proc fitLoop {model nPar {tol 1e-15} {maxCalls 500}} {
     return $calls
 }
 
-set ::strdDir [file join [file dirname [file normalize [info script]]] data strd]
+source [file join [file dirname [file normalize [info script]]] nlstrd.tcl]
 
 # Reads a NIST StRD nonlinear dataset from tests/data/strd: a dict with the
 # keys start1, start2, certified, sd (lists over the parameters), rss and
 # data (a flat list of x y pairs).
 proc readStrd {name} {
-    set f [open [file join $::strdDir $name.dat]]
-    set lines [split [string map {\r {}} [read $f]] \n]
-    close $f
-    set res {start1 {} start2 {} certified {} sd {} rss {} data {}}
-    set inData 0
-    foreach line $lines {
-        if {[regexp {^\s*b\d+\s*=\s*(\S+)\s+(\S+)\s+(\S+)\s+(\S+)\s*$} $line -> s1 s2 c sd]} {
-            foreach k {start1 start2 certified sd} v [list $s1 $s2 $c $sd] {
-                dict lappend res $k [expr {double($v)}]
-            }
-        } elseif {[regexp {^Residual Sum of Squares:\s+(\S+)} $line -> rss]} {
-            dict set res rss [expr {double($rss)}]
-        } elseif {[regexp {^Data:\s+y\s+x} $line]} {
-            set inData 1
-        } elseif {$inData && [llength $line] == 2} {
-            lassign $line y x
-            dict lappend res data [expr {double($x)}] [expr {double($y)}]
-        }
+    set d [nlstrd::read $name]
+    set data {}
+    foreach x [dict get $d xs] y [dict get $d ys] {
+        lappend data $x $y
     }
-    return $res
+    dict set d data $data
+    return [dict remove $d xs ys]
 }

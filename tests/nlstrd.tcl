@@ -1,7 +1,7 @@
 # The NIST StRD nonlinear regression problems for kardum::nlfit: each
 # model's value and its derivatives as expressions in x and b1 ... bk,
 # a reader of the datasets (tests/data/strd) and the model procedures.
-# Sourced by tests/nlfit.test and bench/package.tcl.
+# Sourced by tests/marquardt.tcl (and so the fit tests) and bench/package.tcl.
 
 namespace eval nlstrd {
     variable dir [file join [file dirname [file normalize [info script]]] data strd]

@@ -310,10 +310,12 @@ proc runCall {c seed number} {
     # Once a time limit has run out, Tcl refuses every further command with
     # an error whose message it set only the first time; a call whose
     # deadline passed may thus end with an empty message that is Tcl's.
-    set late [expr {[clock milliseconds] > $deadline}]
-    if {$code == 1 && $msg eq {} && !$late} {
+    # Tcl takes the deadline as passed a microsecond after it.
+    set late [expr {[clock microseconds] - $deadline * 1000}]
+    if {$code == 1 && $msg eq {} && $late <= 0} {
         fail $seed $number $script "an error without a message ([dict get $opts -errorcode]),\
-            raised [string range [dict get $opts -errorinfo] 0 300]"
+            [expr {-$late}] µs before the deadline, raised\
+            [string range [dict get $opts -errorinfo] 0 300]"
     }
     set hit [$c eval {set hit}]
     # A callback that re-enters the library catches what those calls raise.
