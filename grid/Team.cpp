@@ -28,8 +28,18 @@ int ThreadCount()
             return static_cast<int>(n);
         }
     }
-    unsigned cores = std::thread::hardware_concurrency();
-    return static_cast<int>(std::clamp<unsigned>(cores, 1, kMaxThreads));
+    int cores = static_cast<int>(std::clamp<unsigned>(std::thread::hardware_concurrency(), 1,
+                                                      kMaxThreads));
+#if defined(__linux__)
+    /* Processors the other work on the machine keeps busy are left to it:
+     * the parts of a job wait for their slowest thread, and a helper
+     * that has to wait for a core delays every step. */
+    double load = 0.0;
+    if (getloadavg(&load, 1) == 1 && load > 0.0) {
+        cores -= static_cast<int>(std::min(load, static_cast<double>(kMaxThreads)));
+    }
+#endif
+    return std::max(cores, 1);
 #else
     return 1;
 #endif

@@ -12,7 +12,8 @@
  *	The calling thread works on the parts too and is the only one that
  *	touches the interpreter: parts never call Tcl.  A team has
  *	ThreadCount() threads by default: the processors the system reports,
- *	at most kMaxThreads, or the number in the environment variable
+ *	at most kMaxThreads, less those that other work keeps busy (the
+ *	load average, on Linux), or the number in the environment variable
  *	KARDUM_THREADS (1 computes everything on the calling thread; the
  *	tests use it to compare the results of one and two threads).  Where
  *	the C++ library has no threads (mingw-w64's win32 flavour), every
@@ -39,8 +40,8 @@ namespace kardum::package {
 constexpr int kMaxThreads = 8;
 
 /* The threads a team gets: KARDUM_THREADS when it holds a number from 1
- * to kMaxThreads, else the processors (at most kMaxThreads); 1 without
- * threads. */
+ * to kMaxThreads, else the processors (at most kMaxThreads) that the load
+ * average leaves idle, at least 1; 1 without threads. */
 int ThreadCount();
 
 class Team {
