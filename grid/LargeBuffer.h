@@ -139,6 +139,7 @@ private:
     }
     void do_deallocate(void *p, std::size_t bytes, std::size_t align) override
     {
+        (void)bytes;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
         if (Mapped(bytes) && align <= kHuge) {
             munmap(p, (bytes + kHuge - 1) & ~(kHuge - 1));
