@@ -24,6 +24,11 @@
  *		the table, so that time spent waiting for a core on a shared
  *		machine does not count.
  *
+ *	KDbenchTrim
+ *		Gives the heap's free pages back to the system (glibc's
+ *		malloc_trim), so that the memory the next call takes shows in the
+ *		resident set instead of reusing pages the process still holds.
+ *
  *	KDbenchSmallFit Count
  *		The CPU microseconds of one weighted degree-1 surface fit
  *		(DataLSq2D_C) on the eight neighbours of a cell, as the grid fill
@@ -47,6 +52,9 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <ctime>
 #include <cmath>
@@ -76,6 +84,14 @@ double CpuMicroseconds()
 int CpuTimeCmd(ClientData, Tcl_Interp *interp, int, Tcl_Obj *const[])
 {
     Tcl_SetObjResult(interp, Tcl_NewDoubleObj(CpuMicroseconds()));
+    return TCL_OK;
+}
+
+int TrimCmd(ClientData, Tcl_Interp *, int, Tcl_Obj *const[])
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
     return TCL_OK;
 }
 
@@ -359,6 +375,7 @@ extern "C" __attribute__((visibility("default"))) int Kardumbench_Init(Tcl_Inter
         return TCL_ERROR;
     }
     Tcl_CreateObjCommand(interp, "KDbenchCpuTime", CpuTimeCmd, nullptr, nullptr);
+    Tcl_CreateObjCommand(interp, "KDbenchTrim", TrimCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchFloor", FloorCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchInverse", InverseCmd, nullptr, nullptr);
     Tcl_CreateObjCommand(interp, "KDbenchSmallFit", SmallFitCmd, nullptr, nullptr);

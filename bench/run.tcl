@@ -534,6 +534,10 @@ if {[string match $only "KDdataGrid*"] || [string match $only "KDgridFill2D*"]} 
 set passRows {}
 source [file join [file dirname [info script]] gridfill.tcl]
 
+# --- kardum::gridwrite after list reads of the grid --------------------------
+
+source [file join [file dirname [info script]] gridwrite.tcl]
+
 # --- Files to a filled grid, against GMT nearneighbor ------------------------
 # End to end, each side a process of its own, from the same xyz file on disk
 # to an ESRI ASCII grid on disk: bench/gridjob.tcl (kardum::readxyz,
@@ -691,6 +695,10 @@ if {[llength $passRows]} {
     puts "kardum::gridfill ${fN}x$fN Franke with its defaults, pass by pass:"
     puts [format "%-4s %6s %9s %6s %9s %9s %10s" pass radius quadrants degree filled refitted time]
     foreach row $passRows {puts $row}
+}
+
+if {[llength $gwRows]} {
+    printGridwriteRows
 }
 
 # Files to a filled grid: peak memory of each side.

@@ -264,7 +264,7 @@ extern "C" int DataLSq1DCmd(ClientData, Tcl_Interp *interp, int objc,
         std::vector<int> read(nC, INT_MIN);
         std::vector<char> flags(nC, 1);
         Tcl_Obj *iCoefName = args.Obj(6);
-        if (TclArrayToC(interp, iCoefName, read.data(), nCoef, 0, 'L') == nCoef) {
+        if (FillInts(interp, iCoefName, read.data(), nCoef) == nCoef) {
             for (int r = 0; r < nCoef; ++r) {
                 if (!IsFitFlag(interp, iCoefName, r, read[r])) {
                     const char *textValue = FlagText(interp, iCoefName, r);

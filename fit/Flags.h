@@ -11,6 +11,9 @@
 #ifndef KARDUM_FIT_FLAGS_H
 #define KARDUM_FIT_FLAGS_H
 
+#include "frame/Frame.h"
+#include "frame/Interrupt.h"
+
 #include <tcl.h>
 
 #include <cstdio>
@@ -23,21 +26,41 @@ inline bool IsFitted(char flag)
     return flag == 1;
 }
 
-/* The text of element j of the array `name`, or null when it is missing. */
-inline const char *FlagText(Tcl_Interp *interp, Tcl_Obj *name, int j)
+/*
+ * Element j of the array `name`, or null when it is missing.  The read
+ * leaves the interpreter's result as it was, unless a trace on the element
+ * was cancelled or ran past a limit: then it throws TclError with Tcl's
+ * own message (see Interrupt::AfterAccess).
+ */
+inline Tcl_Obj *FlagElement(Tcl_Interp *interp, Tcl_Obj *name, int j)
 {
     char index[16];
     std::snprintf(index, sizeof index, "%d", j);
-    return Tcl_GetVar2(interp, Tcl_GetString(name), index, 0);
+    Tcl_InterpState state = Tcl_SaveInterpState(interp, TCL_OK);
+    Tcl_Obj *value = Tcl_GetVar2Ex(interp, Tcl_GetString(name), index, TCL_LEAVE_ERR_MSG);
+    if (value == nullptr) {
+        Interrupt stop(interp);
+        if (stop.AfterAccess()) {
+            Tcl_DiscardInterpState(state);
+            throw TclError{};
+        }
+    }
+    Tcl_RestoreInterpState(interp, state);
+    return value;
+}
+
+/* The text of element j of the array `name`, or null when it is missing. */
+inline const char *FlagText(Tcl_Interp *interp, Tcl_Obj *name, int j)
+{
+    Tcl_Obj *value = FlagElement(interp, name, j);
+    return value != nullptr ? Tcl_GetString(value) : nullptr;
 }
 
 /* Element j of the array `name` as a wide integer; false when it is
  * missing or is not an integer. */
 inline bool FlagWide(Tcl_Interp *interp, Tcl_Obj *name, int j, Tcl_WideInt &wide)
 {
-    char index[16];
-    std::snprintf(index, sizeof index, "%d", j);
-    Tcl_Obj *value = Tcl_GetVar2Ex(interp, Tcl_GetString(name), index, 0);
+    Tcl_Obj *value = FlagElement(interp, name, j);
     return value != nullptr &&
            Tcl_GetWideIntFromObj(nullptr, value, &wide) == TCL_OK;
 }

@@ -57,7 +57,7 @@ inline bool ReadFlags(Tcl_Interp *interp, const char *cmd, Tcl_Obj *name,
 {
     const int marker = INT_MIN;
     std::vector<int> read(static_cast<std::size_t>(nPar), marker);
-    if (TclArrayToC(interp, name, read.data(), nPar, 0, 'L') == 0) {
+    if (FillInts(interp, name, read.data(), nPar) == 0) {
         return false;
     }
     flags.assign(static_cast<std::size_t>(nPar), 0);

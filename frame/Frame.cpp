@@ -297,6 +297,16 @@ bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first)
     return found != 0;
 }
 
+int FillInts(Tcl_Interp *interp, Tcl_Obj *name, int *dst, int len)
+{
+    Interrupt stop(interp);
+    int found = ReadArray(interp, name, dst, len, 0, 'L', stop);
+    if (stop.Stopped()) {
+        throw TclError{};
+    }
+    return found;
+}
+
 bool DenseEnough(Tcl_Interp *interp, Tcl_Obj *name, int len)
 {
     if (len < 256) {

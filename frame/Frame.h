@@ -177,6 +177,10 @@ void RequireNonNegative(const char *cmd, const char *name, int count);
  * cancel or a limit that stops the read throws TclError. */
 bool Fill(Tcl_Interp *interp, Tcl_Obj *name, double *dst, int len, int first);
 
+/* TclArrayToC with type L from the first element: the number of elements
+ * found.  A cancel or a limit that stops the read throws TclError. */
+int FillInts(Tcl_Interp *interp, Tcl_Obj *name, int *dst, int len);
+
 /* Fill without a block of len doubles: the elements found, as (index,
  * value) pairs in index order, every other place counting as 0.0 (see
  * ReadPresent).  The same outcomes as Fill. */

@@ -14,7 +14,11 @@
  *	    void Finish(int flat, double empty)          sum = sum / weight when
  *	                                                 weight > 0, else empty
  *	and the records come through an accessor with
- *	    double X1(int r), X2(int r), Y1(int s), Y2(int s), Z(int i).
+ *	    double X1(int r), X2(int r), Y1(int s), Y2(int s), Z(int i)
+ *	and, for the package's weighted records only, double W(int i): the
+ *	record's own weight, which multiplies the share of each cell it
+ *	covers.  KDdataGrid's accessors have none, and their arithmetic is
+ *	exactly as without it.
  */
 
 #ifndef KARDUM_GRID_BINNING_H
@@ -27,6 +31,10 @@
 namespace kardum {
 
 enum { kBinNew = 4, kBinAdd = 2, kBinEnd = 1 };
+
+/* Whether a records accessor carries a weight per record. */
+template <class Records>
+constexpr bool kBinWeighted = requires(const Records &r) { r.W(0); };
 
 /* Cell count from a descriptor number, 0 when it is not in 1 .. INT_MAX. */
 inline int BinCellCount(double n)
@@ -175,16 +183,27 @@ void BinAdd(const double *d, int nP, int xHold, int yHold,
         if (counts != nullptr) {
             ++counts->binned;
         }
+        [[maybe_unused]] double own = 1.0;
+        if constexpr (kBinWeighted<Records>) {
+            own = rec.W(i);
+        }
+        auto share = [&](int a, int b) {
+            double w = BinFraction(sx, a) * BinFraction(sy, b);
+            if constexpr (kBinWeighted<Records>) {
+                w = w * own;
+            }
+            return w;
+        };
         if (column) {
             for (int a = sx.first; a <= sx.last; ++a) {
                 for (int b = sy.first; b <= sy.last; ++b) {
-                    store.Add(a * ny + b, value, BinFraction(sx, a) * BinFraction(sy, b));
+                    store.Add(a * ny + b, value, share(a, b));
                 }
             }
         } else {
             for (int b = sy.first; b <= sy.last; ++b) {
                 for (int a = sx.first; a <= sx.last; ++a) {
-                    store.Add(b * nx + a, value, BinFraction(sx, a) * BinFraction(sy, b));
+                    store.Add(b * nx + a, value, share(a, b));
                 }
             }
         }

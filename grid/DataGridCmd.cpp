@@ -103,9 +103,13 @@ public:
 private:
     /* A missing element or one that is not a number counts as 0.0, and a
      * set that fails is passed over, unless a trace on the element was
-     * cancelled or ran past a limit: that stops the work (see Poll). */
+     * cancelled or ran past a limit: that stops the work (see Poll), and
+     * nothing more is read or written. */
     double Get(const ObjRef &name, Tcl_Obj *index) const
     {
+        if (stop_.Stopped()) {
+            return 0.0;     /* the stop's message stays the result */
+        }
         Tcl_Obj *value = Tcl_ObjGetVar2(interp_, name.get(), index, TCL_LEAVE_ERR_MSG);
         double d = 0.0;
         if (value == nullptr) {
@@ -120,6 +124,9 @@ private:
 
     void Set(const ObjRef &name, Tcl_Obj *index, double d) const
     {
+        if (stop_.Stopped()) {
+            return;
+        }
         ObjRef value(Tcl_NewDoubleObj(d));
         if (Tcl_ObjSetVar2(interp_, name.get(), index, value.get(), TCL_LEAVE_ERR_MSG) ==
             nullptr) {

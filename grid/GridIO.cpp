@@ -3,13 +3,14 @@
  *
  *	Records and grids to and from files other programs read:
  *
- *	::kardum::readxyz file
- *	    records {x y z} from a text file, one a line, the numbers
+ *	::kardum::readxyz file ?option value ...?
+ *	    records {x y z} (or {x y z w}, with four -columns) from a text file, one a line, the numbers
  *	    separated by blanks, tabs or commas; blank lines and lines
  *	    starting with # are skipped.
  *	::kardum::WriteGrid grid file format extent nodata marker dxdy
  *	    the grid as an ESRI ASCII grid (format esri-ascii) or as x y z
- *	    lines at the cell centres (format xyz).
+ *	    lines at the cell centres (format xyz); netcdf and geotiff go to
+ *	    grid/GridNetcdf.cpp and grid/GridGeotiff.cpp.
  *	::kardum::WriteImage grid file pixels lo hi marker
  *	    the grid as a PNG picture with a colour scale (grid/GridImage.cpp).
  *
@@ -106,7 +107,7 @@ LineKind ParseLine(const char *at, const char *end, const char *file, long long 
             return LineKind::kRecord;
         }
     }
-    int maxColumn = std::max({opt.columns[0], opt.columns[1], opt.columns[2]});
+    int maxColumn = *std::max_element(opt.columns, opt.columns + opt.taken);
     bool skipped = false;
     int n = 0;
     for (;;) {
@@ -116,7 +117,7 @@ LineKind ParseLine(const char *at, const char *end, const char *file, long long 
             ++fieldEnd;
         }
         bool picked = !opt.columnsGiven;
-        for (int k = 0; k < 3; ++k) {
+        for (int k = 0; k < opt.taken; ++k) {
             picked = picked || opt.columns[k] == n;
         }
         if (picked) {
@@ -134,9 +135,13 @@ LineKind ParseLine(const char *at, const char *end, const char *file, long long 
                 }
                 skipped = true;
             }
-            for (int k = 0; k < 3; ++k) {
+            for (int k = 0; k < opt.taken; ++k) {
                 if (opt.columns[k] == n) {
                     out[k] = v;
+                    if (k == 3 && !(v > 0.0) && std::isfinite(v)) {
+                        Fail("kardum::readxyz: %s, line %lld: the weight \"%s\" must be "
+                             "above 0", file, line, Shown(start, fieldEnd).c_str());
+                    }
                 }
             }
         }
@@ -390,6 +395,17 @@ void ReplacingFile::Write(const char *data, std::size_t size)
     }
 }
 
+Tcl_WideInt ReplacingFile::Seek(Tcl_WideInt offset, int mode)
+{
+    Tcl_WideInt at = inPlace_ ? -1 : Tcl_Seek(chan_, offset, mode);
+    if (at < 0) {
+        std::string why = inPlace_ ? "a device or a pipe cannot seek" : Tcl_PosixError(nullptr);
+        Fail("%s: error writing \"%s\": %s%s", cmd_, Tcl_GetString(target_), why.c_str(),
+             Kept());
+    }
+    return at;
+}
+
 void ReplacingFile::Commit()
 {
     Tcl_Channel chan = chan_;
@@ -499,7 +515,7 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
     Channel chan(interp, cmd, path, "r");
     Interrupt stop(interp);
     auto rec = std::make_shared<Records>();
-    rec->width = 3;
+    rec->width = opt.taken;
     const int width = rec->width;
     std::size_t fileSize = FileSize(path);
     /* Room for the longest line allowed and a chunk read after it. */
@@ -675,11 +691,15 @@ void WriteGridFile(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path,
     /* An ESRI ASCII grid has one cell size; the dx and dy lines some
      * readers take are misread by others (GMT takes dy equal to dx). */
     if (format == GridFormat::EsriAscii && std::fabs(dx) != std::fabs(dy) && !dxdy) {
+        std::string formats = HaveNetcdf() ? "netcdf, " : "";
+        formats += HaveGeotiff() ? "geotiff, " : "";
+        formats = formats.empty() ? "xyz, which keeps both"
+                                  : formats.substr(0, formats.size() - 2) +
+                                        " or xyz, which keep both";
         Fail("%s: the cells are %.17g by %.17g, not square, and an ESRI ASCII grid holds "
-             "one cell size: write %s, or give -dxdy 1 for dx and dy lines, which GDAL "
-             "reads and GMT misreads", cmd, std::fabs(dx), std::fabs(dy),
-             HaveNetcdf() ? "-format netcdf or xyz, which keep both"
-                          : "-format xyz, which keeps both");
+             "one cell size: write -format %s, or give -dxdy 1 for dx and dy lines, which "
+             "GDAL reads and GMT misreads", cmd, std::fabs(dx), std::fabs(dy),
+             formats.c_str());
     }
 
     CheckCells(g, format, nodata);
@@ -804,7 +824,7 @@ double FiniteArg(Tcl_Obj *obj, const char *cmd, const char *what)
 
 } // namespace
 
-/* kardum::readxyz file ?-columns {ix iy iz}? ?-skip n? ?-nan skip|error?
+/* kardum::readxyz file ?-columns {ix iy iz ?iw?}? ?-skip n? ?-nan skip|error?
  *                      ?-skipped varName? */
 int ReadXyzCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
@@ -828,11 +848,14 @@ int ReadXyzCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
             if (option == 0) {
                 Tcl_Size n = 0;
                 Tcl_Obj **items = nullptr;
-                if (Tcl_ListObjGetElements(nullptr, value, &n, &items) != TCL_OK || n != 3) {
-                    Fail("%s: -columns must be three field numbers {x y z} counted from 0, "
-                         "got \"%s\"", cmd, Tcl_GetString(value));
+                if (Tcl_ListObjGetElements(nullptr, value, &n, &items) != TCL_OK ||
+                    (n != 3 && n != 4)) {
+                    Fail("%s: -columns must be three field numbers {x y z} or four "
+                         "{x y z weight} counted from 0, got \"%s\"", cmd,
+                         Tcl_GetString(value));
                 }
-                for (int k = 0; k < 3; ++k) {
+                opt.taken = static_cast<int>(n);
+                for (int k = 0; k < opt.taken; ++k) {
                     Tcl_WideInt c = 0;
                     if (Tcl_GetWideIntFromObj(nullptr, items[k], &c) != TCL_OK || c < 0 ||
                         c > 9999) {
@@ -889,8 +912,10 @@ int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
             format = GridFormat::Xyz;
         } else if (word == "netcdf") {
             format = GridFormat::Netcdf;
+        } else if (word == "geotiff") {
+            format = GridFormat::Geotiff;
         } else {
-            Fail("%s: -format must be esri-ascii, xyz or netcdf, got \"%s\"", cmd,
+            Fail("%s: -format must be esri-ascii, xyz, netcdf or geotiff, got \"%s\"", cmd,
                  word.c_str());
         }
         double extent[4];
@@ -900,9 +925,13 @@ int WriteGridCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]
         if (Tcl_GetBooleanFromObj(nullptr, objv[7], &dxdy) != TCL_OK) {
             Fail("%s: -dxdy must be a boolean, got \"%s\"", cmd, Tcl_GetString(objv[7]));
         }
-        if (format == GridFormat::Netcdf) {
+        if (format == GridFormat::Netcdf || format == GridFormat::Geotiff) {
             CheckCells(*g, format, nodata);
-            WriteNetcdf(interp, *g, objv[2], extent);
+            if (format == GridFormat::Netcdf) {
+                WriteNetcdf(interp, *g, objv[2], extent);
+            } else {
+                WriteGeotiff(interp, *g, objv[2], extent);
+            }
         } else {
             WriteGridFile(interp, *g, objv[2], format, extent, nodata, dxdy != 0);
         }

@@ -52,6 +52,10 @@ public:
     ReplacingFile &operator=(const ReplacingFile &) = delete;
 
     void Write(const char *data, std::size_t size);
+    /* Moves the write position (Tcl_Seek's modes), for a format whose
+     * library goes back to fill in what it wrote ahead; returns the new
+     * position.  A device or a pipe, written in place, cannot seek. */
+    Tcl_WideInt Seek(Tcl_WideInt offset, int mode);
     void Commit();
 
 private:
@@ -67,20 +71,21 @@ private:
     Tcl_Channel chan_ = nullptr;
 };
 
-enum class GridFormat { EsriAscii, Xyz, Netcdf };
+enum class GridFormat { EsriAscii, Xyz, Netcdf, Geotiff };
 
-/* How readxyz reads a file: the fields taken as x, y and z (0 the first;
- * without -columns each line holds exactly three), the header lines
- * skipped, and whether a record with a value that is not finite is
- * skipped (counted) or refused. */
+/* How readxyz reads a file: the fields taken as x, y and z, and with a
+ * fourth column the weight w (0 the first; without -columns each line
+ * holds exactly three), the header lines skipped, and whether a record
+ * with a value that is not finite is skipped (counted) or refused. */
 struct XyzOptions {
-    int columns[3] = {0, 1, 2};
+    int columns[4] = {0, 1, 2, 0};
+    int taken = 3;                  /* 3: x y z, 4: x y z w */
     bool columnsGiven = false;
     long long skip = 0;
     bool nanSkip = false;
 };
 
-/* Records {x y z} of a text file (see kardum::readxyz); *skipped, when
+/* Records {x y z} or {x y z w} of a text file (see kardum::readxyz); *skipped, when
  * given, receives the count of records passed over under -nan skip. */
 std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
                                        const XyzOptions &opt = XyzOptions(),
@@ -101,6 +106,16 @@ bool HaveNetcdf();
 /* A netCDF grid (as WriteNetcdf writes it, or GMT) back into a grid, its
  * empty cells reading as `marker`; the axes run upward. */
 std::shared_ptr<Grid> ReadNetcdf(Tcl_Interp *interp, Tcl_Obj *path, const std::string &marker);
+
+/* The grid as a GeoTIFF file (one band of doubles, north up, the cells
+ * as areas, empty cells NaN), through libtiff and libgeotiff; throws
+ * ArgError saying so when the build lacks them. */
+void WriteGeotiff(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, const double *extent);
+bool HaveGeotiff();
+
+/* A GeoTIFF grid (as WriteGeotiff writes it, or GDAL) back into a grid,
+ * its empty cells reading as `marker`; the axes run upward. */
+std::shared_ptr<Grid> ReadGeotiff(Tcl_Interp *interp, Tcl_Obj *path, const std::string &marker);
 
 /* How a picture is drawn besides its colours' range. */
 constexpr int kPaletteCount = 4;        /* viridis, terrain, diverging, gray */

@@ -372,8 +372,8 @@ void WriteGridImage(Tcl_Interp *interp, const Grid &g, Tcl_Obj *path, int pixels
         for (std::size_t i = 0; i < rec.Count(); ++i) {
             /* A point, or the middle of a footprint {x1 x2 y1 y2 z}. */
             const double *r = &rec.values[i * rec.width];
-            double x = rec.width == 5 ? (r[0] + r[1]) / 2 : r[0];
-            double y = rec.width == 5 ? (r[2] + r[3]) / 2 : r[1];
+            double x = rec.Footprints() ? (r[0] + r[1]) / 2 : r[0];
+            double y = rec.Footprints() ? (r[2] + r[3]) / 2 : r[1];
             double fx = (x - g.x0) / (g.x1 - g.x0), fy = (y - g.y0) / (g.y1 - g.y0);
             if (!(fx >= 0 && fx <= 1 && fy >= 0 && fy <= 1)) {
                 continue;

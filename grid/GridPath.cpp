@@ -12,7 +12,8 @@
  *	::kardum::GridCompute records x0 x1 y0 y1 nx ny xArea yArea ignore lo hi marker
  *	                      fill ?option value ...?
  *
- *	records    a records value or a list of {x y z} or {x1 x2 y1 y2 z}
+ *	records    a records value or a list of {x y z} or {x1 x2 y1 y2 z},
+ *	           each with its weight at the end or none
  *	xArea ...  1: area binning along that axis, 0: point binning
  *	ignore     1: records whose value is exactly 0 are skipped
  *	lo hi      records with values outside are skipped
@@ -26,7 +27,10 @@
  *	           -boundary open|strict|periodic (one, or one per axis),
  *	           -guard, -guardmargin, -complete, -maxradius, -seed,
  *	           -sources, -crossvalidate k; the binning gives the weights
- *	           and the empty and excluded values
+ *	           and the empty and excluded values; -radius, -maxradius and
+ *	           -mask also as map distances (2.5u, or 50km with
+ *	           -geographic 1); -geographic and -cellvalue belong to the
+ *	           binning and are taken out first
  *
  *	Returns {grid report}: a grid value (cells x fastest; a grid only
  *	binned also keeps each cell's binned weight) and the fill's report as
@@ -67,15 +71,29 @@ namespace {
 const char *kCmd = "kardum::gridfill";
 
 /* Records as BinAdd reads them: interleaved, x1 = x2 and y1 = y2 for
- * points. */
+ * points; a weighted record's last number is its weight. */
 struct InterleavedRecords {
     const double *v;
     int width;
+    bool foot = width >= 5;
     double X1(int r) const { return v[static_cast<std::size_t>(r) * width]; }
-    double X2(int r) const { return v[static_cast<std::size_t>(r) * width + (width == 3 ? 0 : 1)]; }
-    double Y1(int s) const { return v[static_cast<std::size_t>(s) * width + (width == 3 ? 1 : 2)]; }
-    double Y2(int s) const { return v[static_cast<std::size_t>(s) * width + (width == 3 ? 1 : 3)]; }
-    double Z(int i) const { return v[static_cast<std::size_t>(i) * width + width - 1]; }
+    double X2(int r) const { return v[static_cast<std::size_t>(r) * width + (foot ? 1 : 0)]; }
+    double Y1(int s) const { return v[static_cast<std::size_t>(s) * width + (foot ? 2 : 1)]; }
+    double Y2(int s) const { return v[static_cast<std::size_t>(s) * width + (foot ? 3 : 1)]; }
+    double Z(int i) const { return v[static_cast<std::size_t>(i) * width + (foot ? 4 : 2)]; }
+};
+
+/* The same records with their weights, each scaled by the same power of
+ * two (exact, so their ratios stay), for the binning (kBinWeighted). */
+struct WeightedRecords : InterleavedRecords {
+    int shift = 0;
+    double W(int i) const
+    {
+        /* a weight below 2^-1022 of the largest counts as that much: it
+         * still gives a value where it is alone in its cell */
+        return std::max(std::ldexp(v[static_cast<std::size_t>(i) * width + width - 1], shift),
+                        DBL_MIN);
+    }
 };
 
 int IntArg(Tcl_Obj *obj, const char *what, int min, int max)
@@ -180,7 +198,43 @@ struct FillOptions {
     double limits[2] = {0.0, 0.0};      /* -lower, -upper */
     bool hasLimit[2] = {false, false};
     double mask = 0.0;          /* -mask: cells farther from every record stay empty */
+    bool mapMask = false;       /* -mask in map units (km on the sphere), else cells */
+    bool geographic = false;    /* -geographic: longitude and latitude in degrees */
+    bool mapRadius = false;     /* -radius and -maxradius in map units */
+    FillMetric metric;          /* their geometry, set once the grid's is known */
 };
+
+/*
+ * A distance given in map units: a number followed by u (the extent's own
+ * units) or, under -geographic 1, by km (along great circles).  Returns
+ * false for a word without a unit, which the caller reads as cells.
+ */
+bool MapDistance(Tcl_Obj *obj, const std::string &what, bool geographic, double &value)
+{
+    std::string word = Tcl_GetString(obj);
+    std::string unit;
+    if (word.size() > 2 && word.compare(word.size() - 2, 2, "km") == 0) {
+        unit = "km";
+    } else if (word.size() > 1 && word.back() == 'u') {
+        unit = "u";
+    } else {
+        return false;
+    }
+    ObjRef number(Tcl_NewStringObj(word.c_str(), static_cast<Tcl_Size>(word.size() - unit.size())));
+    if (Tcl_GetDoubleFromObj(nullptr, number.get(), &value) != TCL_OK ||
+        !std::isfinite(value) || !(value > 0.0)) {
+        Refuse(what + " must be a distance above 0, got " + Quoted(obj));
+    }
+    if (unit == "km" && !geographic) {
+        Refuse(what + " " + word + ": km are for -geographic 1; give the extent's units " +
+               "with u (e.g. " + Tcl_GetString(number.get()) + "u)");
+    }
+    if (unit == "u" && geographic) {
+        Refuse(what + " " + word + ": with -geographic 1 map distances are great-circle " +
+               "distances in km (e.g. " + Tcl_GetString(number.get()) + "km)");
+    }
+    return true;
+}
 
 /*
  * The one place where the fill's settings are read and checked: the
@@ -190,7 +244,8 @@ struct FillOptions {
  * option.
  */
 FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
-                            int first, FillSetup &setup, FillGuards &guards)
+                            int first, FillSetup &setup, FillGuards &guards,
+                            bool geographic, bool wrapX)
 {
     static const char *const kOptions[] = {
         "-radius", "-quadrants", "-perquadrant", "-degree", "-power", "-cap", "-margins",
@@ -236,7 +291,14 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
         }
     }
 
-    int radius = static_cast<int>(Integer(words[kOptRadius].get(), "-radius", 0));
+    FillOptions opt;
+    opt.geographic = geographic;
+    int radius = 0;
+    opt.mapRadius = MapDistance(words[kOptRadius].get(), "-radius", geographic,
+                                opt.metric.radius);
+    if (!opt.mapRadius) {
+        radius = static_cast<int>(Integer(words[kOptRadius].get(), "-radius", 0));
+    }
     setup.radius = radius;
     setup.quadrants = static_cast<int>(Integer(words[kOptQuadrants].get(), "-quadrants", 1, 4));
     setup.perQuadrant =
@@ -258,6 +320,11 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
             marginWords[k], std::string(kMarginNames[k]) + " in -margins", 0));
     }
 
+    /* A geographic grid all round the globe wraps along x unless told
+     * otherwise. */
+    if (wrapX && !given[kOptBoundary]) {
+        words[kOptBoundary] = ObjRef(Tcl_NewStringObj("periodic open", -1));
+    }
     /* One word for both axes, or one each. */
     Tcl_Obj *boundary = words[kOptBoundary].get();
     std::vector<Tcl_Obj *> axes = Elements(interp, boundary);
@@ -276,9 +343,13 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
         chosen[k] = static_cast<Boundary>(
             Choice(axes[k], std::string("-boundary for ") + axisNames[k], kBoundaries));
         if (chosen[k] == Boundary::kPeriodic && radius > cellCounts[k]) {
+            bool wrapped = k == 0 && wrapX && !given[kOptBoundary];
             Refuse("-radius " + std::to_string(radius) + " exceeds the " +
                    std::to_string(cellCounts[k]) + " cells of the periodic " + axisNames[k] +
-                   " axis");
+                   " axis" +
+                   (wrapped ? " (a geographic extent of 360 degrees wraps: give a smaller "
+                              "-radius, one in km, or -boundary open)"
+                            : ""));
         }
     }
     setup.xBoundary = chosen[0];
@@ -297,14 +368,36 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
     guards.scanOrder = !guards.guard && !guards.complete;
     Tcl_Obj *maxRadius = words[kOptMaxRadius].get();
     ObjRef fourTimes;
-    if (Tcl_GetString(maxRadius)[0] == '\0') {
-        fourTimes = ObjRef(Tcl_NewWideIntObj(4 * static_cast<Tcl_WideInt>(radius)));
-        maxRadius = fourTimes.get();
+    if (opt.mapRadius) {
+        /* Map units for both radii, or for neither. */
+        guards.scanOrder = false;
+        opt.metric.maxRadius = 4.0 * opt.metric.radius;
+        if (Tcl_GetString(maxRadius)[0] != '\0') {
+            if (!MapDistance(maxRadius, "-maxradius", geographic, opt.metric.maxRadius)) {
+                Refuse("-maxradius must be in the units of -radius " +
+                       std::string(Tcl_GetString(words[kOptRadius].get())) + ", got " +
+                       Quoted(maxRadius));
+            }
+            if (opt.metric.maxRadius < opt.metric.radius) {
+                Refuse("-maxradius " + std::string(Tcl_GetString(maxRadius)) +
+                       " lies below -radius " + Tcl_GetString(words[kOptRadius].get()));
+            }
+        }
+        guards.maxRadius = 0;
+    } else {
+        if (Tcl_GetString(maxRadius)[0] == '\0') {
+            fourTimes = ObjRef(Tcl_NewWideIntObj(4 * static_cast<Tcl_WideInt>(radius)));
+            maxRadius = fourTimes.get();
+        }
+        double unused = 0.0;
+        if (MapDistance(maxRadius, "-maxradius", geographic, unused)) {
+            Refuse("-maxradius in map units needs -radius in them too, got -radius " +
+                   std::string(Tcl_GetString(words[kOptRadius].get())));
+        }
+        guards.maxRadius = static_cast<int>(Integer(maxRadius, "-maxradius", radius));
     }
-    guards.maxRadius = static_cast<int>(Integer(maxRadius, "-maxradius", radius));
     guards.seed = static_cast<int>(Integer(words[kOptSeed].get(), "-seed", INT_MIN, INT_MAX));
 
-    FillOptions opt;
     opt.surface = surface;
     opt.seed = guards.seed;
     opt.tension = Real(words[kOptTension].get(), "-tension");
@@ -318,7 +411,8 @@ FillOptions ReadFillOptions(Tcl_Interp *interp, int objc, Tcl_Obj *const objv[],
             opt.hasLimit[k] = true;
         }
     }
-    if (Tcl_GetString(words[kOptMask].get())[0] != '\0') {
+    if (Tcl_GetString(words[kOptMask].get())[0] != '\0' &&
+        !(opt.mapMask = MapDistance(words[kOptMask].get(), "-mask", geographic, opt.mask))) {
         opt.mask = Real(words[kOptMask].get(), "-mask");
         if (!(opt.mask > 0.0)) {
             Refuse("-mask must be a distance above 0, got " + Quoted(words[kOptMask].get()));
@@ -357,7 +451,11 @@ Tcl_Obj *ReportDict(const FillReport &report)
     Tcl_Obj *passes = Tcl_NewListObj(0, nullptr);
     for (const FillPass &pass : report.passes) {
         Tcl_Obj *entry = Tcl_NewDictObj();
-        PutWide(entry, "radius", pass.radius);
+        if (pass.reach > 0.0) {
+            Put(entry, "radius", Tcl_NewDoubleObj(pass.reach));
+        } else {
+            PutWide(entry, "radius", pass.radius);
+        }
         PutWide(entry, "quadrants", pass.quadrants);
         PutWide(entry, "degree", pass.degree);
         PutWide(entry, "filled", pass.filled);
@@ -367,6 +465,47 @@ Tcl_Obj *ReportDict(const FillReport &report)
     }
     Put(dict, "passes", passes);
     return dict;
+}
+
+/* x mod 360 in [0, 360). */
+double Turn(double x)
+{
+    double r = std::fmod(x, 360.0);
+    if (r < 0.0) {
+        r += 360.0;
+    }
+    return r >= 360.0 ? 0.0 : r;
+}
+
+/*
+ * The records of a geographic job (x longitude, y latitude, in degrees)
+ * with their longitudes brought into the extent's turn, x0 to x0 + 360:
+ * -179 and 181 land in the same cell, east of 180 on an extent across it.
+ * A footprint keeps its width eastward from its first edge.  A latitude
+ * beyond the poles is refused, naming the record.
+ */
+std::shared_ptr<const Records> OnTheGlobe(const Records &rec, const GridSpec &shape)
+{
+    auto out = std::make_shared<Records>(rec);
+    int w = rec.width;
+    bool foot = rec.Footprints();
+    std::size_t n = rec.Count();
+    for (std::size_t i = 0; i < n; ++i) {
+        double *r = &out->values[i * static_cast<std::size_t>(w)];
+        int ys[2] = {foot ? 2 : 1, foot ? 3 : 1};
+        for (int y : ys) {
+            if (std::fabs(r[y]) > 90.0) {
+                Fail("%s: record %zu lies at latitude %.17g, beyond the poles "
+                     "(-geographic 1 takes y as latitude from -90 to 90)", kCmd, i, r[y]);
+            }
+        }
+        double first = shape.x0 + Turn(r[0] - shape.x0);
+        if (foot) {
+            r[1] = first + Turn(r[1] - r[0]);
+        }
+        r[0] = first;
+    }
+    return out;
 }
 
 /*
@@ -418,17 +557,31 @@ double NodeValue(const std::vector<double> &g, int nx, int ny, double x, double 
 }
 
 /*
- * -mask d: the cells whose centre lies farther than d from every record,
- * in units of the geometric mean of a cell's sides (the surface's own),
+ * How -mask measures: in cells, scaled by sx and sy along the axes (the
+ * geometric mean of a cell's sides as the unit, or map units), or on the
+ * sphere in km between the cells' centres and the records, the x axis
+ * wrapping round when the extent is global.
+ */
+struct MaskGeometry {
+    double sx = 1.0, sy = 1.0;
+    bool sphere = false;
+    bool wrap = false;
+    double lat0 = 0.0, dlat = 0.0, dlon = 0.0;   /* row 0's centre, steps, degrees */
+};
+
+constexpr double kPi = 3.14159265358979323846;
+
+/*
+ * -mask d: the cells whose centre lies farther than d from every record
  * are marked empty; returns their count.  Records are bucketed by node;
  * a cell looks only at the buckets that can hold a record within d, and
  * a summed-area table of the buckets passes over empty windows at once.
  */
 long long Mask(Grid &g, const std::vector<double> &gx, const std::vector<double> &gy,
-               double aspect, double d, Interrupt &stop)
+               const MaskGeometry &m, double d, Interrupt &stop)
 {
     int nx = g.nx, ny = g.ny;
-    double sx = 1.0 / std::sqrt(aspect), sy = std::sqrt(aspect);
+    double sx = m.sx, sy = m.sy;
     std::size_t nodes = static_cast<std::size_t>(nx) * ny;
     std::vector<std::size_t> start(nodes + 1, 0), order(gx.size());
     auto bucket = [&](std::size_t k) {
@@ -455,26 +608,70 @@ long long Mask(Grid &g, const std::vector<double> &gx, const std::vector<double>
         order[fill[bucket(k)]++] = k;
     }
     /* A record in bucket (a, b) lies within half a cell of its node. */
-    int rx = static_cast<int>(std::min<double>(std::ceil(d / sx + 1.0), nx));
-    int ry = static_cast<int>(std::min<double>(std::ceil(d / sy + 1.0), ny));
-    double d2 = d * d;
+    const double degree = kPi / 180.0;
+    double rho = d / kEarthRadius;      /* the sphere's angle, radians */
+    double d2 = d * d, h2 = std::pow(std::sin(std::min(rho, kPi) / 2), 2);
+    int rx = 0, ry = 0;
+    if (m.sphere) {
+        ry = static_cast<int>(std::min<double>(std::ceil(rho / (std::fabs(m.dlat) * degree) + 1.0), ny));
+    } else {
+        rx = static_cast<int>(std::min<double>(std::ceil(d / sx + 1.0), nx));
+        ry = static_cast<int>(std::min<double>(std::ceil(d / sy + 1.0), ny));
+    }
+    /* Whether record q lies within d of the centre of cell (i, j). */
+    auto within = [&](std::size_t q, int i, int j) {
+        if (!m.sphere) {
+            double ex = (gx[q] - i) * sx, ey = (gy[q] - j) * sy;
+            return ex * ex + ey * ey <= d2;
+        }
+        double lat1 = (m.lat0 + j * m.dlat) * degree, lat2 = (m.lat0 + gy[q] * m.dlat) * degree;
+        double sLat = std::sin((lat2 - lat1) / 2), sLon = std::sin((gx[q] - i) * m.dlon * degree / 2);
+        return sLat * sLat + std::cos(lat1) * std::cos(lat2) * sLon * sLon <= h2;
+    };
+    auto any = [&](int a0, int a1, int b0, int b1) {
+        return sat[(b1 + 1) * (nx + 1) + a1 + 1] - sat[b0 * (nx + 1) + a1 + 1] -
+               sat[(b1 + 1) * (nx + 1) + a0] + sat[b0 * (nx + 1) + a0] > 0;
+    };
     long long masked = 0;
     for (int j = 0; j < ny; ++j) {
         if (stop.Poll()) {
             throw TclError{};
         }
+        if (m.sphere) {
+            /* The widest reach in longitude of a circle of radius d round
+             * the row's centres. */
+            double across = std::cos((m.lat0 + j * m.dlat) * degree);
+            double lon = rho >= kPi / 2 || std::sin(rho) >= across ? kPi
+                                                                    : std::asin(std::sin(rho) / across);
+            rx = static_cast<int>(std::min<double>(std::ceil(lon / (std::fabs(m.dlon) * degree) + 1.0), nx));
+        }
+        int b0 = std::max(j - ry, 0), b1 = std::min(j + ry, ny - 1);
         for (int i = 0; i < nx; ++i) {
-            int a0 = std::max(i - rx, 0), a1 = std::min(i + rx, nx - 1);
-            int b0 = std::max(j - ry, 0), b1 = std::min(j + ry, ny - 1);
+            /* The columns of the window: one stretch, or two where it wraps. */
+            int from[2], to[2], parts = 1;
+            long long lo = static_cast<long long>(i) - rx, hi = static_cast<long long>(i) + rx;
+            if (m.wrap && hi - lo + 1 >= nx) {
+                from[0] = 0, to[0] = nx - 1;
+            } else if (m.wrap && lo < 0) {
+                from[0] = 0, to[0] = static_cast<int>(hi);
+                from[1] = static_cast<int>(lo + nx), to[1] = nx - 1, parts = 2;
+            } else if (m.wrap && hi >= nx) {
+                from[0] = static_cast<int>(lo), to[0] = nx - 1;
+                from[1] = 0, to[1] = static_cast<int>(hi - nx), parts = 2;
+            } else {
+                from[0] = static_cast<int>(std::max<long long>(lo, 0));
+                to[0] = static_cast<int>(std::min<long long>(hi, nx - 1));
+            }
             bool near = false;
-            if (sat[(b1 + 1) * (nx + 1) + a1 + 1] - sat[b0 * (nx + 1) + a1 + 1] -
-                    sat[(b1 + 1) * (nx + 1) + a0] + sat[b0 * (nx + 1) + a0] > 0) {
+            for (int p = 0; p < parts && !near; ++p) {
+                if (!any(from[p], to[p], b0, b1)) {
+                    continue;
+                }
                 for (int b = b0; b <= b1 && !near; ++b) {
-                    for (int a = a0; a <= a1 && !near; ++a) {
+                    for (int a = from[p]; a <= to[p] && !near; ++a) {
                         std::size_t n = static_cast<std::size_t>(b) * nx + a;
                         for (std::size_t q = start[n]; q < start[n + 1]; ++q) {
-                            double ex = (gx[order[q]] - i) * sx, ey = (gy[order[q]] - j) * sy;
-                            if (ex * ex + ey * ey <= d2) {
+                            if (within(order[q], i, j)) {
                                 near = true;
                                 break;
                             }
@@ -494,6 +691,63 @@ long long Mask(Grid &g, const std::vector<double> &gx, const std::vector<double>
 }
 
 /*
+ * The surface through records at grid coordinates (gx, gy) with values z
+ * and weights w (empty: 1 each).  With `pad` columns, the x axis goes
+ * round the globe: the surface is solved on the grid widened by pad
+ * columns on either side, which hold the records within pad columns of the
+ * other edge moved round by a turn, so that the two edges meet smoothly.
+ */
+void SolveSurface(const std::vector<double> &gx, const std::vector<double> &gy,
+                  const std::vector<double> &z, const std::vector<double> &w,
+                  const SurfaceSetup &setup, int pad, double *grid, Interrupt &stop,
+                  SurfaceReport &sr)
+{
+    SurfaceSetup s = setup;
+    s.weight = w.empty() ? nullptr : &w;
+    if (pad == 0) {
+        SurfaceFill(gx, gy, z, s, grid, stop, sr);
+        return;
+    }
+    int nx = setup.nx;
+    std::vector<double> px, py, pz, pw;
+    auto add = [&](std::size_t k, double x) {
+        px.push_back(x + pad);
+        py.push_back(gy[k]);
+        pz.push_back(z[k]);
+        if (!w.empty()) {
+            pw.push_back(w[k]);
+        }
+    };
+    for (std::size_t k = 0; k < z.size(); ++k) {
+        add(k, gx[k]);
+        if (gx[k] < pad - 0.5) {
+            add(k, gx[k] + nx);
+        }
+        if (gx[k] > nx - 0.5 - pad) {
+            add(k, gx[k] - nx);
+        }
+    }
+    s.nx = nx + 2 * pad;
+    s.weight = pw.empty() ? nullptr : &pw;
+    std::vector<double> wide(static_cast<std::size_t>(s.nx) * s.ny);
+    SurfaceFill(px, py, pz, s, wide.data(), stop, sr);
+    for (int j = 0; j < s.ny; ++j) {
+        std::copy_n(&wide[static_cast<std::size_t>(j) * s.nx + pad], nx,
+                    grid + static_cast<std::size_t>(j) * nx);
+    }
+}
+
+/* Columns added on either side of a global grid for the surface: a
+ * quarter of the globe, or half of it on grids of up to 128 columns,
+ * where a column spans more of the surface's reach (measured: the grids
+ * from -180 and from 0 then agree to 1e-8 of the values; a quarter left
+ * 1e-4 on 72 columns, an eighth 1e-4 on 360). */
+int GlobePad(int nx)
+{
+    return std::min(nx, std::max({8, nx / 4, std::min(64, nx / 2)}));
+}
+
+/*
  * -crossvalidate k with the surface: the records split into k folds at
  * random (from -seed); each fold's records are predicted by the surface
  * of the others, read bilinearly at their positions.  Returns the report:
@@ -502,8 +756,9 @@ long long Mask(Grid &g, const std::vector<double> &gx, const std::vector<double>
  * records used).
  */
 Tcl_Obj *SurfaceCrossValidation(const std::vector<double> &gx, const std::vector<double> &gy,
-                                const std::vector<double> &z, const SurfaceSetup &setup,
-                                const FillOptions &opt, Interrupt &stop)
+                                const std::vector<double> &z, const std::vector<double> &w,
+                                const SurfaceSetup &setup, int pad, const FillOptions &opt,
+                                Interrupt &stop)
 {
     std::size_t n = z.size();
     std::vector<double> keys(n);
@@ -520,20 +775,23 @@ Tcl_Obj *SurfaceCrossValidation(const std::vector<double> &gx, const std::vector
     }
     std::vector<double> residual(n, 0.0), grid(static_cast<std::size_t>(setup.nx) * setup.ny);
     std::vector<char> predicted(n, 0);
-    std::vector<double> fx, fy, fz;
+    std::vector<double> fx, fy, fz, fw;
     int used = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(opt.folds), n));
     for (int f = 0; f < used; ++f) {
-        fx.clear(), fy.clear(), fz.clear();
+        fx.clear(), fy.clear(), fz.clear(), fw.clear();
         for (std::size_t k = 0; k < n; ++k) {
             if (foldOf[k] != f) {
                 fx.push_back(gx[k]), fy.push_back(gy[k]), fz.push_back(z[k]);
+                if (!w.empty()) {
+                    fw.push_back(w[k]);
+                }
             }
         }
         if (fz.empty()) {
             continue;
         }
         SurfaceReport sr;
-        SurfaceFill(fx, fy, fz, setup, grid.data(), stop, sr);
+        SolveSurface(fx, fy, fz, fw, setup, pad, grid.data(), stop, sr);
         for (std::size_t k = 0; k < n; ++k) {
             if (foldOf[k] == f) {
                 residual[k] = NodeValue(grid, setup.nx, setup.ny, gx[k], gy[k]) - z[k];
@@ -594,7 +852,7 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
     double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
     double xlo = std::min(shape.x0, shape.x1), xhi = std::max(shape.x0, shape.x1);
     double ylo = std::min(shape.y0, shape.y1), yhi = std::max(shape.y0, shape.y1);
-    std::vector<double> gx, gy, z;
+    std::vector<double> gx, gy, z, w;
     InterleavedRecords r{rec.values.data(), rec.width};
     std::size_t n = rec.Count();
     ReserveLarge(gx, n);
@@ -616,8 +874,28 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
         gx.push_back((x - shape.x0) / hx - 0.5);
         gy.push_back((y - shape.y0) / hy - 0.5);
         z.push_back(v);
+        if (rec.Weighted()) {
+            w.push_back(rec.values[k * static_cast<std::size_t>(rec.width) + rec.width - 1]);
+        }
         zmin = std::min(zmin, v);
         zmax = std::max(zmax, v);
+    }
+    /* Weights count relative to their mean, so that their scale does not
+     * change how closely the surface follows the records; scaled by a
+     * power of two first, their sum cannot overflow. */
+    if (!w.empty()) {
+        double largest = *std::max_element(w.begin(), w.end());
+        int shift = 0;
+        std::frexp(largest, &shift);
+        double sum = 0.0;
+        for (double &v : w) {
+            v = std::ldexp(v, -shift);
+            sum += v;
+        }
+        double mean = sum / static_cast<double>(w.size());
+        for (double &v : w) {
+            v = std::max(v / mean, DBL_MIN);
+        }
     }
     auto g = GridShapedAs(shape);
     std::size_t cells = static_cast<std::size_t>(shape.nx) * shape.ny;
@@ -639,6 +917,14 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
     setup.nx = shape.nx;
     setup.ny = shape.ny;
     setup.aspect = std::fabs(hy / hx);
+    bool global = false;
+    if (opt.geographic) {
+        /* Degrees of longitude shrink with the cosine of the latitude: the
+         * cells' shape at the extent's middle latitude. */
+        setup.aspect /= std::cos((shape.y0 + shape.y1) / 2 * (kPi / 180.0));
+        global = std::fabs(shape.x1 - shape.x0 - 360.0) <= 1e-9 * 360.0;
+    }
+    int pad = global ? GlobePad(shape.nx) : 0;
     setup.tension = opt.tension;
     setup.lower = opt.hasLimit[0] ? opt.limits[0] : std::max(zmin - widen, -DBL_MAX);
     setup.upper = opt.hasLimit[1] ? opt.limits[1] : std::min(zmax + widen, DBL_MAX);
@@ -649,15 +935,27 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
     Interrupt stop(interp);
     if (opt.folds) {
         out[0] = Tcl_NewObj();
-        out[1] = SurfaceCrossValidation(gx, gy, z, setup, opt, stop);
+        out[1] = SurfaceCrossValidation(gx, gy, z, w, setup, pad, opt, stop);
         Tcl_DecrRefCount(report);
         return;
     }
     if (!z.empty()) {
         SurfaceReport sr;
-        SurfaceFill(gx, gy, z, setup, g->cells.data(), stop, sr);
+        SolveSurface(gx, gy, z, w, setup, pad, g->cells.data(), stop, sr);
         std::fill(g->empty.begin(), g->empty.end(), 0);
-        long long masked = opt.mask > 0.0 ? Mask(*g, gx, gy, setup.aspect, opt.mask, stop) : 0;
+        MaskGeometry m;
+        m.sx = 1.0 / std::sqrt(setup.aspect);
+        m.sy = std::sqrt(setup.aspect);
+        if (opt.mapMask) {
+            m.sx = std::fabs(hx);
+            m.sy = std::fabs(hy);
+            m.sphere = opt.geographic;
+            m.wrap = global;
+            m.lat0 = shape.y0 + hy / 2;
+            m.dlat = hy;
+            m.dlon = hx;
+        }
+        long long masked = opt.mask > 0.0 ? Mask(*g, gx, gy, m, opt.mask, stop) : 0;
         PutWide(report, "masked", masked);
         Put(report, "lower", Tcl_NewDoubleObj(setup.lower));
         Put(report, "upper", Tcl_NewDoubleObj(setup.upper));
@@ -696,50 +994,127 @@ struct ScaledSums {
     }
 };
 
-/* The values of the records that fall into each cell, as (cell, value)
- * pairs, through the binning's own footprints and filters. */
+/* The values of the records that fall into each cell with their weights,
+ * through the binning's own footprints and filters. */
+struct CellEntry {
+    int cell;
+    double value, w;
+    bool operator<(const CellEntry &o) const
+    {
+        return cell != o.cell ? cell < o.cell : value < o.value;
+    }
+};
+
 struct CellValues {
-    std::vector<std::pair<int, double>> &pairs;
+    std::vector<CellEntry> &entries;
 
     void Reset(int) {}
     void Finish(int, double) {}
-    void Add(int k, double value, double) { pairs.emplace_back(k, value); }
+    void Add(int k, double value, double w) { entries.push_back({k, value, w}); }
 };
 
-/* Each cell that received records gets their median, smallest or largest
- * value instead of the mean (the weights stay, so empty cells stay empty). */
-void OrderValues(const double *d, int n, const InterleavedRecords &records, CellValue kind,
-                 Grid &g)
+/* The weighted median of entries a .. b-1 (sorted by value): the first
+ * value at which the weights summed from below reach half of their total;
+ * where they reach it exactly, the mean of that value and the next (so
+ * that equal weights give the plain median). */
+double WeightedMedian(const std::vector<CellEntry> &e, std::size_t a, std::size_t b)
 {
-    std::vector<std::pair<int, double>> pairs;
+    double total = 0.0;
+    for (std::size_t i = a; i < b; ++i) {
+        total += e[i].w;
+    }
+    double below = 0.0;
+    for (std::size_t i = a; i < b; ++i) {
+        below += e[i].w;
+        if (below * 2.0 >= total) {
+            if (below * 2.0 == total && i + 1 < b) {
+                return e[i].value / 2.0 + e[i + 1].value / 2.0;
+            }
+            return e[i].value;
+        }
+    }
+    return e[b - 1].value;
+}
+
+/* Each cell that received records gets their median, smallest or largest
+ * value instead of the mean (the weights stay, so empty cells stay empty);
+ * weighted records give the weighted median. */
+template <class Accessor>
+void OrderValues(const double *d, int n, const Accessor &records, bool weighted,
+                 CellValue kind, Grid &g)
+{
+    std::vector<CellEntry> entries;
     try {
-        pairs.reserve(static_cast<std::size_t>(n));
+        entries.reserve(static_cast<std::size_t>(n));
     } catch (const std::bad_alloc &) {
-        throw OutOfMemory{static_cast<std::size_t>(n) * sizeof(pairs[0]),
+        throw OutOfMemory{static_cast<std::size_t>(n) * sizeof(CellEntry),
                           "the values of the records of each cell"};
     }
-    CellValues store{pairs};
+    CellValues store{entries};
     BinCounts unused;
     BinAdd(d, n, 1, 1, records, store, &unused);
-    std::sort(pairs.begin(), pairs.end());
-    for (std::size_t a = 0; a < pairs.size();) {
+    std::sort(entries.begin(), entries.end());
+    for (std::size_t a = 0; a < entries.size();) {
         std::size_t b = a;
-        while (b < pairs.size() && pairs[b].first == pairs[a].first) {
+        while (b < entries.size() && entries[b].cell == entries[a].cell) {
             ++b;
         }
         double v;
         if (kind == CellValue::kMin) {
-            v = pairs[a].second;
+            v = entries[a].value;
         } else if (kind == CellValue::kMax) {
-            v = pairs[b - 1].second;
+            v = entries[b - 1].value;
+        } else if (weighted) {
+            v = WeightedMedian(entries, a, b);
         } else {
             std::size_t m = a + (b - a) / 2;
             /* halves first: the mean of two huge values does not overflow */
-            v = (b - a) % 2 == 1 ? pairs[m].second
-                                 : pairs[m - 1].second / 2.0 + pairs[m].second / 2.0;
+            v = (b - a) % 2 == 1 ? entries[m].value
+                                 : entries[m - 1].value / 2.0 + entries[m].value / 2.0;
         }
-        g.cells[static_cast<std::size_t>(pairs[a].first)] = v;
+        g.cells[static_cast<std::size_t>(entries[a].cell)] = v;
         a = b;
+    }
+}
+
+/* NEW ADD END over the records through `records`, the overflowed means
+ * computed again, and another cell value where asked for. */
+template <class Accessor>
+void BinWith(const double *d, int n, const Accessor &records, bool weighted,
+             const GridSpec &shape, Grid &g, BinCounts &counts)
+{
+    std::size_t cells = g.cells.size();
+    BinArrays store{g.cells.data(), g.weights.data()};
+    BinNew(d, store);
+    BinAdd(d, n, 1, 1, records, store, &counts);
+    BinEnd(d, store);
+
+    /* A cell whose sum overflowed (two values of 1e308) has its mean
+     * computed again from scaled sums: the mean of finite values is finite. */
+    std::vector<unsigned char> redo;
+    bool overflowed = false;
+    for (std::size_t k = 0; k < cells; ++k) {
+        if (g.weights[k] > 0.0 && !std::isfinite(g.cells[k])) {
+            if (!overflowed) {
+                redo.assign(cells, 0);
+                overflowed = true;
+            }
+            redo[k] = 1;
+        }
+    }
+    if (overflowed) {
+        std::vector<double> scaled(cells, 0.0);
+        ScaledSums again{redo, scaled};
+        BinCounts unused;
+        BinAdd(d, n, 1, 1, records, again, &unused);
+        for (std::size_t k = 0; k < cells; ++k) {
+            if (redo[k]) {
+                g.cells[k] = scaled[k] / g.weights[k] * 0x1p512;
+            }
+        }
+    }
+    if (shape.cellValue != CellValue::kMean) {
+        OrderValues(d, n, records, weighted, shape.cellValue, g);
     }
 }
 
@@ -780,40 +1155,24 @@ std::shared_ptr<Grid> BinRecords(const Records &rec, const GridSpec &shape,
     d[gi::kHigh] = shape.hi;
 
     /* KDdataGrid's arithmetic, except that points on the far edges are
-     * binned into the last cells and every record is counted. */
-    InterleavedRecords records{rec.values.data(), rec.width};
+     * binned into the last cells and every record is counted.  Weights
+     * are scaled so that the largest lies in [0.5, 1): their sums cannot
+     * overflow, and a value times its weight is no larger than the value. */
     BinCounts counts;
-    BinArrays store{g->cells.data(), g->weights.data()};
-    BinNew(d, store);
-    BinAdd(d, static_cast<int>(n), 1, 1, records, store, &counts);
-    BinEnd(d, store);
-
-    /* A cell whose sum overflowed (two values of 1e308) has its mean
-     * computed again from scaled sums: the mean of finite values is finite. */
-    std::vector<unsigned char> redo;
-    bool overflowed = false;
-    for (std::size_t k = 0; k < cells; ++k) {
-        if (g->weights[k] > 0.0 && !std::isfinite(g->cells[k])) {
-            if (!overflowed) {
-                redo.assign(cells, 0);
-                overflowed = true;
-            }
-            redo[k] = 1;
+    if (rec.Weighted()) {
+        WeightedRecords records{{rec.values.data(), rec.width}};
+        double largest = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            largest = std::max(largest, rec.values[i * rec.width + rec.width - 1]);
         }
-    }
-    if (overflowed) {
-        std::vector<double> scaled(cells, 0.0);
-        ScaledSums again{redo, scaled};
-        BinCounts unused;
-        BinAdd(d, static_cast<int>(n), 1, 1, records, again, &unused);
-        for (std::size_t k = 0; k < cells; ++k) {
-            if (redo[k]) {
-                g->cells[k] = scaled[k] / g->weights[k] * 0x1p512;
-            }
+        if (largest > 0.0) {
+            std::frexp(largest, &records.shift);
+            records.shift = -records.shift;
         }
-    }
-    if (shape.cellValue != CellValue::kMean) {
-        OrderValues(d, static_cast<int>(n), records, shape.cellValue, *g);
+        BinWith(d, static_cast<int>(n), records, true, shape, *g, counts);
+    } else {
+        InterleavedRecords records{rec.values.data(), rec.width};
+        BinWith(d, static_cast<int>(n), records, false, shape, *g, counts);
     }
     MarkEmpty(*g);
     if (countsOut != nullptr) {
@@ -831,15 +1190,17 @@ void MarkEmpty(Grid &g)
     }
 }
 
-/* ::kardum::Records records: {width recordsValue}, the records checked
- * and held in one buffer (the value itself when it is one already). */
+/* ::kardum::Records records ?geographic?: {width recordsValue bounds},
+ * the records checked and held in one buffer (the value itself when it is
+ * one already), and the box they span. */
 int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
 {
     return RunCommand(interp, "kardum::gridfill", [&]() -> int {
-        if (objc != 2) {
-            Tcl_WrongNumArgs(interp, 1, objv, "records");
+        if (objc != 2 && objc != 3) {
+            Tcl_WrongNumArgs(interp, 1, objv, "records ?geographic?");
             return TCL_ERROR;
         }
+        bool geographic = objc == 3 && IntArg(objv[2], "geographic", 0, 1) != 0;
         Tcl_Obj *value = objv[1];
         auto records = GetRecords(interp, value, kCmd);
         if (!IsRecordsObj(value)) {
@@ -850,7 +1211,8 @@ int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
         std::size_t n = records->Count();
         if (n > 0) {
             int w = records->width;
-            const int xs[2] = {0, w == 3 ? 0 : 1}, ys[2] = {w == 3 ? 1 : 2, w == 3 ? 1 : 3};
+            bool foot = records->Footprints();
+            const int xs[2] = {0, foot ? 1 : 0}, ys[2] = {foot ? 2 : 1, foot ? 3 : 1};
             double b[4] = {DBL_MAX, -DBL_MAX, DBL_MAX, -DBL_MAX};
             for (std::size_t i = 0; i < n; ++i) {
                 const double *r = records->values.data() + i * static_cast<std::size_t>(w);
@@ -860,6 +1222,33 @@ int RecordsCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[])
                     b[2] = std::min(b[2], r[ys[k]]);
                     b[3] = std::max(b[3], r[ys[k]]);
                 }
+            }
+            if (geographic) {
+                /* The shortest turn of longitude that holds them all: the
+                 * complement of the widest gap between them round the
+                 * globe, from x0 in -180 .. 180. */
+                std::vector<double> lon;
+                lon.reserve(2 * n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double *r = records->values.data() + i * static_cast<std::size_t>(w);
+                    for (int k = 0; k < (foot ? 2 : 1); ++k) {
+                        lon.push_back(Turn(r[xs[k]]));
+                    }
+                }
+                std::sort(lon.begin(), lon.end());
+                double gap = lon.front() + 360.0 - lon.back();
+                double from = lon.front();
+                for (std::size_t i = 1; i < lon.size(); ++i) {
+                    if (lon[i] - lon[i - 1] > gap) {
+                        gap = lon[i] - lon[i - 1];
+                        from = lon[i];
+                    }
+                }
+                if (from >= 180.0) {
+                    from -= 360.0;
+                }
+                b[0] = from;
+                b[1] = from + (360.0 - gap);
             }
             for (double v : b) {
                 Tcl_ListObjAppendElement(nullptr, bounds, Tcl_NewDoubleObj(v));
@@ -912,7 +1301,14 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         /* -cellvalue belongs to the binning: taken out before the fill's
          * settings are read. */
         std::vector<Tcl_Obj *> words(objv, objv + objc);
+        bool geographic = false;
         for (std::size_t i = 15; i + 1 < words.size();) {
+            if (std::strcmp(Tcl_GetString(words[i]), "-geographic") == 0) {
+                geographic = Boolean(words[i + 1], "-geographic");
+                words.erase(words.begin() + static_cast<std::ptrdiff_t>(i),
+                            words.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+                continue;
+            }
             if (std::strcmp(Tcl_GetString(words[i]), "-cellvalue") != 0) {
                 i += 2;
                 continue;
@@ -933,13 +1329,35 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
             Fail("%s: -cellvalue %s takes the values of points: give -binning point", kCmd,
                  kNames[static_cast<int>(shape.cellValue)]);
         }
+        /* A geographic extent runs east from x0, at most once round. */
+        double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
+        if (geographic) {
+            if (!(shape.x1 > shape.x0 && shape.x1 - shape.x0 <= 360.0) ||
+                std::fabs(shape.y0) > 90.0 || std::fabs(shape.y1) > 90.0) {
+                Fail("%s: a geographic extent runs east from x0 to x1 = x0 + at most 360 "
+                     "and lies within latitudes -90 to 90", kCmd);
+            }
+        }
+        bool global = geographic && std::fabs(shape.x1 - shape.x0 - 360.0) <= 1e-9 * 360.0;
         FillOptions opt = ReadFillOptions(interp, static_cast<int>(words.size()), words.data(),
-                                          15, setup, guards);
+                                          15, setup, guards, geographic, global);
+        opt.metric.sphere = geographic;
+        opt.metric.kx = std::fabs(hx);
+        opt.metric.ky = std::fabs(hy);
+        opt.metric.lat0 = shape.y0 + hy / 2;
+        opt.metric.dlat = hy;
+        opt.metric.dlon = hx;
+        if (opt.mapRadius) {
+            guards.metric = &opt.metric;
+        }
 
         Interrupt stop(interp);
         guards.stop = &stop;
 
         auto records = GetRecords(interp, objv[1], kCmd);
+        if (geographic) {
+            records = OnTheGlobe(*records, shape);
+        }
         NeedMemory(shape, records->Count(), fill || opt.folds, opt.wantSource);
         if (opt.surface && (fill || opt.folds)) {
             if (shape.cellValue != CellValue::kMean) {

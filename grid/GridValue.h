@@ -6,7 +6,8 @@
  *	values whose internal representation is a C++ buffer of doubles.
  *
  *	A records value holds n records of 3 numbers {x y z} or 5 numbers
- *	{x1 x2 y1 y2 z}; a grid value holds nx * ny cells (x fastest), which
+ *	{x1 x2 y1 y2 z}, or of 4 or 6 that add the record's weight w (finite
+ *	and above 0) at the end; a grid value holds nx * ny cells (x fastest), which
  *	of them are empty, the grid's extent and the text an empty cell shows.
  *	Both are ordinary Tcl lists to a script: a records value reads as the
  *	list of its records, a grid value as the list of its ny rows of nx
@@ -33,11 +34,15 @@
 namespace kardum::package {
 
 struct Records {
-    int width = 3;                  /* 3: x y z, 5: x1 x2 y1 y2 z */
+    int width = 3;                  /* 3: x y z, 5: x1 x2 y1 y2 z; 4 and 6 add a weight w */
     std::vector<double> values;     /* record i at values[i * width] */
     long long unreadable = 0;       /* records its file held that were passed over */
 
     std::size_t Count() const { return values.size() / static_cast<std::size_t>(width); }
+    /* Whether each record ends in its weight (finite, above 0). */
+    bool Weighted() const { return width == 4 || width == 6; }
+    /* Whether the records are footprints x1 x2 y1 y2. */
+    bool Footprints() const { return width >= 5; }
 };
 
 struct Grid {

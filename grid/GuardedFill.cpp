@@ -66,14 +66,78 @@ double ThreadSeconds()
 #endif
 }
 
-/* Radius, quadrants and degree of one pass. */
+/* Radius, quadrants and degree of one pass; with distances in map units
+ * the radius is `reach`, and `radius` only sizes the plan. */
 struct Support {
     int radius, quadrants, degree;
+    double reach = 0.0;
     bool operator==(const Support &o) const
     {
-        return radius == o.radius && quadrants == o.quadrants && degree == o.degree;
+        return radius == o.radius && quadrants == o.quadrants && degree == o.degree &&
+               reach == o.reach;
     }
 };
+
+constexpr double kPi = 3.14159265358979323846;
+
+/* How far a search window reaches from its cell, in cells, on either
+ * side of either axis. */
+struct HalfWidths {
+    int xlo, xhi, ylo, yhi;
+};
+
+/* The half-widths of the window that holds every cell within `reach` (map
+ * units) of cell (ix, iy), and one cell more against rounding; on a
+ * periodic axis at most half of it either way. */
+HalfWidths MetricWindow(const FillMetric &m, const FillPlan &plan, double reach, int ix,
+                        int iy)
+{
+    (void)ix;
+    double rx, ry;
+    if (!m.sphere) {
+        rx = reach / m.kx;
+        ry = reach / m.ky;
+    } else {
+        const double degree = kPi / 180.0;
+        double rho = reach / kEarthRadius;          /* radians */
+        ry = rho / (std::fabs(m.dlat) * degree);
+        double lat = (m.lat0 + iy * m.dlat) * degree;
+        double across = std::cos(lat);
+        double lon = rho >= kPi / 2 || std::sin(rho) >= across
+                         ? kPi
+                         : std::asin(std::sin(rho) / across);
+        rx = lon / (std::fabs(m.dlon) * degree);
+    }
+    auto cells = [](double r, int n, bool periodic, int &lo, int &hi) {
+        double whole = std::floor(r) + 1.0;
+        lo = hi = whole >= n ? n : static_cast<int>(whole);
+        if (periodic && 2LL * lo + 1 > n) {
+            /* half the axis either way: on an even one the cell opposite
+             * counts on both sides, as it lies there */
+            lo = hi = n / 2;
+        }
+    };
+    HalfWidths h{};
+    cells(rx, plan.nx, plan.xPeriodic, h.xlo, h.xhi);
+    cells(ry, plan.ny, plan.yPeriodic, h.ylo, h.yhi);
+    return h;
+}
+
+/* The squared distance, in map units, from cell (ix, iy) to the cell dx
+ * columns and dy rows from it (row iy + dy being row `row`). */
+double MetricDistance2(const FillMetric &m, int iy, int row, long long dx, long long dy)
+{
+    if (!m.sphere) {
+        double ex = static_cast<double>(dx) * m.kx, ey = static_cast<double>(dy) * m.ky;
+        return ex * ex + ey * ey;
+    }
+    const double degree = kPi / 180.0;
+    double lat1 = (m.lat0 + iy * m.dlat) * degree, lat2 = (m.lat0 + row * m.dlat) * degree;
+    double sLat = std::sin((lat2 - lat1) / 2), sLon = std::sin(dx * m.dlon * degree / 2);
+    double h = sLat * sLat + std::cos(lat1) * std::cos(lat2) * sLon * sLon;
+    double d = 2.0 * kEarthRadius * std::asin(std::min(1.0, std::sqrt(h)));
+    return d * d;
+}
 
 /* The letters GridFill_C reads for a boundary and a cap. */
 char BoundaryLetter(Boundary b)
@@ -164,9 +228,9 @@ public:
         long long start, end, centre;
     };
 
-    static Window MakeWindow(int i, int r, int n, int lo, int hi, bool periodic)
+    static Window MakeWindow(int i, int rlo, int rhi, int n, int lo, int hi, bool periodic)
     {
-        Window w{static_cast<long long>(i) - r, static_cast<long long>(i) + r, i};
+        Window w{static_cast<long long>(i) - rlo, static_cast<long long>(i) + rhi, i};
         if (periodic) {
             if (w.start < 0) {
                 w.start += n;
@@ -180,10 +244,13 @@ public:
         return w;
     }
 
+    explicit SymmetricGather(const FillMetric *metric = nullptr) : metric_(metric) {}
+
     FillOutcome Fill(const FillPlan &plan, const signed char *state, const double *grid,
-                     FillStore &st, FillCellRecord &cell, double &value)
+                     FillStore &st, FillCellRecord &cell, const HalfWidths &reach,
+                     double &value)
     {
-        Gather(plan, state, grid, cell);
+        Gather(plan, state, grid, cell, reach);
         int marked = 0;
         for (int k = 0; k < 4; ++k) {
             marked += quad_[k].empty() ? 0 : 1;
@@ -311,14 +378,16 @@ public:
 
 private:
     void Gather(const FillPlan &plan, const signed char *state, const double *grid,
-                const FillCellRecord &cell)
+                const FillCellRecord &cell, const HalfWidths &reach)
     {
         all_.clear();
         for (auto &q : quad_) {
             q.clear();
         }
-        Window wx = MakeWindow(cell.ix, plan.r, plan.nx, plan.xlo, plan.xhi, plan.xPeriodic);
-        Window wy = MakeWindow(cell.iy, plan.r, plan.ny, plan.ylo, plan.yhi, plan.yPeriodic);
+        Window wx = MakeWindow(cell.ix, reach.xlo, reach.xhi, plan.nx, plan.xlo, plan.xhi,
+                               plan.xPeriodic);
+        Window wy = MakeWindow(cell.iy, reach.ylo, reach.yhi, plan.ny, plan.ylo, plan.yhi,
+                               plan.yPeriodic);
         auto wrap = [](long long v, long long n) { return v < n ? v : v % n; };
         for (long long a = wx.start; a <= wx.end; ++a) {
             long long column = wrap(a, plan.nx) * plan.strideX;
@@ -329,7 +398,10 @@ private:
                     continue;
                 }
                 long long dy = wy.centre - b;
-                double s = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
+                double s = metric_ == nullptr
+                    ? static_cast<double>(dx) * dx + static_cast<double>(dy) * dy
+                    : MetricDistance2(*metric_, cell.iy, static_cast<int>(wrap(b, plan.ny)),
+                                      dx, dy);
                 if (s > plan.r2 || !(s < plan.sentinel) || s == 0.0) {
                     continue;
                 }
@@ -433,6 +505,7 @@ private:
     /* Scaled determinants below e^-25 (about 1e-11) count as zero. */
     static constexpr double kOpenLog = -25.0;
 
+    const FillMetric *metric_ = nullptr;
     std::vector<Neighbour> all_;
     std::vector<int> quad_[4];
     std::vector<char> kept_;
@@ -482,9 +555,10 @@ bool Guard(const FillPlan &plan, FillPlan &lowered, FillStore &store,
 
 /* The stretches of an axis that a search window of radius r around cell i
  * covers: one, two where a periodic axis wraps, none when clipped away. */
-int Stretches(int i, int r, int n, int lo, int hi, bool periodic, int (&from)[2], int (&to)[2])
+int Stretches(int i, int rlo, int rhi, int n, int lo, int hi, bool periodic, int (&from)[2],
+              int (&to)[2])
 {
-    long long start = static_cast<long long>(i) - r, end = static_cast<long long>(i) + r;
+    long long start = static_cast<long long>(i) - rlo, end = static_cast<long long>(i) + rhi;
     if (!periodic) {
         from[0] = static_cast<int>(std::max<long long>(start, lo));
         to[0] = static_cast<int>(std::min<long long>(end, hi));
@@ -540,11 +614,13 @@ public:
     }
 
     /* False only when the search window of the cell holds no data cell. */
-    bool AnyInWindow(const FillPlan &plan, int ix, int iy) const
+    bool AnyInWindow(const FillPlan &plan, int ix, int iy, const HalfWidths &h) const
     {
         int x0[2], x1[2], y0[2], y1[2];
-        int nxs = Stretches(ix, plan.r, plan.nx, plan.xlo, plan.xhi, plan.xPeriodic, x0, x1);
-        int nys = Stretches(iy, plan.r, plan.ny, plan.ylo, plan.yhi, plan.yPeriodic, y0, y1);
+        int nxs = Stretches(ix, h.xlo, h.xhi, plan.nx, plan.xlo, plan.xhi, plan.xPeriodic, x0,
+                            x1);
+        int nys = Stretches(iy, h.ylo, h.yhi, plan.ny, plan.ylo, plan.yhi, plan.yPeriodic, y0,
+                            y1);
         for (int a = 0; a < nxs; ++a) {
             for (int b = 0; b < nys; ++b) {
                 int a0 = x0[a] / kBlock, a1 = x1[a] / kBlock + 1;
@@ -582,15 +658,28 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
     passOf.assign(positions.size(), 0);
     std::vector<CellIndex> pending(positions.size());
     std::iota(pending.begin(), pending.end(), CellIndex{0});
+    const FillMetric *metric = g.metric;
     int maxRadius = MaxRadius(s, g);
     Support support{s.radius, s.quadrants, s.degree};
+    double maxReach = 0.0;
+    if (metric != nullptr) {
+        /* The plan's radius only sizes its quadrants: every cell may be a
+         * neighbour. */
+        maxRadius = support.radius = std::max(s.nx, s.ny);
+        support.reach = metric->radius;
+        maxReach = std::max(metric->maxRadius, metric->radius);
+    }
     DataCounts counts(state, s.nx, s.ny);
 
     for (int pass = 1; !pending.empty(); ++pass) {
         double start = ThreadSeconds();
         FillPass record{support.radius, support.quadrants, support.degree, 0, 0, 0.0};
+        record.reach = support.reach;
         FillPlan plan = PlanFor(s, support, useWeight, table);
-        if (pass > 1) {
+        if (metric != nullptr) {
+            plan.r2 = support.reach * support.reach;
+            plan.sentinel = HUGE_VAL;
+        } else if (pass > 1) {
             /* The first pass keeps KDgridFill2D's reach: no neighbour at a
              * squared distance of nx*ny or more.  The further passes reach
              * their whole radius, also across a long, narrow grid. */
@@ -598,7 +687,9 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
         }
         FillPlan lowered = plan;
         FillStore store(plan);
-        SymmetricGather gather;
+        SymmetricGather gather(metric);
+        HalfWidths cellWindow{plan.r, plan.r, plan.r, plan.r};
+        int windowRow = -1;
         /* The cells left for the next pass move to the front of pending,
          * in their order. */
         std::size_t left = 0;
@@ -608,7 +699,12 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
             }
             long long pos = positions[j];
             int ix = static_cast<int>(pos % s.nx), iy = static_cast<int>(pos / s.nx);
-            if (!counts.AnyInWindow(plan, ix, iy)) {
+            if (metric != nullptr && iy != windowRow) {
+                /* the same for every cell of a row */
+                cellWindow = MetricWindow(*metric, plan, support.reach, ix, iy);
+                windowRow = iy;
+            }
+            if (!counts.AnyInWindow(plan, ix, iy, cellWindow)) {
                 pending[left++] = j;
                 continue;
             }
@@ -616,7 +712,7 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
             double value = 0.0;
             FillOutcome outcome = g.scanOrder
                 ? FillCell(plan, state, grid, store, cell, value)
-                : gather.Fill(plan, state, grid, store, cell, value);
+                : gather.Fill(plan, state, grid, store, cell, cellWindow, value);
             if (outcome != FillOutcome::kFilled) {
                 pending[left++] = j;
                 continue;
@@ -634,9 +730,13 @@ void RunPasses(const double *grid, const signed char *state, bool useWeight,
         pending.resize(left);
 
         Support next = Relax(support, maxRadius);
+        if (metric != nullptr) {
+            next.radius = support.radius;
+            next.reach = std::min(2.0 * support.reach, maxReach);
+        }
         /* Even where the first pass had the most relaxed support, a second
          * one runs when the first could not reach its whole radius. */
-        bool reachLeft = pass == 1 && plan.sentinel <= plan.r2;
+        bool reachLeft = pass == 1 && metric == nullptr && plan.sentinel <= plan.r2;
         if (!g.complete || (next == support && !reachLeft)) {
             break;
         }

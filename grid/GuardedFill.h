@@ -68,6 +68,28 @@ struct FillSetup {
     Cap cap = Cap::kNone;
 };
 
+/*
+ * Distances in map units instead of cells, for a search radius given in
+ * the extent's units: the cells' sides along x and y (so that cells that
+ * are not square give a round neighbourhood), or on the sphere the
+ * great-circle distance in km between the centres of the cells of a
+ * longitude/latitude lattice.  The neighbours' offsets in cells still
+ * serve as the fit's coordinates (a polynomial's fit is the same whatever
+ * the scale of its axes); the distances choose the neighbours, limit the
+ * search and weigh the points.
+ */
+struct FillMetric {
+    bool sphere = false;
+    double kx = 1.0, ky = 1.0;  /* a cell's sides (absolute), map units */
+    double lat0 = 0.0;          /* sphere: latitude of row 0's centre, degrees */
+    double dlat = 0.0, dlon = 0.0;  /* sphere: row and column steps, degrees */
+    double radius = 0.0;        /* the first pass's search radius, map units */
+    double maxRadius = 0.0;     /* the further passes' largest, map units */
+};
+
+/* The Earth's mean radius (IUGG), km. */
+constexpr double kEarthRadius = 6371.0088;
+
 /* What the package adds. */
 struct FillGuards {
     bool guard = true;
@@ -80,6 +102,9 @@ struct FillGuards {
      * one quadrant.  Otherwise the choice is the same whichever way the
      * axes run (equally near neighbours all kept, edges shared). */
     bool scanOrder = false;
+    /* Distances in map units (the radii in it, not in FillSetup), or null
+     * for distances in cells. */
+    const FillMetric *metric = nullptr;
     kardum::Interrupt *stop = nullptr;  /* polled cell by cell, when given: a stop
                                  * throws TclError, the grid unwritten */
 };
@@ -96,6 +121,7 @@ struct FillPass {
     long long filled = 0;       /* cells filled in this pass */
     long long refitted = 0;     /* of them, fitted again at a lower degree */
     double seconds = 0.0;       /* CPU time of the pass (its thread) */
+    double reach = 0.0;         /* the radius in map units, when given in them */
 };
 
 struct FillReport {

@@ -762,7 +762,7 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
         mean += std::ldexp(v, -shift);
     }
     mean /= static_cast<double>(z.size());
-    RecordSet records{gx, gy, z, nullptr, mean, shift};
+    RecordSet records{gx, gy, z, s.weight, mean, shift};
 
     /* Every array of the solver comes from one arena, sized for the
      * finest level's share (about 56 doubles a node, all levels together). */
@@ -787,7 +787,8 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
     }
     /* The coarser grids only guide the finest one's solution, so they see
      * the records gathered by nearest finest node: one record of their
-     * mean position and value, weighted by their count.  The threads take
+     * mean position and value, weighted by their count (their weights'
+     * sum, and the means weighted, for weighted records).  The threads take
      * bands of rows of nodes, each node adding its records in their
      * order. */
     std::vector<double> ax, ay, az, aw;
@@ -818,6 +819,14 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
                     }
                     long long i = std::llround(std::clamp(gx[k], 0.0, s.nx - 1.0));
                     double *a = &sum[(static_cast<std::size_t>(j) * s.nx + i) * 4];
+                    if (s.weight != nullptr) {
+                        double w = (*s.weight)[k];
+                        a[0] += w;
+                        a[1] += w * gx[k];
+                        a[2] += w * gy[k];
+                        a[3] += w * records.Value(k);
+                        continue;
+                    }
                     a[0] += 1.0;
                     a[1] += gx[k];
                     a[2] += gy[k];

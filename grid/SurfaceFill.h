@@ -7,13 +7,14 @@
  *
  *	The grid u minimises
  *
- *	  sum over records (u at the record - z)^2
+ *	  sum over records w (u at the record - z)^2
  *	    + a * sum over nodes of area * ((1 - T) (u_xx^2 + 2 u_xy^2 + u_yy^2)
  *	                                    + T (u_x^2 + u_y^2))
  *
  *	where u at a record is the bilinear interpolation of the four nodes
  *	around it (so a record counts where it lies, not at a cell centre),
- *	T is the tension (0: minimum curvature, 1: minimum slope) and a is
+ *	w the record's weight (1 unless given), T is the tension (0: minimum
+ *	curvature, 1: minimum slope) and a is
  *	small, so that the surface passes close to the records and is smooth
  *	between them.  The derivatives are differences over the nodes in
  *	units of the geometric mean of the cell sides.  The minimiser solves
@@ -43,6 +44,9 @@ struct SurfaceSetup {
     double aspect = 1.0;        /* a cell's y side over its x side (absolute) */
     double tension = 0.25;      /* 0 ... 1 */
     double lower = 0.0, upper = 0.0;    /* the values are held within */
+    /* The records' weights in the misfit (one per record, above 0), or
+     * null for weight 1 each. */
+    const std::vector<double> *weight = nullptr;
 };
 
 struct SurfaceReport {

@@ -12,8 +12,11 @@
 #	Bins records onto a regular grid as KDdataGrid does and fills the
 #	empty cells with the fill of KDgridFill2D, from named options, all in
 #	C++ on one buffer of doubles (::kardum::GridCompute).  A record is
-#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint); the records may be
-#	a list or what kardum::readxyz returns.  Returns the grid as a list of
+#	{x y z} (a point) or {x1 x2 y1 y2 z} (a footprint), either ending in
+#	its weight or not; the records may be a list or what kardum::readxyz
+#	returns.  -geographic 1 takes x and y as longitude and latitude: the
+#	extent runs east from x0 (across 180 when x0 > x1) and is handed on
+#	with x1 = x0 + its width.  Returns the grid as a list of
 #	ny rows of nx values, row iy holding the cells ix = 0 ... nx-1; a cell
 #	that stays empty holds the -empty value.  The list is a grid value
 #	that keeps its buffer: kardum::gridwrite and kardum::gridimage read
@@ -71,7 +74,7 @@ namespace eval ::kardum::grids {
     # The words that set the fill, which GridCompute reads and checks.
     variable FillWords {-method -tension -lower -upper -mask -radius -quadrants -perquadrant
         -degree -power -cap -margins -boundary -guard -guardmargin -complete -maxradius
-        -seed -sources -crossvalidate -cellvalue}
+        -seed -sources -crossvalidate -cellvalue -geographic}
 }
 
 # Reads and checks kardum::gridfill's words for the grid and the binning;
@@ -84,10 +87,15 @@ proc ::kardum::grids::Setup {cmd records words} {
         dict set defaults $name {}
     }
     set o [Options $cmd $defaults $words]
+    set geographic 0
+    if {[dict get $o -geographic] ne {}} {
+        set geographic [Boolean $cmd -geographic [dict get $o -geographic]]
+    }
 
     # Records: all points or all footprints, held as one buffer of doubles,
-    # and the box they span.
-    lassign [Records $records] width records bounds
+    # and the box they span (on the globe, the shortest turn of longitude
+    # that holds them all).
+    lassign [Records $records $geographic] width records bounds
 
     # The cells: counts, or a spacing that divides the extent.
     set cells [dict get $o -cells]
@@ -117,6 +125,25 @@ proc ::kardum::grids::Setup {cmd records words} {
         if {$x0 == $x1 || $y0 == $y1} {
             Invalid $cmd "-extent must span both axes, got \"[dict get $o -extent]\""
         }
+        if {$geographic} {
+            # Longitudes run east from x0: x0 > x1 crosses 180 (176 -176
+            # is 8 degrees wide), at most one turn.
+            if {$x1 < $x0} {
+                set x1 [expr {$x1 + 360.0 * ceil(($x0 - $x1) / 360.0)}]
+                if {$x1 == $x0} {
+                    set x1 [expr {$x1 + 360.0}]
+                }
+            }
+            if {$x1 - $x0 > 360.0} {
+                Invalid $cmd "-extent runs [expr {$x1 - $x0}] degrees of longitude east\
+                    from $x0, more than one turn (-geographic 1)"
+            }
+            foreach y [list $y0 $y1] {
+                if {abs($y) > 90} {
+                    Invalid $cmd "-extent reaches latitude $y, beyond the poles (-geographic 1)"
+                }
+            }
+        }
     } elseif {$bounds eq {}} {
         Invalid $cmd "-extent {x0 x1 y0 y1} is required when there are no records"
     } else {
@@ -130,6 +157,14 @@ proc ::kardum::grids::Setup {cmd records words} {
                         [join [lmap i $bound {lindex $bounds $i}] { to }], snapped outward to\
                         -spacing runs beyond the largest double: give -extent"
                 }
+            }
+        }
+        if {$geographic} {
+            # Snapped, the box stays within the poles and one turn.
+            set y0 [expr {max($y0, -90.0)}]
+            set y1 [expr {min($y1, 90.0)}]
+            if {$x1 - $x0 > 360.0} {
+                set x1 [expr {$x0 + 360.0}]
             }
         }
         foreach axis {x y} lo [list $x0 $y0] hi [list $x1 $y1] {
@@ -169,7 +204,7 @@ proc ::kardum::grids::Setup {cmd records words} {
 
     set binning [dict get $o -binning]
     if {$binning eq {}} {
-        set binning [expr {$width == 3 ? "point" : "area"}]
+        set binning [expr {$width < 5 ? "point" : "area"}]
     }
     if {[llength $binning] == 1} {
         lappend binning [lindex $binning 0]
@@ -242,9 +277,9 @@ proc ::kardum::grids::Report {result nx ny} {
 
 # --- Grid files: kardum::readxyz, kardum::gridwrite, kardum::gridimage --
 
-# kardum::readxyz file (C++, grid/GridIO.cpp)
+# kardum::readxyz file ?option value ...? (C++, grid/GridIO.cpp)
 #
-#	Records {x y z} from a text file: one record a line, three numbers
+#	Records {x y z} (or {x y z w} with four -columns) from a text file: one record a line, three numbers
 #	separated by blanks, tabs or commas; blank lines and lines starting
 #	with # are skipped.  Returns the list of records, ready for
 #	kardum::gridfill, held as one buffer of doubles until a script looks
@@ -254,7 +289,9 @@ proc ::kardum::grids::Report {result nx ny} {
 #
 #	Writes a grid (as kardum::gridfill returns it, or any list of rows of
 #	numbers) into a file: an ESRI ASCII grid, which GDAL, QGIS and GMT
-#	read, or x y z lines at the centres of the cells that hold a value.
+#	read, a netCDF or GeoTIFF grid (C++, grid/GridNetcdf.cpp and
+#	grid/GridGeotiff.cpp), or x y z lines at the centres of the cells that
+#	hold a value.
 #	An ESRI grid holds one cell size: cells that are not square are
 #	refused unless -dxdy 1 asks for dx and dy lines, which GDAL reads and
 #	GMT misreads.  The file is written beside the target and renamed over
@@ -262,7 +299,7 @@ proc ::kardum::grids::Report {result nx ny} {
 proc ::kardum::gridwrite {grid file args} {
     set cmd kardum::gridwrite
     set o [Options $cmd {-format esri-ascii -extent {} -nodata -9999 -empty {} -dxdy 0} $args]
-    Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf}
+    Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf geotiff}
     set dxdy [Boolean $cmd -dxdy [dict get $o -dxdy]]
     WriteGrid $grid $file [dict get $o -format] [dict get $o -extent] \
         [dict get $o -nodata] [dict get $o -empty] $dxdy
@@ -273,17 +310,27 @@ proc ::kardum::gridwrite {grid file args} {
 #
 #	Reads a grid file that kardum::gridwrite writes back into a grid
 #	value, with its extent: an ESRI ASCII grid (C++, grid/GridRead.cpp),
+#	a netCDF or a GeoTIFF grid (grid/GridNetcdf.cpp, grid/GridGeotiff.cpp),
 #	or x y z lines at the cell centres, which hold only the cells with a
-#	value and so need -extent and -cells.
+#	value and so need -extent and -cells.  Without -format, a netCDF or
+#	TIFF file is known by its first bytes, and anything else is read as an
+#	ESRI ASCII grid.
 proc ::kardum::gridread {file args} {
     set cmd kardum::gridread
-    set o [Options $cmd {-format esri-ascii -empty {} -extent {} -cells {}} $args]
-    set format [Choice $cmd -format [dict get $o -format] {esri-ascii xyz netcdf}]
+    set o [Options $cmd {-format {} -empty {} -extent {} -cells {}} $args]
+    set format [dict get $o -format]
+    if {$format eq {}} {
+        set format [grids::FileFormat $file]
+    }
+    set format [Choice $cmd -format $format {esri-ascii xyz netcdf geotiff}]
     if {$format == 0} {
         return [ReadGrid $file [dict get $o -empty]]
     }
     if {$format == 2} {
         return [ReadNetcdf $file [dict get $o -empty]]
+    }
+    if {$format == 3} {
+        return [ReadGeotiff $file [dict get $o -empty]]
     }
     if {[dict get $o -extent] eq {} || [dict get $o -cells] eq {}} {
         Invalid $cmd "-format xyz needs -extent and -cells: the lines hold only\
@@ -291,6 +338,31 @@ proc ::kardum::gridread {file args} {
     }
     gridfill [readxyz $file] -extent [dict get $o -extent] -cells [dict get $o -cells] \
         -fill 0 -empty [dict get $o -empty]
+}
+
+# The format of a grid file by its first bytes: netcdf (classic, 64-bit
+# offset, CDF5 or HDF5), geotiff (TIFF or BigTIFF, either byte order), else
+# esri-ascii, whose reader says what is wrong with a file that is none (or
+# that cannot be opened).
+proc ::kardum::grids::FileFormat {file} {
+    set head {}
+    if {[catch {open $file rb} f options]} {
+        PassStop $f $options
+        return esri-ascii
+    }
+    set code [catch {read $f 8} head options]
+    close $f
+    if {$code} {
+        PassStop $head $options
+        return esri-ascii
+    }
+    if {[regexp {^(CDF[\x01\x02\x05]|\x89HDF\r\n\x1a\n)} $head]} {
+        return netcdf
+    }
+    if {[regexp {^(II[*+]\x00|MM\x00[*+])} $head]} {
+        return geotiff
+    }
+    return esri-ascii
 }
 
 # kardum::gridimage grid file ?option value ...?

@@ -27,6 +27,7 @@ const PackageCommandRow kPackageCommands[] = {
     {"::kardum::WriteImage", kardum::package::WriteImageCmd},
     {"::kardum::ReadGrid", kardum::package::ReadGridCmd},
     {"::kardum::ReadNetcdf", kardum::package::ReadNetcdfCmd},
+    {"::kardum::ReadGeotiff", kardum::package::ReadGeotiffCmd},
     {"::kardum::Records", kardum::package::RecordsCmd},
     {"::kardum::GridCompute", kardum::package::GridComputeCmd},
     {"::kardum::quad::Run", kardum::package::IntegrateCmd},

@@ -184,8 +184,14 @@ proc helperCall {} {
         }
         2 {
             set cells [pick {{10 10} {200 200} {800 800} {1 1} {46341 46341} {0 5}}]
+            set how [pick {
+                {} {-tension 0.9 -mask 3} {-mask 5u -crossvalidate 3}
+                {-method local -radius 1} {-method local -radius 40}
+                {-method local -radius 1000} {-method local -radius 2.5u -maxradius 40u}
+                {-method local -crossvalidate 4} {-geographic 1 -mask 300km}
+            }]
             list kardum::gridfill [records [pick {0 1 10 500 2000}]] -extent {0 100 0 100} \
-                -cells $cells -radius [pick {1 4 40 1000}]
+                -cells $cells {*}$how
         }
         3 {
             set file [file join $scratch in.xyz]
@@ -201,7 +207,8 @@ proc helperCall {} {
         }
         4 {
             list kardum::gridwrite [pick {{{1 2} {3 4}} {{1 2} {3}} {} {{abc}}}] \
-                [file join $scratch out.asc] -extent [pick {{0 1 0 1} {} {0 0 0 0}}]
+                [file join $scratch out.asc] -extent [pick {{0 1 0 1} {} {0 0 0 0}}] \
+                -format [pick {esri-ascii geotiff}]
         }
         5 {
             list kardum::gridimage [pick {{{1 2} {3 4}} {{1 2} {3}} {} {{Inf}}}] \

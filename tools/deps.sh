@@ -53,9 +53,10 @@ build="cmake g++ make binutils $tcl"
 # wine32 from the i386 architecture (added when it is missing).
 windows="cmake make tcl g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32"
 wine="wine wine64 wine32:i386"
-# netCDF grids: libnetcdf to build them, GMT and GDAL to read them back.
-netcdf="libnetcdf-dev gmt gdal-bin"
-test="$build libgtest-dev $thread $netcdf"
+# netCDF and GeoTIFF grids: libnetcdf, libtiff and libgeotiff to build
+# them, GMT and GDAL to read them back.
+gridlibs="libnetcdf-dev libtiff-dev libgeotiff-dev gmt gdal-bin"
+test="$build libgtest-dev $thread $gridlibs"
 packages=""
 for target in "$@"; do
     case "$target" in
@@ -64,7 +65,7 @@ for target in "$@"; do
         strict) packages="$packages $test clang" ;;
         lint) packages="$packages cppcheck" ;;
         memcheck) packages="$packages $test valgrind" ;;
-        fuzz*) packages="$packages $build clang libclang-rt-dev" ;;
+        fuzz*) packages="$packages $build clang libclang-rt-dev libtiff-dev libgeotiff-dev" ;;
         bench*) packages="$packages $build libbenchmark-dev liblapack-dev tcllib gmt time r-base-core r-cran-fields python3-scipy" ;;
         windows-test) packages="$packages $windows $wine" ;;
         windows*) packages="$packages $windows" ;;

@@ -1,6 +1,9 @@
 // Fuzz target for what the kardum package reads from outside: the text of
-// an xyz file (kardum::readxyz) and lists that stand for records or grids.
+// an xyz file (kardum::readxyz), the bytes of a GeoTIFF (kardum::gridread,
+// where the build has libtiff) and lists that stand for records or grids.
 //
+// A GeoTIFF that reads is written again and read back: the same cells,
+// empty cells and extent, bit for bit.
 // The input is written to a file and read as records; what reads is binned
 // onto a small grid, written out as x y z lines and read back, and the
 // cells must come back bit for bit.  The same bytes, as a Tcl value, are
@@ -112,6 +115,30 @@ void RoundTrip(Tcl_Interp *interp, const Records &rec, Tcl_Obj *xyz, Tcl_Obj *as
     }
 }
 
+// A GeoTIFF that reads, written as GeoTIFF, must read back the same.
+void TiffRoundTrip(Tcl_Interp *interp, Tcl_Obj *in, Tcl_Obj *out)
+{
+    std::shared_ptr<Grid> grid;
+    try {
+        grid = ReadGeotiff(interp, in, "-");
+    } catch (const kardum::ArgError &) {
+        return;
+    }
+    const double extent[4] = {grid->x0, grid->x1, grid->y0, grid->y1};
+    WriteGeotiff(interp, *grid, out, extent);
+    std::shared_ptr<Grid> back;
+    try {
+        back = ReadGeotiff(interp, out, "-");
+    } catch (...) {
+        std::abort();               // what gridwrite wrote must read back
+    }
+    const double again[4] = {back->x0, back->x1, back->y0, back->y1};
+    if (back->nx != grid->nx || back->ny != grid->ny || back->cells != grid->cells ||
+        back->empty != grid->empty || std::memcmp(extent, again, sizeof extent) != 0) {
+        std::abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -120,7 +147,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static const kardum::ObjRef in = Path(".in");
     static const kardum::ObjRef xyz = Path(".xyz");
     static const kardum::ObjRef asc = Path(".asc");
+    static const kardum::ObjRef tif = Path(".tif");
     WriteInput(in.get(), data, size);
+    if (HaveGeotiff()) {
+        try {
+            TiffRoundTrip(interp, in.get(), tif.get());
+        } catch (const kardum::ArgError &) {
+        } catch (const kardum::TclError &) {
+        }
+    }
     try {
         auto rec = ReadXyz(interp, in.get());
         RoundTrip(interp, *rec, xyz.get(), asc.get());
