@@ -19,6 +19,13 @@ records, --neighbors).
 
   /usr/bin/python3 bench/surface_compare.py [--sizes 10000,100000,1000000]
       [--only kardum,gmt-surface,...] [--neighbors 50] [--work DIR] [--pictures]
+  /usr/bin/python3 bench/surface_compare.py --speed [--repeat 3]
+
+--speed times only: kardum (on all its threads, and on one), GMT surface and
+GMT nearneighbor, file to netCDF grid file, at 10^5 and 10^6 records on the
+RMelevation lattice and at 10^6 on a lattice of twice its nodes; the
+repetitions of the four alternate, and each keeps its best wall and best CPU
+time.
 
 Needs Debian's r-base-core, r-cran-fields, gmt and python3-scipy
 (tools/deps.sh bench installs them) and the built library (build/).
@@ -60,13 +67,14 @@ def bilinear(xs, ys, z, px, py):
             + wy * ((1 - wx) * z[j + 1, i] + wx * z[j + 1, i + 1]))
 
 
-def run(cmd):
+def run(cmd, env=None):
     """Runs cmd under /usr/bin/time (so that the peak memory is the job's,
     not this script's, which a forked child would inherit); returns
     (wall, cpu, peak MB)."""
     stats = "/dev/shm/kardum-bench-time-%d" % os.getpid()
     done = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", stats] + cmd,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=WORK)
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=WORK,
+                          env=None if env is None else dict(os.environ, **env))
     if done.returncode != 0:
         raise RuntimeError("%s failed: %s" % (cmd[0], done.stderr.decode()[-500:]))
     with open(stats) as f:
@@ -178,6 +186,52 @@ def pictures(glacier, work, names):
         print("wrote", png)
 
 
+def speed(xs, ys, truth, work, repeat):
+    """Wall and CPU time, file to netCDF grid file, of kardum and GMT side
+    by side; the best of `repeat` alternating runs of each."""
+    rng = np.random.default_rng(2026)
+    dx = (xs[-1] - xs[0]) / (len(xs) - 1); dy = (ys[-1] - ys[0]) / (len(ys) - 1)
+    base = (len(xs), len(ys))
+    twice = (int(round(len(xs) * 2 ** 0.5)), int(round(len(ys) * 2 ** 0.5)))
+    cases = [(100000, base), (1000000, base), (1000000, twice)]
+    inp = os.path.join(work, "speed.xyz")
+    out = os.path.join(work, "speed.nc")
+    written = None
+    print("%-8s %-10s %-16s %8s %8s %10s %10s" % ("records", "nodes", "gridder", "wall s", "CPU s",
+                                                 "wall/kardum", "CPU/kardum"))
+    for n, (nx, ny) in cases:
+        if written != n:
+            px = rng.uniform(xs[0], xs[-1], n); py = rng.uniform(ys[0], ys[-1], n)
+            np.savetxt(inp, np.column_stack([px, py, bilinear(xs, ys, truth, px, py)]), fmt="%.10g")
+            written = n
+        # The same extent, cell-centred nodes: nx by ny cells for kardum,
+        # nx by ny nodes (gridline registration) for GMT.
+        cx = (xs[-1] - xs[0] + dx) / nx; cy = (ys[-1] - ys[0] + dy) / ny
+        x0, x1 = xs[0] - dx / 2, xs[-1] + dx / 2
+        y0, y1 = ys[0] - dy / 2, ys[-1] + dy / 2
+        region = "-R%.10g/%.10g/%.10g/%.10g" % (x0 + cx / 2, x1 - cx / 2, y0 + cy / 2, y1 - cy / 2)
+        inc = "-I%.10g/%.10g" % (cx, cy)
+        kardum = [TCLSH, os.path.join(HERE, "surface_run.tcl"), inp, out, repr(x0), repr(x1),
+                  repr(y0), repr(y1), str(nx), str(ny)]
+        jobs = [("kardum", kardum, None),
+                ("kardum 1 thread", kardum, {"KARDUM_THREADS": "1"}),
+                ("gmt surface", ["gmt", "surface", inp, region, inc, "-T0.25", "-G" + out], None),
+                ("gmt nearneighbor", ["gmt", "nearneighbor", inp, region, inc,
+                                      "-S%.10g" % (3 * max(cx, cy)), "-N4/1", "-G" + out], None)]
+        best = {}
+        for _ in range(repeat):
+            for name, cmd, env in jobs:
+                wall, cpu, _ = run(cmd, env)
+                w, c = best.get(name, (wall, cpu))
+                best[name] = (min(w, wall), min(c, cpu))
+        kw, kc = best["kardum"]
+        for name, _, _ in jobs:
+            wall, cpu = best[name]
+            print("%-8d %-10s %-16s %8.3f %8.3f %10.2f %10.2f" % (n, "%dx%d" % (nx, ny), name, wall, cpu,
+                                                                  wall / kw, cpu / kc))
+        sys.stdout.flush()
+
+
 def main():
     global WORK, NEIGHBORS
     ap = argparse.ArgumentParser()
@@ -189,6 +243,9 @@ def main():
     ap.add_argument("--work", default=os.path.join(ROOT, "build", "bench-surface"))
     ap.add_argument("--pictures", action="store_true",
                     help="only write hillshades of the glacier grids into bench/images/")
+    ap.add_argument("--speed", action="store_true",
+                    help="only time kardum beside GMT surface and nearneighbor (see above)")
+    ap.add_argument("--repeat", type=int, default=3)
     a = ap.parse_args()
     os.makedirs(a.work, exist_ok=True)
     WORK = a.work     # GMT leaves its gmt.history there
@@ -197,6 +254,9 @@ def main():
     xs, ys, truth, glacier = export(a.work)
     if a.pictures:
         pictures(glacier, a.work, names)
+        return
+    if a.speed:
+        speed(xs, ys, truth, a.work, a.repeat)
         return
     print("%-26s %-14s %10s %8s %8s %8s %8s %8s" % ("job", "gridder", "RMS", "outside", "empty",
                                                    "wall s", "CPU s", "peak MB"))

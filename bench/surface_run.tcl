@@ -6,7 +6,8 @@
 #
 #	reads the records with kardum::readxyz, grids them with
 #	kardum::gridfill (its defaults unless options are given) and writes
-#	the cells as x y z lines with kardum::gridwrite.
+#	the cells with kardum::gridwrite: a netCDF grid when out ends in .nc,
+#	else x y z lines.
 
 package require kardum
 
@@ -15,4 +16,5 @@ set options [lrange $argv 8 end]
 set records [kardum::readxyz $in]
 set grid [kardum::gridfill $records -extent [list $x0 $x1 $y0 $y1] -cells [list $nx $ny] \
               -empty nan {*}$options]
-kardum::gridwrite $grid $out -format xyz -extent [list $x0 $x1 $y0 $y1] -empty nan
+set format [expr {[file extension $out] eq ".nc" ? "netcdf" : "xyz"}]
+kardum::gridwrite $grid $out -format $format -extent [list $x0 $x1 $y0 $y1] -empty nan

@@ -21,6 +21,8 @@
 #include "package/Commands.h"
 #include "grid/GridIO.h"
 #include "grid/GridValue.h"
+#include "grid/LargeBuffer.h"
+#include "grid/Team.h"
 #include "grid/NumberText.h"
 #include "frame/Interrupt.h"
 #include "frame/ObjRef.h"
@@ -78,6 +80,32 @@ LineKind ParseLine(const char *at, const char *end, const char *file, long long 
     }
     if (at == end || *at == '#') {
         return LineKind::kNothing;
+    }
+    if (!opt.columnsGiven) {
+        /* The usual line, three finite numbers between blanks, read in one
+         * go; any other line takes the general way below, which decides
+         * what it holds and names its fault. */
+        double v[3];
+        const char *p = at;
+        int k = 0;
+        for (; k < 3; ++k) {
+            p = ReadNumber(p, end, v[k]);
+            if (p == nullptr || !std::isfinite(v[k]) || (p < end && !IsBlank(*p))) {
+                break;
+            }
+            while (p < end && IsBlank(*p)) {
+                ++p;
+            }
+            if ((p == end) != (k == 2)) {
+                break;
+            }
+        }
+        if (k == 3) {
+            out[0] = v[0];
+            out[1] = v[1];
+            out[2] = v[2];
+            return LineKind::kRecord;
+        }
     }
     int maxColumn = *std::max_element(opt.columns, opt.columns + opt.taken);
     bool skipped = false;
@@ -399,6 +427,86 @@ void ReplacingFile::Commit()
     temp_ = nullptr;
 }
 
+namespace {
+
+/* A part of a block of lines, parsed by one thread: its records, and the
+ * lines and records it passed over.  `failed` marks a part that met an
+ * error; the calling thread parses it again in order to throw it with the
+ * right line number. */
+struct LinesPart {
+    explicit LinesPart(std::pmr::memory_resource *m) : values(m) {}
+    const char *first = nullptr, *last = nullptr;
+    std::pmr::vector<double> values;
+    long long lines = 0;
+    long long passed = 0;
+    bool failed = false;
+};
+
+/*
+ * Parses the lines of first .. last (each ended by a newline, except the
+ * last one when the file ends without it) into part.values, `width`
+ * values a record, numbering them from firstLine for the messages.
+ * Throws what ParseLine throws, or the line limit's error.
+ */
+void ParseLines(const char *first, const char *last, const char *file, long long firstLine,
+                const XyzOptions &opt, int width, LinesPart &part)
+{
+    long long line = firstLine - 1;
+    double xyz[8];
+    for (const char *at = first; at < last;) {
+        const char *nl = static_cast<const char *>(std::memchr(at, '\n', last - at));
+        const char *lineEnd = nl != nullptr ? nl : last;
+        ++line;
+        if (static_cast<std::size_t>(lineEnd - at) > kMaxLine) {
+            Fail("kardum::readxyz: %s, line %lld: longer than %zu bytes, the limit of a "
+                 "line", file, line, kMaxLine);
+        }
+        LineKind kind = ParseLine(at, lineEnd, file, line, opt, xyz);
+        if (kind == LineKind::kRecord) {
+            part.values.insert(part.values.end(), xyz, xyz + width);
+        } else if (kind == LineKind::kSkipped) {
+            ++part.passed;
+        }
+        at = lineEnd + 1;
+    }
+    part.lines = line - firstLine + 1;
+}
+
+/* The last newline in first .. last, or nullptr. */
+const char *LastNewline(const char *first, const char *last)
+{
+    while (last > first) {
+        if (*--last == '\n') {
+            return last;
+        }
+    }
+    return nullptr;
+}
+
+/* The size of the file at path when the filesystem tells it, else 0. */
+std::size_t FileSize(Tcl_Obj *path)
+{
+    Tcl_StatBuf *buf = Tcl_AllocStatBuf();
+    std::size_t size = 0;
+    if (Tcl_FSStat(path, buf) == 0) {
+        unsigned long long n = Tcl_GetSizeFromStat(buf);
+        size = S_ISREG(Tcl_GetModeFromStat(buf)) ? static_cast<std::size_t>(n) : 0;
+    }
+    ckfree(buf);
+    return size;
+}
+
+} // namespace
+
+/*
+ * The file is read in blocks of about kChunk bytes.  The whole lines of a
+ * block are split among the threads of a Team at line ends, each part
+ * parsed into its own buffer by the same ParseLine, and the parts' records
+ * appended in the file's order, so the records are the same whatever the
+ * number of threads.  A part that meets an error is parsed again on this
+ * thread, which throws the error of its first bad line with that line's
+ * number.  The interpreter is polled between blocks, on this thread only.
+ */
 std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
                                        const XyzOptions &opt, long long *skipped)
 {
@@ -408,16 +516,27 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
     Interrupt stop(interp);
     auto rec = std::make_shared<Records>();
     rec->width = opt.taken;
+    const int width = rec->width;
+    std::size_t fileSize = FileSize(path);
     /* Room for the longest line allowed and a chunk read after it. */
-    std::vector<char> buf(kMaxLine + kChunk);
+    HugePageResource huge;
+    std::pmr::vector<char> buf(kMaxLine + kChunk, &huge);
     std::size_t held = 0;           /* bytes of an unfinished line at buf[0] */
     long long line = 0;
     long long passed = 0;           /* records skipped under -nan skip */
     bool eof = false;
+    bool sized = false;             /* room reserved from the file's size */
     auto tooLong = [&]() {
         Fail("%s: %s, line %lld: longer than %zu bytes, the limit of a line", cmd, file,
              line + 1, kMaxLine);
     };
+    Team team(fileSize > kChunk ? ThreadCount() : 1);
+    std::vector<LinesPart> parts;
+    for (int p = 0; p < team.Size(); ++p) {
+        /* A record takes at least two bytes of text a value. */
+        parts.emplace_back(&huge);
+        parts.back().values.reserve(buf.size() / 2 / static_cast<std::size_t>(team.Size()) + 8);
+    }
     while (!eof) {
         if (stop.Check()) {
             throw TclError{};
@@ -442,52 +561,95 @@ std::shared_ptr<const Records> ReadXyz(Tcl_Interp *interp, Tcl_Obj *path,
         if (line == 0 && end >= 3 && std::memcmp(base, "\xEF\xBB\xBF", 3) == 0) {
             start = 3;                  /* the byte order mark of UTF-8 */
         }
-        for (;;) {
-            const void *nl = std::memchr(base + start, '\n', end - start);
-            std::size_t lineEnd;
-            if (nl != nullptr) {
-                lineEnd = static_cast<std::size_t>(static_cast<const char *>(nl) - base);
-            } else if (eof && start < end) {
-                lineEnd = end;          /* a last line without a newline */
-            } else {
-                break;
-            }
+        /* The whole lines of the block: up to its last newline, or to its
+         * end at the end of the file. */
+        const char *lastNl = LastNewline(base + start, base + end);
+        std::size_t stopAt = eof ? end : lastNl != nullptr ? lastNl - base + 1 : start;
+        /* The header lines that -skip passes over, one by one. */
+        while (line < opt.skip && start < stopAt) {
+            const void *nl = std::memchr(base + start, '\n', stopAt - start);
+            std::size_t lineEnd = nl != nullptr ? static_cast<const char *>(nl) - base : stopAt;
             if (lineEnd - start > kMaxLine) {
                 tooLong();
             }
             ++line;
-            if (stop.Poll()) {
-                throw TclError{};
+            start = lineEnd + 1;
+        }
+        start = std::min(start, stopAt);
+        if (start < stopAt) {
+            /* Split at line ends into parts of about equal size. */
+            std::size_t count = parts.size(), size = stopAt - start;
+            const char *from = base + start;
+            for (std::size_t p = 0; p < count; ++p) {
+                const char *to = base + stopAt;
+                if (p + 1 < count) {
+                    to = base + start + size * (p + 1) / count;
+                    if (to <= from) {
+                        to = from;
+                    } else {
+                        const void *nl = std::memchr(to - 1, '\n', base + stopAt - (to - 1));
+                        to = nl != nullptr ? static_cast<const char *>(nl) + 1 : base + stopAt;
+                    }
+                }
+                LinesPart &part = parts[p];
+                part.first = from;
+                part.last = to;
+                part.values.clear();
+                part.lines = 0;
+                part.passed = 0;
+                part.failed = false;
+                from = to;
             }
-            double xyz[4];
-            LineKind kind = line <= opt.skip
-                                ? LineKind::kNothing
-                                : ParseLine(base + start, base + lineEnd, file, line, opt, xyz);
-            if (kind == LineKind::kRecord) {
-                if (rec->values.size() / static_cast<std::size_t>(opt.taken) >=
-                    static_cast<std::size_t>(INT_MAX)) {
+            team.Run(static_cast<int>(count), [&](int p) {
+                LinesPart &part = parts[static_cast<std::size_t>(p)];
+                try {
+                    ParseLines(part.first, part.last, file, 1, opt, width, part);
+                } catch (const ArgError &) {
+                    part.failed = true;
+                }
+            });
+            for (LinesPart &part : parts) {
+                if (part.failed) {
+                    LinesPart again(&huge);
+                    ParseLines(part.first, part.last, file, line + 1, opt, width, again);
+                }
+                line += part.lines;
+                passed += part.passed;
+                if (part.values.empty()) {
+                    continue;
+                }
+                std::size_t records = rec->values.size() / static_cast<std::size_t>(width) +
+                                      part.values.size() / static_cast<std::size_t>(width);
+                if (records > static_cast<std::size_t>(INT_MAX)) {
                     Fail("%s: %s holds more than %d records", cmd, file, INT_MAX);
                 }
-                rec->values.insert(rec->values.end(), xyz, xyz + opt.taken);
-            } else if (kind == LineKind::kSkipped) {
-                ++passed;
-            }
-            start = lineEnd + 1;
-            if (start >= end) {
-                break;
+                if (!sized && fileSize > 0) {
+                    /* Room for the whole file at the density of its first
+                     * block, with a little to spare. */
+                    sized = true;
+                    double perByte = static_cast<double>(part.values.size()) /
+                                     static_cast<double>(part.last - part.first);
+                    double guess = perByte * static_cast<double>(fileSize) * 1.02 + 64.0;
+                    if (guess < 0x1p40) {
+                        ReserveLarge(rec->values, static_cast<std::size_t>(guess));
+                    }
+                }
+                rec->values.insert(rec->values.end(), part.values.begin(), part.values.end());
             }
         }
-        held = start < end ? end - start : 0;
+        held = end - stopAt;
         if (held > kMaxLine) {
             tooLong();
         }
         if (held > 0) {
-            std::memmove(buf.data(), base + start, held);
+            std::memmove(buf.data(), base + stopAt, held);
         }
     }
-    /* The records stay for the rest of the job: give back the room that
-     * growing the buffer left over (up to half of it). */
-    rec->values.shrink_to_fit();
+    /* The records stay for the rest of the job: give back room left over
+     * by a poor guess or by growing the buffer (more than an eighth). */
+    if (rec->values.capacity() - rec->values.size() > rec->values.size() / 8) {
+        rec->values.shrink_to_fit();
+    }
     rec->unreadable = passed;
     if (skipped != nullptr) {
         *skipped = passed;

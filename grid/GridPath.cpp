@@ -47,6 +47,7 @@
 #include "grid/Descriptor.h"
 #include "grid/GridValue.h"
 #include "grid/GuardedFill.h"
+#include "grid/LargeBuffer.h"
 #include "grid/SurfaceFill.h"
 #include "frame/Interrupt.h"
 #include "package/Commands.h"
@@ -568,11 +569,9 @@ void NeedMemory(const GridSpec &shape, std::size_t records, bool fill, bool sour
         throw OutOfMemory{static_cast<std::size_t>(0x1p62), what};
     }
     std::size_t need = static_cast<std::size_t>(bytes);
-    void *probe = std::malloc(need);
-    if (probe == nullptr) {
+    if (need > 0 && !CanAllocate(need)) {
         throw OutOfMemory{need, what};
     }
-    std::free(probe);
 }
 
 /* Bilinear value of grid g (nx by ny nodes, x fastest) at grid
@@ -895,9 +894,9 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
     std::vector<double> gx, gy, z, w;
     InterleavedRecords r{rec.values.data(), rec.width};
     std::size_t n = rec.Count();
-    gx.reserve(n);
-    gy.reserve(n);
-    z.reserve(n);
+    ReserveLarge(gx, n);
+    ReserveLarge(gy, n);
+    ReserveLarge(z, n);
     double zmin = HUGE_VAL, zmax = -HUGE_VAL;
     long long outside = 0;
     for (std::size_t k = 0; k < n; ++k) {

@@ -3,11 +3,23 @@
  *
  *	The continuous-curvature surface in tension, by multigrid (see
  *	SurfaceFill.h for the problem it solves).
+ *
+ *	The work is shared among the threads of a Team so that the grid is
+ *	the same, bit for bit, whatever their number: every node's value is
+ *	computed by one thread from values fixed before the step began (the
+ *	matrix is applied node by node, gathering from the neighbours; the
+ *	restriction gathers onto each coarse node), each cell sums its
+ *	records in the records' order (the threads share the rows of cells,
+ *	not the records), and a dot product adds fixed blocks of nodes, then
+ *	the blocks in order.  Only the calling thread polls the interpreter,
+ *	between steps.
  */
 
 #include "grid/SurfaceFill.h"
 
 #include "frame/Frame.h"
+#include "grid/LargeBuffer.h"
+#include "grid/Team.h"
 
 #include <algorithm>
 #include <cmath>
@@ -32,6 +44,13 @@ constexpr int kMaxCycles = 100;
 constexpr double kTolerance = 1e-12;
 /* Grids of at most this many nodes are solved directly. */
 constexpr int kDirect = 64;
+/* Levels of fewer nodes run on the calling thread alone (a step there
+ * costs less than waking the helpers). */
+constexpr std::size_t kSharedNodes = 12000;
+/* Nodes of a dot product's block, whatever the threads. */
+constexpr std::size_t kDotBlock = 4096;
+/* Records scanned between two polls of the interpreter. */
+constexpr std::size_t kRecordSlice = std::size_t{1} << 17;
 
 /* One axis of a level: nodes and their spacing. */
 struct Axis {
@@ -39,29 +58,64 @@ struct Axis {
     double k = 1.0;             /* spacing, in units of the mean cell side */
 };
 
-/* Bilinear weights from a coarse axis onto a finer one. */
+/* Bilinear weights from a coarse axis onto a finer one, and the same
+ * weights gathered by coarse node (for the restriction, their transpose). */
 struct Prolong {
     std::vector<int> at;        /* fine node i lies between coarse at[i], at[i] + 1 */
     std::vector<double> w;      /* weight of coarse at[i] + 1 */
+    std::vector<int> from;      /* coarse node I takes fine nodes fine[from[I] .. from[I+1]) */
+    std::vector<int> fine;
+    std::vector<double> weight;
 };
 
+/* The matrix's upper half at a node: its diagonal, and its coupling with
+ * the nodes east (i+1), north (j+1), north-east, north-west, two east and
+ * two north. */
+enum { kC, kE, kN, kNE, kNW, kEE, kNN, kStencil };
+
+/* Per cell (between four nodes) the records' part of the matrix, packed
+ * 00 01 02 03 11 12 13 22 23 33 over its nodes (i,j) (i+1,j) (i,j+1)
+ * (i+1,j+1), then their parts of the right-hand side. */
+constexpr int kCellSize = 14;
+
+using Vec = std::pmr::vector<double>;
+
 struct Level {
+    explicit Level(std::pmr::memory_resource *m)
+        : cell(m), a(m), rhs(m), inv(m), u(m), f(m), r(m), d(m), t(m), rows(m) {}
+
     Axis x, y;
     std::size_t Nodes() const { return static_cast<std::size_t>(x.n) * y.n; }
     int cx() const { return std::max(x.n - 1, 1); }
     int cy() const { return std::max(y.n - 1, 1); }
+    bool Shared() const { return Nodes() >= kSharedNodes; }
 
-    /* Per cell (between four nodes) the data's part of the matrix, packed
-     * 00 01 02 03 11 12 13 22 23 33 over its nodes (i,j) (i+1,j) (i,j+1)
-     * (i+1,j+1). */
-    std::vector<double> cell;
-    std::vector<double> rhs;    /* the records' right-hand side */
-    std::vector<double> diag, inv;  /* the matrix's diagonal, and 1 / it */
+    Vec cell;
+    Vec a;                      /* kStencil per node */
+    Vec rhs;                    /* the records' right-hand side */
+    Vec inv;                    /* 1 / the diagonal of the Jacobi scaling */
     double lambda = 1.0;        /* bound on the largest eigenvalue of D^-1 M */
     double cxx = 0, cyy = 0, cxy = 0, cgx = 0, cgy = 0, ridge = 0;
     Prolong px, py;             /* from the next coarser level onto this one */
-    std::vector<double> u, f, r, d, t;
+    Vec u, f, r, d, t;
+    Vec rows;                   /* restriction: fine rows by coarse columns */
 };
+
+/* Runs f(j0, j1) over bands of rows 0 .. rows-1: on the team for a level
+ * that shares its work, else at once. */
+template <class F>
+void ByRows(Team &team, bool shared, int rows, F &&f)
+{
+    if (!shared || team.Size() == 1) {
+        f(0, rows);
+        return;
+    }
+    int parts = std::min(rows, 4 * team.Size());
+    team.Run(parts, [&](int p) {
+        f(static_cast<int>(static_cast<long long>(rows) * p / parts),
+          static_cast<int>(static_cast<long long>(rows) * (p + 1) / parts));
+    });
+}
 
 /* Where coordinate g (in nodes) lies: the node below and the weight of
  * the one above.  Beyond the outer nodes (up to half a cell, at the edge
@@ -83,43 +137,137 @@ inline void Locate(double g, int n, int &i, double &w)
     w = std::min(g - i, 2.0);
 }
 
-/* The records' part of a level: every record's bilinear weights. */
-void AddRecords(Level &L, const std::vector<double> &gx, const std::vector<double> &gy,
-                const std::vector<double> &z, const std::vector<double> *weight, double sx,
-                double sy, Interrupt &stop)
+/* Records looked ahead when their cells are fetched early. */
+constexpr std::size_t kAhead = 12;
+
+inline void Prefetch(const double *p)
 {
-    L.cell.assign(static_cast<std::size_t>(L.cx()) * L.cy() * 10, 0.0);
-    L.rhs.assign(L.Nodes(), 0.0);
+#if defined(__GNUC__)
+    __builtin_prefetch(p, 1);
+#else
+    (void)p;
+#endif
+}
+
+/* The four nodes of cell (i, j). */
+inline void CellNodes(const Level &L, int i, int j, std::size_t (&n)[4])
+{
     int nx = L.x.n;
-    for (std::size_t k = 0; k < z.size(); ++k) {
-        if ((k & 0xffff) == 0 && stop.Check()) {
+    int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, L.y.n - 1);
+    n[0] = static_cast<std::size_t>(j) * nx + i;
+    n[1] = static_cast<std::size_t>(j) * nx + i1;
+    n[2] = static_cast<std::size_t>(j1) * nx + i;
+    n[3] = static_cast<std::size_t>(j1) * nx + i1;
+}
+
+/* The records' values as the solver sees them: relative to their mean,
+ * scaled by 2^-shift; with weights (the coarse levels' gathered records)
+ * or without. */
+struct RecordSet {
+    const std::vector<double> &gx, &gy, &z;
+    const std::vector<double> *weight;
+    double mean;
+    int shift;
+
+    double Value(std::size_t k) const
+    {
+        return (shift == 0 ? z[k] : std::ldexp(z[k], -shift)) - mean;
+    }
+};
+
+/*
+ * The records' part of a level: every record's bilinear weights summed
+ * into its cell.  The threads take bands of rows of cells and each scans
+ * all records, so every cell adds its records in their order.  The
+ * right-hand side is then gathered onto the nodes from their cells.
+ */
+void AddRecords(Level &L, const RecordSet &set, double sx, double sy, Team &team,
+                Interrupt &stop)
+{
+    std::size_t cells = static_cast<std::size_t>(L.cx()) * L.cy();
+    L.cell.assign(cells * kCellSize, 0.0);
+    std::size_t count = set.z.size();
+    bool shared = count >= kSharedNodes && team.Size() > 1;
+    int bands = shared ? team.Size() : 1;
+    int ny = L.y.n, cy = L.cy();
+    for (std::size_t first = 0; first < count; first += kRecordSlice) {
+        if (stop.Check()) {
             throw TclError{};
         }
-        int i, j;
-        double wx, wy;
-        Locate(gx[k] * sx, L.x.n, i, wx);
-        Locate(gy[k] * sy, L.y.n, j, wy);
-        double w[4] = {(1 - wx) * (1 - wy), wx * (1 - wy), (1 - wx) * wy, wx * wy};
-        double c = weight ? (*weight)[k] : 1.0;
-        double *a = &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * 10];
-        double cw[4] = {c * w[0], c * w[1], c * w[2], c * w[3]};
-        a[0] += cw[0] * w[0]; a[1] += cw[0] * w[1]; a[2] += cw[0] * w[2]; a[3] += cw[0] * w[3];
-        a[4] += cw[1] * w[1]; a[5] += cw[1] * w[2]; a[6] += cw[1] * w[3];
-        a[7] += cw[2] * w[2]; a[8] += cw[2] * w[3];
-        a[9] += cw[3] * w[3];
-        for (int q = 0; q < 4; ++q) {
-            w[q] = cw[q];
+        std::size_t last = std::min(count, first + kRecordSlice);
+        auto band = [&](int b) {
+            int j0 = static_cast<int>(static_cast<long long>(cy) * b / bands);
+            int j1 = static_cast<int>(static_cast<long long>(cy) * (b + 1) / bands);
+            for (std::size_t k = first; k < last; ++k) {
+                int i, j;
+                double wx, wy;
+                if (k + kAhead < last) {
+                    /* the cell of a record further on, fetched while this
+                     * one is summed (the cells are reached at random) */
+                    Locate(set.gy[k + kAhead] * sy, ny, j, wy);
+                    if (j >= j0 && j < j1) {
+                        Locate(set.gx[k + kAhead] * sx, L.x.n, i, wx);
+                        const double *ahead =
+                            &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * kCellSize];
+                        Prefetch(ahead);
+                        Prefetch(ahead + kCellSize - 1);
+                    }
+                }
+                Locate(set.gy[k] * sy, ny, j, wy);
+                if (j < j0 || j >= j1) {
+                    continue;
+                }
+                Locate(set.gx[k] * sx, L.x.n, i, wx);
+                double w[4] = {(1 - wx) * (1 - wy), wx * (1 - wy), (1 - wx) * wy, wx * wy};
+                double c = set.weight ? (*set.weight)[k] : 1.0;
+                double *a = &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * kCellSize];
+                double cw[4] = {c * w[0], c * w[1], c * w[2], c * w[3]};
+                a[0] += cw[0] * w[0]; a[1] += cw[0] * w[1]; a[2] += cw[0] * w[2]; a[3] += cw[0] * w[3];
+                a[4] += cw[1] * w[1]; a[5] += cw[1] * w[2]; a[6] += cw[1] * w[3];
+                a[7] += cw[2] * w[2]; a[8] += cw[2] * w[3];
+                a[9] += cw[3] * w[3];
+                double v = set.Value(k);
+                a[10] += cw[0] * v;
+                a[11] += cw[1] * v;
+                a[12] += cw[2] * v;
+                a[13] += cw[3] * v;
+            }
+        };
+        if (shared) {
+            team.Run(bands, band);
+        } else {
+            band(0);
         }
-        int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, L.y.n - 1);
-        std::size_t n0 = static_cast<std::size_t>(j) * nx + i;
-        std::size_t n1 = static_cast<std::size_t>(j) * nx + i1;
-        std::size_t n2 = static_cast<std::size_t>(j1) * nx + i;
-        std::size_t n3 = static_cast<std::size_t>(j1) * nx + i1;
-        L.rhs[n0] += w[0] * z[k];
-        L.rhs[n1] += w[1] * z[k];
-        L.rhs[n2] += w[2] * z[k];
-        L.rhs[n3] += w[3] * z[k];
     }
+    /* Each node's right-hand side from the cells around it, in a fixed
+     * order (the cells below-left, below, left, its own). */
+    L.rhs.assign(L.Nodes(), 0.0);
+    int nx = L.x.n, cx = L.cx();
+    ByRows(team, L.Shared(), ny, [&](int j0, int j1) {
+        for (int j = j0; j < j1; ++j) {
+            for (int i = 0; i < nx; ++i) {
+                std::size_t node = static_cast<std::size_t>(j) * nx + i;
+                double sum = 0.0;
+                for (int cj = j - 1; cj <= j; ++cj) {
+                    for (int ci = i - 1; ci <= i; ++ci) {
+                        if (ci < 0 || cj < 0 || ci >= cx || cj >= cy) {
+                            continue;
+                        }
+                        std::size_t n[4];
+                        CellNodes(L, ci, cj, n);
+                        const double *a =
+                            &L.cell[(static_cast<std::size_t>(cj) * cx + ci) * kCellSize];
+                        for (int p = 0; p < 4; ++p) {
+                            if (n[p] == node) {
+                                sum += a[10 + p];
+                            }
+                        }
+                    }
+                }
+                L.rhs[node] = sum;
+            }
+        }
+    });
 }
 
 /* Calls f(nodes, coefficients, count, weight) for every squared term of
@@ -163,18 +311,31 @@ void ForEachTerm(const Level &L, F &&f)
     }
 }
 
-/* The four nodes of cell (i, j). */
-inline void CellNodes(const Level &L, int i, int j, std::size_t (&n)[4])
+/* Adds `value` to the matrix's entry (n, m) when it lies in the stored
+ * upper half (n <= m). */
+inline void AddEntry(Level &L, std::size_t n, std::size_t m, double value)
 {
-    int nx = L.x.n;
-    int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, L.y.n - 1);
-    n[0] = static_cast<std::size_t>(j) * nx + i;
-    n[1] = static_cast<std::size_t>(j) * nx + i1;
-    n[2] = static_cast<std::size_t>(j1) * nx + i;
-    n[3] = static_cast<std::size_t>(j1) * nx + i1;
+    if (n > m) {
+        return;
+    }
+    std::size_t nx = static_cast<std::size_t>(L.x.n), off = m - n;
+    int slot;
+    if (nx >= 4) {
+        /* the offsets 0, 1, 2, nx - 1, nx, nx + 1, 2 nx are distinct */
+        slot = off == 0 ? kC : off == 1 ? kE : off == 2 ? kEE : off == nx - 1 ? kNW
+             : off == nx ? kN : off == nx + 1 ? kNE : kNN;
+    } else {
+        long long di = static_cast<long long>(m % nx) - static_cast<long long>(n % nx);
+        long long dj = static_cast<long long>(m / nx) - static_cast<long long>(n / nx);
+        slot = dj == 0 ? (di == 0 ? kC : di == 1 ? kE : kEE)
+             : dj == 1 ? (di == 0 ? kN : di == 1 ? kNE : kNW)
+                       : kNN;
+    }
+    L.a[n * kStencil + slot] += value;
 }
 
-/* The coefficients, the diagonal and the bound on D^-1 M of a level. */
+/* The coefficients, the matrix, the Jacobi scaling and the bound on
+ * D^-1 M of a level. */
 void Prepare(Level &L, double smoothing, double tension)
 {
     double area = L.x.k * L.y.k;
@@ -187,18 +348,19 @@ void Prepare(Level &L, double smoothing, double tension)
     L.ridge = kRidge * smoothing * area;
 
     std::size_t nodes = L.Nodes();
-    L.diag.assign(nodes, 0.0);
-    std::vector<double> bound(nodes, 0.0);
+    Vec diag(nodes, 0.0, L.a.get_allocator()), bound(nodes, 0.0, L.a.get_allocator());
+    L.a.assign(nodes * kStencil, 0.0);
     static const int kPacked[4][4] = {{0, 1, 2, 3}, {1, 4, 5, 6}, {2, 5, 7, 8}, {3, 6, 8, 9}};
     for (int j = 0; j < L.cy(); ++j) {
         for (int i = 0; i < L.cx(); ++i) {
             std::size_t n[4];
             CellNodes(L, i, j, n);
-            const double *a = &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * 10];
+            const double *a = &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * kCellSize];
             for (int p = 0; p < 4; ++p) {
-                L.diag[n[p]] += a[kPacked[p][p]];
+                diag[n[p]] += a[kPacked[p][p]];
                 for (int q = 0; q < 4; ++q) {
                     bound[n[p]] += std::fabs(a[kPacked[p][q]]);
+                    AddEntry(L, n[p], n[q], a[kPacked[p][q]]);
                 }
             }
         }
@@ -209,14 +371,21 @@ void Prepare(Level &L, double smoothing, double tension)
             sum += std::fabs(c[q]);
         }
         for (int p = 0; p < m; ++p) {
-            L.diag[n[p]] += w * c[p] * c[p];
+            diag[n[p]] += w * c[p] * c[p];
             bound[n[p]] += w * std::fabs(c[p]) * sum;
+            for (int q = 0; q < m; ++q) {
+                AddEntry(L, n[p], n[q], w * c[p] * c[q]);
+            }
         }
     });
+    /* The records are summed into the matrix: their cells are no longer
+     * needed. */
+    L.cell.clear();
+    L.cell.shrink_to_fit();
     L.inv.resize(nodes);
     L.lambda = 0.0;
     for (std::size_t k = 0; k < nodes; ++k) {
-        L.inv[k] = 1.0 / L.diag[k];
+        L.inv[k] = 1.0 / diag[k];
         L.lambda = std::max(L.lambda, bound[k] * L.inv[k]);
     }
     L.u.assign(nodes, 0.0);
@@ -226,122 +395,144 @@ void Prepare(Level &L, double smoothing, double tension)
     L.t.assign(nodes, 0.0);
 }
 
-/* y = M v. */
-void Apply(const Level &L, const std::vector<double> &v, std::vector<double> &y,
-           Interrupt &stop)
+/*
+ * (M v) at the nodes of rows j0 .. j1-1, gathered from each node's
+ * neighbours in a fixed order; out(node, value) stores it.  Away from
+ * the edges the neighbours are taken without checks.
+ */
+template <class Out>
+void ApplyRows(const Level &L, const double *v, int j0, int j1, Out &&out)
 {
-    int nx = L.x.n, ny = L.y.n;
-    std::size_t nodes = L.Nodes();
-    for (std::size_t k = 0; k < nodes; ++k) {
-        y[k] = L.ridge * v[k];
-    }
-    for (int j = 0; j < L.cy(); ++j) {
-        if (stop.Poll()) {
-            throw TclError{};
-        }
-        for (int i = 0; i < L.cx(); ++i) {
-            std::size_t n[4];
-            CellNodes(L, i, j, n);
-            const double *a = &L.cell[(static_cast<std::size_t>(j) * L.cx() + i) * 10];
-            double v0 = v[n[0]], v1 = v[n[1]], v2 = v[n[2]], v3 = v[n[3]];
-            y[n[0]] += a[0] * v0 + a[1] * v1 + a[2] * v2 + a[3] * v3;
-            y[n[1]] += a[1] * v0 + a[4] * v1 + a[5] * v2 + a[6] * v3;
-            y[n[2]] += a[2] * v0 + a[5] * v1 + a[7] * v2 + a[8] * v3;
-            y[n[3]] += a[3] * v0 + a[6] * v1 + a[8] * v2 + a[9] * v3;
-        }
-    }
-    for (int j = 0; j < ny; ++j) {
-        if (stop.Poll()) {
-            throw TclError{};
-        }
-        std::size_t row = static_cast<std::size_t>(j) * nx;
-        for (int i = 1; i + 1 < nx; ++i) {
-            std::size_t c = row + i;
-            double s = L.cxx * (v[c - 1] - 2 * v[c] + v[c + 1]);
-            y[c - 1] += s;
-            y[c] -= 2 * s;
-            y[c + 1] += s;
-        }
-        for (int i = 0; i + 1 < nx; ++i) {
-            std::size_t c = row + i;
-            double s = L.cgx * (v[c + 1] - v[c]);
-            y[c + 1] += s;
-            y[c] -= s;
-        }
-        if (j + 1 < ny) {
-            std::size_t up = row + nx;
+    const int nx = L.x.n, ny = L.y.n;
+    const std::size_t w = static_cast<std::size_t>(nx);
+    const double *a = L.a.data();
+    auto at = [&](std::size_t n, int slot) { return a[n * kStencil + slot]; };
+    auto edge = [&](int i, int j) {
+        std::size_t n = static_cast<std::size_t>(j) * w + i;
+        double s = at(n, kC) * v[n];
+        if (i + 1 < nx) s += at(n, kE) * v[n + 1];
+        if (i > 0) s += at(n - 1, kE) * v[n - 1];
+        if (j + 1 < ny) s += at(n, kN) * v[n + w];
+        if (j > 0) s += at(n - w, kN) * v[n - w];
+        if (i + 1 < nx && j + 1 < ny) s += at(n, kNE) * v[n + w + 1];
+        if (i > 0 && j > 0) s += at(n - w - 1, kNE) * v[n - w - 1];
+        if (i > 0 && j + 1 < ny) s += at(n, kNW) * v[n + w - 1];
+        if (i + 1 < nx && j > 0) s += at(n - w + 1, kNW) * v[n - w + 1];
+        if (i + 2 < nx) s += at(n, kEE) * v[n + 2];
+        if (i > 1) s += at(n - 2, kEE) * v[n - 2];
+        if (j + 2 < ny) s += at(n, kNN) * v[n + 2 * w];
+        if (j > 1) s += at(n - 2 * w, kNN) * v[n - 2 * w];
+        out(n, s);
+    };
+    for (int j = j0; j < j1; ++j) {
+        if (j < 2 || j + 2 >= ny || nx < 5) {
             for (int i = 0; i < nx; ++i) {
-                double s = L.cgy * (v[up + i] - v[row + i]);
-                y[up + i] += s;
-                y[row + i] -= s;
+                edge(i, j);
             }
-            for (int i = 0; i + 1 < nx; ++i) {
-                double s = L.cxy * (v[row + i] - v[row + i + 1] - v[up + i] + v[up + i + 1]);
-                y[row + i] += s;
-                y[row + i + 1] -= s;
-                y[up + i] -= s;
-                y[up + i + 1] += s;
-            }
+            continue;
         }
-        if (j > 0 && j + 1 < ny) {
-            std::size_t down = row - nx, up = row + nx;
-            for (int i = 0; i < nx; ++i) {
-                double s = L.cyy * (v[down + i] - 2 * v[row + i] + v[up + i]);
-                y[down + i] += s;
-                y[row + i] -= 2 * s;
-                y[up + i] += s;
-            }
+        edge(0, j);
+        edge(1, j);
+        std::size_t row = static_cast<std::size_t>(j) * w;
+        for (std::size_t n = row + 2; n < row + w - 2; ++n) {
+            const double *c = a + n * kStencil;
+            double s = c[kC] * v[n];
+            s += c[kE] * v[n + 1];
+            s += a[(n - 1) * kStencil + kE] * v[n - 1];
+            s += c[kN] * v[n + w];
+            s += a[(n - w) * kStencil + kN] * v[n - w];
+            s += c[kNE] * v[n + w + 1];
+            s += a[(n - w - 1) * kStencil + kNE] * v[n - w - 1];
+            s += c[kNW] * v[n + w - 1];
+            s += a[(n - w + 1) * kStencil + kNW] * v[n - w + 1];
+            s += c[kEE] * v[n + 2];
+            s += a[(n - 2) * kStencil + kEE] * v[n - 2];
+            s += c[kNN] * v[n + 2 * w];
+            s += a[(n - 2 * w) * kStencil + kNN] * v[n - 2 * w];
+            out(n, s);
         }
+        edge(nx - 2, j);
+        edge(nx - 1, j);
     }
 }
 
-/* r = f - M u. */
-void Residual(Level &L, Interrupt &stop)
+/* y = M v. */
+void Apply(const Level &L, const Vec &v, Vec &y, Team &team,
+           Interrupt &stop)
 {
-    Apply(L, L.u, L.r, stop);
-    for (std::size_t k = 0; k < L.r.size(); ++k) {
-        L.r[k] = L.f[k] - L.r[k];
+    if (stop.Poll()) {
+        throw TclError{};
     }
+    ByRows(team, L.Shared(), L.y.n, [&](int j0, int j1) {
+        ApplyRows(L, v.data(), j0, j1, [&](std::size_t n, double s) { y[n] = s; });
+    });
+}
+
+/* r = f - M u. */
+void Residual(Level &L, Team &team, Interrupt &stop)
+{
+    if (stop.Poll()) {
+        throw TclError{};
+    }
+    ByRows(team, L.Shared(), L.y.n, [&](int j0, int j1) {
+        ApplyRows(L, L.u.data(), j0, j1,
+                  [&](std::size_t n, double s) { L.r[n] = L.f[n] - s; });
+    });
+}
+
+/* f(k0, k1) over the nodes of a level, in bands of whole rows. */
+template <class F>
+void ByNodes(const Level &L, Team &team, F &&f)
+{
+    std::size_t nx = static_cast<std::size_t>(L.x.n);
+    ByRows(team, L.Shared(), L.y.n, [&](int j0, int j1) { f(j0 * nx, j1 * nx); });
 }
 
 /* Chebyshev iteration on D^-1 M u = D^-1 f over the upper part of the
  * spectrum: damps the components that the coarser grids cannot see. */
-void Smooth(Level &L, int degree, Interrupt &stop)
+void Smooth(Level &L, int degree, Team &team, Interrupt &stop)
 {
     double b = 1.05 * L.lambda, a = b / kSmoothRange;
     double theta = 0.5 * (b + a), delta = 0.5 * (b - a);
     double sigma = theta / delta, rho = 1.0 / sigma;
-    std::size_t nodes = L.Nodes();
-    Residual(L, stop);
-    for (std::size_t k = 0; k < nodes; ++k) {
-        L.d[k] = L.inv[k] * L.r[k] / theta;
-    }
-    for (int it = 0; it < degree; ++it) {
-        for (std::size_t k = 0; k < nodes; ++k) {
-            L.u[k] += L.d[k];
+    Residual(L, team, stop);
+    ByNodes(L, team, [&](std::size_t k0, std::size_t k1) {
+        for (std::size_t k = k0; k < k1; ++k) {
+            L.d[k] = L.inv[k] * L.r[k] / theta;
         }
+    });
+    for (int it = 0; it < degree; ++it) {
         if (it + 1 == degree) {
+            ByNodes(L, team, [&](std::size_t k0, std::size_t k1) {
+                for (std::size_t k = k0; k < k1; ++k) {
+                    L.u[k] += L.d[k];
+                }
+            });
             break;
         }
-        Apply(L, L.d, L.t, stop);
+        Apply(L, L.d, L.t, team, stop);
         double next = 1.0 / (2.0 * sigma - rho);
-        for (std::size_t k = 0; k < nodes; ++k) {
-            L.r[k] -= L.t[k];
-            L.d[k] = next * rho * L.d[k] + 2.0 * next / delta * L.inv[k] * L.r[k];
-        }
+        ByNodes(L, team, [&](std::size_t k0, std::size_t k1) {
+            for (std::size_t k = k0; k < k1; ++k) {
+                L.u[k] += L.d[k];
+                L.r[k] -= L.t[k];
+                L.d[k] = next * rho * L.d[k] + 2.0 * next / delta * L.inv[k] * L.r[k];
+            }
+        });
         rho = next;
     }
 }
 
 /* The coarsest grid: the matrix assembled column by column and solved by
  * Cholesky's method. */
-void SolveDirect(Level &L, Interrupt &stop)
+void SolveDirect(Level &L, Team &team, Interrupt &stop)
 {
     std::size_t n = L.Nodes();
-    std::vector<double> m(n * n), e(n, 0.0), col(n);
+    std::vector<double> m(n * n);
+    Vec e(n, 0.0, L.u.get_allocator()), col(n, 0.0, L.u.get_allocator());
     for (std::size_t c = 0; c < n; ++c) {
         e[c] = 1.0;
-        Apply(L, e, col, stop);
+        Apply(L, e, col, team, stop);
         e[c] = 0.0;
         for (std::size_t r = 0; r < n; ++r) {
             m[r * n + c] = col[r];
@@ -362,7 +553,7 @@ void SolveDirect(Level &L, Interrupt &stop)
             m[r * n + k] = v / p;
         }
     }
-    std::vector<double> &x = L.u;
+    Vec &x = L.u;
     for (std::size_t k = 0; k < n; ++k) {
         double v = L.f[k];
         for (std::size_t i = 0; i < k; ++i) {
@@ -380,65 +571,139 @@ void SolveDirect(Level &L, Interrupt &stop)
 }
 
 /* fine.u += P coarse.u */
-void Interpolate(const Level &coarse, Level &fine)
+void Interpolate(const Level &coarse, Level &fine, Team &team)
 {
     int cnx = coarse.x.n;
-    for (int j = 0; j < fine.y.n; ++j) {
-        int J = fine.py.at[j];
-        double wy = fine.py.w[j];
-        int J1 = std::min(J + 1, coarse.y.n - 1);
-        for (int i = 0; i < fine.x.n; ++i) {
-            int I = fine.px.at[i];
-            double wx = fine.px.w[i];
-            int I1 = std::min(I + 1, cnx - 1);
-            const double *u = coarse.u.data();
-            double v = (1 - wy) * ((1 - wx) * u[static_cast<std::size_t>(J) * cnx + I] +
-                                   wx * u[static_cast<std::size_t>(J) * cnx + I1]) +
-                       wy * ((1 - wx) * u[static_cast<std::size_t>(J1) * cnx + I] +
-                             wx * u[static_cast<std::size_t>(J1) * cnx + I1]);
-            fine.u[static_cast<std::size_t>(j) * fine.x.n + i] += v;
+    const double *u = coarse.u.data();
+    ByRows(team, fine.Shared(), fine.y.n, [&](int j0, int j1) {
+        for (int j = j0; j < j1; ++j) {
+            int J = fine.py.at[j];
+            double wy = fine.py.w[j];
+            int J1 = std::min(J + 1, coarse.y.n - 1);
+            for (int i = 0; i < fine.x.n; ++i) {
+                int I = fine.px.at[i];
+                double wx = fine.px.w[i];
+                int I1 = std::min(I + 1, cnx - 1);
+                double v = (1 - wy) * ((1 - wx) * u[static_cast<std::size_t>(J) * cnx + I] +
+                                       wx * u[static_cast<std::size_t>(J) * cnx + I1]) +
+                           wy * ((1 - wx) * u[static_cast<std::size_t>(J1) * cnx + I] +
+                                 wx * u[static_cast<std::size_t>(J1) * cnx + I1]);
+                fine.u[static_cast<std::size_t>(j) * fine.x.n + i] += v;
+            }
         }
-    }
+    });
 }
 
-/* coarse.f = P^T fine.r */
-void Restrict(const Level &fine, Level &coarse)
+/* coarse.f = P^T fine.r: along x for every fine row, then along y, each
+ * coarse value gathered from its fine ones in their order. */
+void Restrict(Level &fine, Level &coarse, Team &team)
 {
-    int cnx = coarse.x.n;
-    std::fill(coarse.f.begin(), coarse.f.end(), 0.0);
-    for (int j = 0; j < fine.y.n; ++j) {
-        int J = fine.py.at[j];
-        double wy = fine.py.w[j];
-        int J1 = std::min(J + 1, coarse.y.n - 1);
-        for (int i = 0; i < fine.x.n; ++i) {
-            int I = fine.px.at[i];
-            double wx = fine.px.w[i];
-            int I1 = std::min(I + 1, cnx - 1);
-            double r = fine.r[static_cast<std::size_t>(j) * fine.x.n + i];
-            double *f = coarse.f.data();
-            f[static_cast<std::size_t>(J) * cnx + I] += (1 - wy) * (1 - wx) * r;
-            f[static_cast<std::size_t>(J) * cnx + I1] += (1 - wy) * wx * r;
-            f[static_cast<std::size_t>(J1) * cnx + I] += wy * (1 - wx) * r;
-            f[static_cast<std::size_t>(J1) * cnx + I1] += wy * wx * r;
+    int cnx = coarse.x.n, fnx = fine.x.n;
+    const Prolong &px = fine.px, &py = fine.py;
+    ByRows(team, fine.Shared(), fine.y.n, [&](int j0, int j1) {
+        for (int j = j0; j < j1; ++j) {
+            const double *r = &fine.r[static_cast<std::size_t>(j) * fnx];
+            double *row = &fine.rows[static_cast<std::size_t>(j) * cnx];
+            for (int I = 0; I < cnx; ++I) {
+                double sum = 0.0;
+                for (int q = px.from[I]; q < px.from[I + 1]; ++q) {
+                    sum += px.weight[q] * r[px.fine[q]];
+                }
+                row[I] = sum;
+            }
         }
-    }
+    });
+    ByRows(team, coarse.Shared(), coarse.y.n, [&](int J0, int J1) {
+        for (int J = J0; J < J1; ++J) {
+            double *f = &coarse.f[static_cast<std::size_t>(J) * cnx];
+            std::fill(f, f + cnx, 0.0);
+            for (int q = py.from[J]; q < py.from[J + 1]; ++q) {
+                const double *row = &fine.rows[static_cast<std::size_t>(py.fine[q]) * cnx];
+                double w = py.weight[q];
+                for (int I = 0; I < cnx; ++I) {
+                    f[I] += w * row[I];
+                }
+            }
+        }
+    });
 }
 
-void Cycle(std::vector<Level> &levels, std::size_t l, Interrupt &stop)
+void Cycle(std::vector<Level> &levels, std::size_t l, Team &team, Interrupt &stop)
 {
     Level &L = levels[l];
     if (l + 1 == levels.size()) {
-        SolveDirect(L, stop);
+        SolveDirect(L, team, stop);
         return;
     }
-    Smooth(L, kSmoothDegree, stop);
-    Residual(L, stop);
+    Smooth(L, kSmoothDegree, team, stop);
+    Residual(L, team, stop);
     Level &C = levels[l + 1];
-    Restrict(L, C);
+    Restrict(L, C, team);
     std::fill(C.u.begin(), C.u.end(), 0.0);
-    Cycle(levels, l + 1, stop);
-    Interpolate(C, L);
-    Smooth(L, kSmoothDegree, stop);
+    Cycle(levels, l + 1, team, stop);
+    Interpolate(C, L, team);
+    Smooth(L, kSmoothDegree, team, stop);
+}
+
+/* The weights of prolongation p gathered by coarse node, for its
+ * transpose: per coarse node, the fine nodes in their order, the lower
+ * neighbour's weight before the upper one's. */
+void Transpose(Prolong &p, int coarse)
+{
+    int fine = static_cast<int>(p.at.size());
+    p.from.assign(static_cast<std::size_t>(coarse) + 1, 0);
+    std::vector<std::vector<std::pair<int, double>>> by(static_cast<std::size_t>(coarse));
+    for (int i = 0; i < fine; ++i) {
+        int lo = p.at[i], hi = std::min(p.at[i] + 1, coarse - 1);
+        by[lo].emplace_back(i, 1 - p.w[i]);
+        by[hi].emplace_back(i, p.w[i]);
+    }
+    p.fine.clear();
+    p.weight.clear();
+    for (int c = 0; c < coarse; ++c) {
+        p.from[c] = static_cast<int>(p.fine.size());
+        for (const auto &e : by[c]) {
+            p.fine.push_back(e.first);
+            p.weight.push_back(e.second);
+        }
+    }
+    p.from[coarse] = static_cast<int>(p.fine.size());
+}
+
+/* a . b, compensated within fixed blocks of nodes, the blocks then added
+ * in order: the same sum whatever the threads. */
+double Dot(const Vec &a, const Vec &b, bool shared, Team &team, Vec &partial)
+{
+    std::size_t n = a.size();
+    int blocks = PartsOf(n, kDotBlock);
+    partial.assign(2 * static_cast<std::size_t>(blocks), 0.0);
+    auto block = [&](int p) {
+        std::size_t k0 = static_cast<std::size_t>(p) * kDotBlock;
+        std::size_t k1 = std::min(n, k0 + kDotBlock);
+        double sum = 0.0, carry = 0.0;
+        for (std::size_t k = k0; k < k1; ++k) {
+            double term = a[k] * b[k], t = sum + term;
+            carry += std::fabs(sum) >= std::fabs(term) ? (sum - t) + term : (term - t) + sum;
+            sum = t;
+        }
+        partial[2 * static_cast<std::size_t>(p)] = sum;
+        partial[2 * static_cast<std::size_t>(p) + 1] = carry;
+    };
+    if (shared && team.Size() > 1) {
+        team.Run(blocks, block);
+    } else {
+        for (int p = 0; p < blocks; ++p) {
+            block(p);
+        }
+    }
+    double sum = 0.0, carry = 0.0;
+    for (int p = 0; p < blocks; ++p) {
+        double term = partial[2 * static_cast<std::size_t>(p)], t = sum + term;
+        carry += std::fabs(sum) >= std::fabs(term) ? (sum - t) + term : (term - t) + sum;
+        carry += partial[2 * static_cast<std::size_t>(p) + 1];
+        sum = t;
+    }
+    return sum + carry;
 }
 
 /* The axis of the next coarser level and the weights onto this one. */
@@ -472,12 +737,14 @@ Axis Coarser(const Axis &a, Prolong &p)
 }
 
 } // namespace
-
 void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
                  const std::vector<double> &z, const SurfaceSetup &s, double *grid,
                  Interrupt &stop, SurfaceReport &report)
 {
     report = SurfaceReport{};
+    /* Helpers only for a job large enough to repay waking them. */
+    std::size_t nodes = static_cast<std::size_t>(s.nx) * s.ny;
+    Team team(nodes >= kSharedNodes || z.size() >= kSharedNodes ? ThreadCount() : 1);
     /* Values far from 1 in size are solved scaled by a power of two, which
      * is exact, so that the solver's sums and squares neither overflow nor
      * underflow (values near the largest double would give NaN). */
@@ -495,48 +762,92 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
         mean += std::ldexp(v, -shift);
     }
     mean /= static_cast<double>(z.size());
-    std::vector<double> dz(z.size());
-    for (std::size_t k = 0; k < z.size(); ++k) {
-        dz[k] = std::ldexp(z[k], -shift) - mean;
-    }
+    RecordSet records{gx, gy, z, s.weight, mean, shift};
+
+    /* Every array of the solver comes from one arena, sized for the
+     * finest level's share (about 56 doubles a node, all levels together). */
+    Arena arena(std::min<std::size_t>(nodes, std::size_t{1} << 22) * 64 * sizeof(double));
+    std::pmr::memory_resource *m = arena.Resource();
 
     /* The levels, finest first; spacings in units of the mean cell side. */
-    std::vector<Level> levels(1);
+    std::vector<Level> levels;
+    levels.emplace_back(m);
     levels[0].x = {s.nx, 1.0 / std::sqrt(s.aspect)};
     levels[0].y = {s.ny, std::sqrt(s.aspect)};
     while (levels.back().Nodes() > static_cast<std::size_t>(kDirect) &&
            (levels.back().x.n > 3 || levels.back().y.n > 3)) {
-        Level next;
+        Level next(m);
         Level &fine = levels.back();
         next.x = Coarser(fine.x, fine.px);
         next.y = Coarser(fine.y, fine.py);
+        Transpose(fine.px, next.x.n);
+        Transpose(fine.py, next.y.n);
+        fine.rows.assign(static_cast<std::size_t>(fine.y.n) * next.x.n, 0.0);
         levels.push_back(std::move(next));
     }
     /* The coarser grids only guide the finest one's solution, so they see
      * the records gathered by nearest finest node: one record of their
      * mean position and value, weighted by their count (their weights'
-     * sum, and the means weighted, for weighted records). */
+     * sum, and the means weighted, for weighted records).  The threads take
+     * bands of rows of nodes, each node adding its records in their
+     * order. */
     std::vector<double> ax, ay, az, aw;
     if (levels.size() > 1) {
-        std::vector<double> sum(levels[0].Nodes() * 4, 0.0);
-        for (std::size_t k = 0; k < z.size(); ++k) {
-            long long i = std::llround(std::clamp(gx[k], 0.0, s.nx - 1.0));
-            long long j = std::llround(std::clamp(gy[k], 0.0, s.ny - 1.0));
-            double *a = &sum[(static_cast<std::size_t>(j) * s.nx + i) * 4];
-            if (s.weight != nullptr) {
-                double w = (*s.weight)[k];
-                a[0] += w;
-                a[1] += w * gx[k];
-                a[2] += w * gy[k];
-                a[3] += w * dz[k];
-                continue;
+        Vec sum(nodes * 4, 0.0, m);
+        bool shared = z.size() >= kSharedNodes && team.Size() > 1;
+        int bands = shared ? team.Size() : 1;
+        for (std::size_t first = 0; first < z.size(); first += kRecordSlice) {
+            if (stop.Check()) {
+                throw TclError{};
             }
-            a[0] += 1.0;
-            a[1] += gx[k];
-            a[2] += gy[k];
-            a[3] += dz[k];
+            std::size_t last = std::min(z.size(), first + kRecordSlice);
+            auto band = [&](int b) {
+                long long j0 = static_cast<long long>(s.ny) * b / bands;
+                long long j1 = static_cast<long long>(s.ny) * (b + 1) / bands;
+                for (std::size_t k = first; k < last; ++k) {
+                    if (k + kAhead < last) {
+                        long long ja = std::llround(std::clamp(gy[k + kAhead], 0.0, s.ny - 1.0));
+                        if (ja >= j0 && ja < j1) {
+                            long long ia =
+                                std::llround(std::clamp(gx[k + kAhead], 0.0, s.nx - 1.0));
+                            Prefetch(&sum[(static_cast<std::size_t>(ja) * s.nx + ia) * 4]);
+                        }
+                    }
+                    long long j = std::llround(std::clamp(gy[k], 0.0, s.ny - 1.0));
+                    if (j < j0 || j >= j1) {
+                        continue;
+                    }
+                    long long i = std::llround(std::clamp(gx[k], 0.0, s.nx - 1.0));
+                    double *a = &sum[(static_cast<std::size_t>(j) * s.nx + i) * 4];
+                    if (s.weight != nullptr) {
+                        double w = (*s.weight)[k];
+                        a[0] += w;
+                        a[1] += w * gx[k];
+                        a[2] += w * gy[k];
+                        a[3] += w * records.Value(k);
+                        continue;
+                    }
+                    a[0] += 1.0;
+                    a[1] += gx[k];
+                    a[2] += gy[k];
+                    a[3] += records.Value(k);
+                }
+            };
+            if (shared) {
+                team.Run(bands, band);
+            } else {
+                band(0);
+            }
         }
-        for (std::size_t n = 0; n < levels[0].Nodes(); ++n) {
+        std::size_t used = 0;
+        for (std::size_t n = 0; n < nodes; ++n) {
+            used += sum[n * 4] > 0.0;
+        }
+        ax.reserve(used);
+        ay.reserve(used);
+        az.reserve(used);
+        aw.reserve(used);
+        for (std::size_t n = 0; n < nodes; ++n) {
             const double *a = &sum[n * 4];
             if (a[0] > 0.0) {
                 ax.push_back(a[1] / a[0]);
@@ -546,15 +857,12 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
             }
         }
     }
+    RecordSet gathered{ax, ay, az, &aw, 0.0, 0};
     for (std::size_t l = 0; l < levels.size(); ++l) {
         Level &L = levels[l];
         double sx = s.nx > 1 ? static_cast<double>(L.x.n - 1) / (s.nx - 1) : 0.0;
         double sy = s.ny > 1 ? static_cast<double>(L.y.n - 1) / (s.ny - 1) : 0.0;
-        if (l == 0) {
-            AddRecords(L, gx, gy, dz, s.weight, sx, sy, stop);
-        } else {
-            AddRecords(L, ax, ay, az, &aw, sx, sy, stop);
-        }
+        AddRecords(L, l == 0 ? records : gathered, sx, sy, team, stop);
         Prepare(L, kSmoothing, s.tension);
     }
 
@@ -563,12 +871,12 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
         Level &L = levels[l];
         L.f = L.rhs;
         if (l + 1 == levels.size()) {
-            SolveDirect(L, stop);
+            SolveDirect(L, team, stop);
             continue;
         }
         std::fill(L.u.begin(), L.u.end(), 0.0);
-        Interpolate(levels[l + 1], L);
-        Cycle(levels, l, stop);
+        Interpolate(levels[l + 1], L, team);
+        Cycle(levels, l, team, stop);
     }
 
     /* Conjugate gradients on the finest grid, each step preconditioned by
@@ -576,33 +884,28 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
      * restriction the transpose of interpolation), from the full multigrid
      * surface until the residual has fallen enough. */
     Level &F = levels[0];
-    std::size_t nodes = F.Nodes();
-    std::vector<double> x = F.u, r(nodes), pz(nodes), p(nodes), q(nodes);
-    auto dot = [](const std::vector<double> &a, const std::vector<double> &b) {
-        /* Compensated, so that the order of the nodes hardly matters. */
-        double sum = 0.0, carry = 0.0;
-        for (std::size_t k = 0; k < a.size(); ++k) {
-            double term = a[k] * b[k], t = sum + term;
-            carry += std::fabs(sum) >= std::fabs(term) ? (sum - t) + term : (term - t) + sum;
-            sum = t;
-        }
-        return sum + carry;
+    bool shared = F.Shared();
+    Vec x(F.u, m), r(nodes, 0.0, m), pz(nodes, 0.0, m), p(nodes, 0.0, m), q(nodes, 0.0, m),
+        partial(m);
+    auto dot = [&](const Vec &a, const Vec &b) {
+        return Dot(a, b, shared, team, partial);
     };
     auto precondition = [&]() {
+        F.f = r;
         if (levels.size() == 1) {
-            F.f = r;
-            SolveDirect(F, stop);
+            SolveDirect(F, team, stop);
         } else {
-            F.f = r;
             std::fill(F.u.begin(), F.u.end(), 0.0);
-            Cycle(levels, 0, stop);
+            Cycle(levels, 0, team, stop);
         }
         pz = F.u;
     };
-    Apply(F, x, q, stop);
-    for (std::size_t k = 0; k < nodes; ++k) {
-        r[k] = F.rhs[k] - q[k];
-    }
+    Apply(F, x, q, team, stop);
+    ByNodes(F, team, [&](std::size_t k0, std::size_t k1) {
+        for (std::size_t k = k0; k < k1; ++k) {
+            r[k] = F.rhs[k] - q[k];
+        }
+    });
     double first = std::sqrt(dot(F.rhs, F.rhs));
     double now = std::sqrt(dot(r, r));
     report.residual = first > 0 ? now / first : 0.0;
@@ -611,16 +914,18 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
         p = pz;
         double rz = dot(r, pz);
         for (int c = 0; c < kMaxCycles; ++c) {
-            Apply(F, p, q, stop);
+            Apply(F, p, q, team, stop);
             double pq = dot(p, q);
             if (!(pq > 0.0)) {
                 break;
             }
             double alpha = rz / pq;
-            for (std::size_t k = 0; k < nodes; ++k) {
-                x[k] += alpha * p[k];
-                r[k] -= alpha * q[k];
-            }
+            ByNodes(F, team, [&](std::size_t k0, std::size_t k1) {
+                for (std::size_t k = k0; k < k1; ++k) {
+                    x[k] += alpha * p[k];
+                    r[k] -= alpha * q[k];
+                }
+            });
             report.cycles = c + 1;
             now = std::sqrt(dot(r, r));
             report.residual = first > 0 ? now / first : 0.0;
@@ -631,14 +936,15 @@ void SurfaceFill(const std::vector<double> &gx, const std::vector<double> &gy,
             double next = dot(r, pz);
             double beta = next / rz;
             rz = next;
-            for (std::size_t k = 0; k < nodes; ++k) {
-                p[k] = pz[k] + beta * p[k];
-            }
+            ByNodes(F, team, [&](std::size_t k0, std::size_t k1) {
+                for (std::size_t k = k0; k < k1; ++k) {
+                    p[k] = pz[k] + beta * p[k];
+                }
+            });
         }
     }
-    F.u = x;
-    for (std::size_t k = 0; k < F.Nodes(); ++k) {
-        double v = std::ldexp(F.u[k] + mean, shift);
+    for (std::size_t k = 0; k < nodes; ++k) {
+        double v = std::ldexp(x[k] + mean, shift);
         if (v < s.lower || v > s.upper) {
             v = std::clamp(v, s.lower, s.upper);
             ++report.clamped;
