@@ -13,6 +13,7 @@
 #include "kardum.h"
 
 #include "frame/Frame.h"
+#include "grid/SurfaceFill.h"
 
 #include <algorithm>
 #include <cmath>
@@ -232,7 +233,7 @@ Tcl_Obj *RunFolds(const std::vector<double> &z, const Folds &folds, const FoldSp
 }
 
 /* The four nodes around grid coordinates (x, y) and the bilinear weights
- * of the second ones, as NodeValue (grid/GridPath.cpp) reads the surface;
+ * of the second ones, as the surface reads its records (Locate);
  * beyond the outer nodes the weights run past 0 or 1 (by at most half a
  * cell for a record inside the extent). */
 struct Corners {
@@ -240,20 +241,11 @@ struct Corners {
     double wx, wy;
 };
 
-Corners Locate(int nx, int ny, double x, double y)
+Corners CornersAt(int nx, int ny, double x, double y)
 {
-    auto locate = [](double c, int n, int &i, double &w) {
-        if (n == 1) {
-            i = 0, w = 0.0;
-        } else if (!(c >= 0.0)) {
-            i = 0, w = std::max(c, -1.0);
-        } else {
-            i = std::min(static_cast<int>(c), n - 2), w = std::min(c - i, 2.0);
-        }
-    };
     Corners c;
-    locate(x, nx, c.i, c.wx);
-    locate(y, ny, c.j, c.wy);
+    Locate(x, nx, c.i, c.wx);
+    Locate(y, ny, c.j, c.wy);
     c.i1 = std::min(c.i + 1, nx - 1);
     c.j1 = std::min(c.j + 1, ny - 1);
     return c;
@@ -313,7 +305,7 @@ Tcl_Obj *LocalCrossValidation(const Records &rec, const PlacedRecords &placed,
         corners.clear();
         nodes.clear();
         for (std::size_t r : held) {
-            Corners c = Locate(nx, ny, placed.gx[r], placed.gy[r]);
+            Corners c = CornersAt(nx, ny, placed.gx[r], placed.gy[r]);
             corners.push_back(c);
             for (int b : {c.j, c.j1}) {
                 for (int a : {c.i, c.i1}) {

@@ -578,20 +578,11 @@ void NeedMemory(const GridSpec &shape, std::size_t records, bool fill, bool sour
  * coordinates (x, y); positions beyond the outer nodes take theirs. */
 double NodeValue(const std::vector<double> &g, int nx, int ny, double x, double y)
 {
-    /* As the surface reads its records (grid/SurfaceFill.cpp). */
-    auto locate = [](double c, int n, int &i, double &w) {
-        if (n == 1) {
-            i = 0, w = 0.0;
-        } else if (!(c >= 0.0)) {
-            i = 0, w = std::max(c, -1.0);
-        } else {
-            i = std::min(static_cast<int>(c), n - 2), w = std::min(c - i, 2.0);
-        }
-    };
+    /* As the surface reads its records. */
     int i, j;
     double wx, wy;
-    locate(x, nx, i, wx);
-    locate(y, ny, j, wy);
+    Locate(x, nx, i, wx);
+    Locate(y, ny, j, wy);
     int i1 = std::min(i + 1, nx - 1), j1 = std::min(j + 1, ny - 1);
     auto at = [&](int a, int b) { return g[static_cast<std::size_t>(b) * nx + a]; };
     return (1 - wy) * ((1 - wx) * at(i, j) + wx * at(i1, j)) +
@@ -835,29 +826,46 @@ Tcl_Obj *SurfaceCrossValidation(const std::vector<double> &gx, const std::vector
 }
 
 /*
- * The records the local fill's cross-validation holds out: those the
- * surface would take (inside the extent, edges included; a value the
- * binning keeps), at grid coordinates, with their numbers.
+ * Visits the records the surface takes (inside the extent, edges
+ * included; a value the binning keeps: finite, within the range, not a
+ * zero skipped when asked), in their order, as visit(k, gx, gy, v) with
+ * their grid coordinates.  Returns how many lay outside the extent.
  */
-PlacedRecords PlaceRecords(const Records &rec, const GridSpec &shape)
+template <class Visit>
+long long ForEachPlacedRecord(const Records &rec, const GridSpec &shape, Visit visit)
 {
     double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
     double xlo = std::min(shape.x0, shape.x1), xhi = std::max(shape.x0, shape.x1);
     double ylo = std::min(shape.y0, shape.y1), yhi = std::max(shape.y0, shape.y1);
     InterleavedRecords r{rec.values.data(), rec.width};
-    PlacedRecords placed;
+    long long outside = 0;
     for (std::size_t k = 0; k < rec.Count(); ++k) {
         int i = static_cast<int>(k);
         double x = 0.5 * (r.X1(i) + r.X2(i)), y = 0.5 * (r.Y1(i) + r.Y2(i)), v = r.Z(i);
-        if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi) || !std::isfinite(v) ||
-            v < shape.lo || v > shape.hi || (shape.ignoreZeros && v == 0.0)) {
+        if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) {
+            ++outside;
             continue;
         }
-        placed.gx.push_back((x - shape.x0) / hx - 0.5);
-        placed.gy.push_back((y - shape.y0) / hy - 0.5);
+        if (!std::isfinite(v) || v < shape.lo || v > shape.hi ||
+            (shape.ignoreZeros && v == 0.0)) {
+            continue;
+        }
+        visit(k, (x - shape.x0) / hx - 0.5, (y - shape.y0) / hy - 0.5, v);
+    }
+    return outside;
+}
+
+/* The records the local fill's cross-validation holds out: those the
+ * surface would take, at grid coordinates, with their numbers. */
+PlacedRecords PlaceRecords(const Records &rec, const GridSpec &shape)
+{
+    PlacedRecords placed;
+    ForEachPlacedRecord(rec, shape, [&placed](std::size_t k, double gx, double gy, double v) {
+        placed.gx.push_back(gx);
+        placed.gy.push_back(gy);
         placed.z.push_back(v);
         placed.index.push_back(k);
-    }
+    });
     return placed;
 }
 
@@ -889,36 +897,23 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
              const FillOptions &opt, Tcl_Obj *(&out)[2])
 {
     double hx = (shape.x1 - shape.x0) / shape.nx, hy = (shape.y1 - shape.y0) / shape.ny;
-    double xlo = std::min(shape.x0, shape.x1), xhi = std::max(shape.x0, shape.x1);
-    double ylo = std::min(shape.y0, shape.y1), yhi = std::max(shape.y0, shape.y1);
     std::vector<double> gx, gy, z, w;
-    InterleavedRecords r{rec.values.data(), rec.width};
     std::size_t n = rec.Count();
     ReserveLarge(gx, n);
     ReserveLarge(gy, n);
     ReserveLarge(z, n);
     double zmin = HUGE_VAL, zmax = -HUGE_VAL;
-    long long outside = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        int i = static_cast<int>(k);
-        double x = 0.5 * (r.X1(i) + r.X2(i)), y = 0.5 * (r.Y1(i) + r.Y2(i)), v = r.Z(i);
-        if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) {
-            ++outside;
-            continue;
-        }
-        if (!std::isfinite(v) || v < shape.lo || v > shape.hi ||
-            (shape.ignoreZeros && v == 0.0)) {
-            continue;
-        }
-        gx.push_back((x - shape.x0) / hx - 0.5);
-        gy.push_back((y - shape.y0) / hy - 0.5);
-        z.push_back(v);
-        if (rec.Weighted()) {
-            w.push_back(rec.values[k * static_cast<std::size_t>(rec.width) + rec.width - 1]);
-        }
-        zmin = std::min(zmin, v);
-        zmax = std::max(zmax, v);
-    }
+    long long outside = ForEachPlacedRecord(
+        rec, shape, [&](std::size_t k, double x, double y, double v) {
+            gx.push_back(x);
+            gy.push_back(y);
+            z.push_back(v);
+            if (rec.Weighted()) {
+                w.push_back(rec.values[k * static_cast<std::size_t>(rec.width) + rec.width - 1]);
+            }
+            zmin = std::min(zmin, v);
+            zmax = std::max(zmax, v);
+        });
     /* Weights count relative to their mean, so that their scale does not
      * change how closely the surface follows the records; scaled by a
      * power of two first, their sum cannot overflow. */

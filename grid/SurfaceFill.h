@@ -35,9 +35,30 @@
 
 #include "frame/Interrupt.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace kardum::package {
+
+/* Where coordinate g (in nodes) lies: the node below and the weight of
+ * the one above.  Beyond the outer nodes (up to half a cell, at the edge
+ * of the extent) the outer pair extrapolates linearly, so that a record
+ * there still counts where it lies. */
+inline void Locate(double g, int n, int &i, double &w)
+{
+    if (n == 1) {
+        i = 0;
+        w = 0.0;
+        return;
+    }
+    if (!(g >= 0.0)) {
+        i = 0;
+        w = std::max(g, -1.0);
+        return;
+    }
+    i = std::min(static_cast<int>(g), n - 2);
+    w = std::min(g - i, 2.0);
+}
 
 struct SurfaceSetup {
     int nx = 0, ny = 0;         /* nodes: cell centres, stored x fastest */
