@@ -554,17 +554,26 @@ std::shared_ptr<const Records> OnTheGlobe(const Records &rec, const GridSpec &sh
  * The memory a job needs, estimated before any work, and refused at once
  * (naming the amount) when the process cannot have it in one piece: the
  * cells' sums and weights and their empty marks (17 bytes a cell), the
- * fill's working arrays (its cell states, queues of cell numbers, values
- * and passes: about 19 bytes a cell), the sources' list (a Tcl value a
- * cell) and the records already held.
+ * local fill's working arrays (its cell states, queues of cell numbers,
+ * values and passes: about 19 bytes a cell), the sources' list (a Tcl
+ * value a cell) and the records already held.  The surface solves on
+ * `surfaceNodes` nodes (the cells, and a global grid's copies of columns
+ * across the seam; 0 for no surface): each node holds its records' sums,
+ * its stencil and the solver's vectors, about 28 doubles, and the coarser
+ * levels a third as much again; each record takes its place and value.
  */
-void NeedMemory(const GridSpec &shape, std::size_t records, bool fill, bool sources)
+void NeedMemory(const GridSpec &shape, std::size_t records, bool fill, bool sources,
+                double surfaceNodes)
 {
     double cells = static_cast<double>(shape.nx) * shape.ny;
-    double perCell = 17.0 + (fill ? 19.0 : 0.0) + (sources ? 56.0 : 0.0);
+    double perCell = 17.0 + (fill && surfaceNodes == 0 ? 19.0 : 0.0) + (sources ? 56.0 : 0.0);
     double bytes = cells * perCell + static_cast<double>(records) * 8.0;
-    const char *what = fill ? "the grid's cells and the fill's working arrays"
-                            : "the grid's cells";
+    const char *what = !fill ? "the grid's cells"
+                       : surfaceNodes > 0 ? "the grid's cells and the surface's working arrays"
+                                          : "the grid's cells and the fill's working arrays";
+    if (surfaceNodes > 0) {
+        bytes += surfaceNodes * (28.0 * 8.0 * 4.0 / 3.0) + static_cast<double>(records) * 32.0;
+    }
     if (bytes >= 0x1p62) {
         throw OutOfMemory{static_cast<std::size_t>(0x1p62), what};
     }
@@ -780,6 +789,13 @@ void SolveSurface(const std::vector<double> &gx, const std::vector<double> &gy,
     }
 }
 
+/* Whether a geographic extent goes all round the globe (360 degrees of
+ * longitude), so that the surface's x axis wraps. */
+bool GlobalExtent(const GridSpec &shape)
+{
+    return std::fabs(shape.x1 - shape.x0 - 360.0) <= 1e-9 * 360.0;
+}
+
 /* Columns added on either side of a global grid for the surface: a
  * quarter of the globe, or half of it on grids of up to 128 columns,
  * where a column spans more of the surface's reach (measured: the grids
@@ -956,7 +972,7 @@ void Surface(Tcl_Interp *interp, const Records &rec, const GridSpec &shape,
         /* Degrees of longitude shrink with the cosine of the latitude: the
          * cells' shape at the extent's middle latitude. */
         setup.aspect /= std::cos((shape.y0 + shape.y1) / 2 * (kPi / 180.0));
-        global = std::fabs(shape.x1 - shape.x0 - 360.0) <= 1e-9 * 360.0;
+        global = GlobalExtent(shape);
     }
     int pad = global ? GlobePad(shape.nx) : 0;
     setup.tension = opt.tension;
@@ -1392,7 +1408,13 @@ int GridComputeCmd(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv
         if (geographic) {
             records = OnTheGlobe(*records, shape);
         }
-        NeedMemory(shape, records->Count(), fill || opt.folds, opt.wantSource);
+        double surfaceNodes = 0.0;
+        if (opt.surface && (fill || opt.folds)) {
+            bool global = geographic && GlobalExtent(shape);
+            int columns = shape.nx + (global ? 2 * GlobePad(shape.nx) : 0);
+            surfaceNodes = static_cast<double>(columns) * shape.ny;
+        }
+        NeedMemory(shape, records->Count(), fill || opt.folds, opt.wantSource, surfaceNodes);
         if (opt.surface && (fill || opt.folds)) {
             if (shape.cellValue != CellValue::kMean) {
                 Fail("%s: -cellvalue sets the cells of the binned grid (-fill 0) and of "
