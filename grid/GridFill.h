@@ -21,6 +21,7 @@
 
 #include "frame/Elements.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -166,6 +167,34 @@ FillSettings ReadSettings(const Elements &sI);
 void ReadDescriptor(const Elements &gI, double *record);
 void CheckSettings(const Elements &sI, const Elements &gI,
                    const FillSettings &s, const double *record);
+
+/*
+ * The search window along one axis around cell i: from i - rlo to i + rhi,
+ * cut to lo ... hi, or on a periodic axis shifted by n when it starts
+ * before 0 (so that no window coordinate is negative), with the cell's
+ * own coordinate as shifted.
+ */
+struct Window {
+    long long start;
+    long long end;
+    long long centre;
+};
+
+inline Window MakeWindow(int i, int rlo, int rhi, int n, int lo, int hi, bool periodic)
+{
+    Window w{static_cast<long long>(i) - rlo, static_cast<long long>(i) + rhi, i};
+    if (periodic) {
+        if (w.start < 0) {
+            w.start += n;
+            w.end += n;
+            w.centre += n;
+        }
+    } else {
+        w.start = std::max<long long>(w.start, lo);
+        w.end = std::min<long long>(w.end, hi);
+    }
+    return w;
+}
 
 } // namespace kardum::fill
 

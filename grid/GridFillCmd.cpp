@@ -29,29 +29,6 @@ namespace kardum::fill {
 
 namespace {
 
-/* A search window along one axis and the coordinate of the empty cell in it. */
-struct Window {
-    long long start;
-    long long end;
-    long long centre;
-};
-
-Window MakeWindow(int i, int r, int n, int lo, int hi, bool periodic)
-{
-    Window w{static_cast<long long>(i) - r, static_cast<long long>(i) + r, i};
-    if (periodic) {
-        if (w.start < 0) {
-            w.start += n;
-            w.end += n;
-            w.centre += n;
-        }
-    } else {
-        w.start = std::max<long long>(w.start, lo);
-        w.end = std::min<long long>(w.end, hi);
-    }
-    return w;
-}
-
 int CeilDiv(int a, int b)
 {
     return a / b + (a % b != 0 ? 1 : 0);
@@ -194,8 +171,8 @@ void GatherNeighbours(const FillPlan &plan, const signed char *state,
 {
     int c = cell.capacity;
     std::fill(st.dist.begin(), st.dist.end(), plan.sentinel);
-    Window wx = MakeWindow(cell.ix, plan.r, plan.nx, plan.xlo, plan.xhi, plan.xPeriodic);
-    Window wy = MakeWindow(cell.iy, plan.r, plan.ny, plan.ylo, plan.yhi, plan.yPeriodic);
+    Window wx = MakeWindow(cell.ix, plan.r, plan.r, plan.nx, plan.xlo, plan.xhi, plan.xPeriodic);
+    Window wy = MakeWindow(cell.iy, plan.r, plan.r, plan.ny, plan.ylo, plan.yhi, plan.yPeriodic);
 
     /* Window coordinates are never negative (a periodic window is shifted
      * up by n when it starts below 0), and only a periodic one passes n:

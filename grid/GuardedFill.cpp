@@ -223,27 +223,6 @@ struct Neighbour {
 
 class SymmetricGather {
 public:
-    /* Window along one axis, as KDgridFill2D forms it. */
-    struct Window {
-        long long start, end, centre;
-    };
-
-    static Window MakeWindow(int i, int rlo, int rhi, int n, int lo, int hi, bool periodic)
-    {
-        Window w{static_cast<long long>(i) - rlo, static_cast<long long>(i) + rhi, i};
-        if (periodic) {
-            if (w.start < 0) {
-                w.start += n;
-                w.end += n;
-                w.centre += n;
-            }
-        } else {
-            w.start = std::max<long long>(w.start, lo);
-            w.end = std::min<long long>(w.end, hi);
-        }
-        return w;
-    }
-
     explicit SymmetricGather(const FillMetric *metric = nullptr) : metric_(metric) {}
 
     FillOutcome Fill(const FillPlan &plan, const signed char *state, const double *grid,
