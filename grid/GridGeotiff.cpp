@@ -37,6 +37,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -223,7 +224,7 @@ int OnWarning(TIFF *, void *, const char *, const char *, va_list)
  * not guarded, so two threads opening their first files at once could
  * install it twice (and the extender would then call itself).  This lock
  * is the one state the library keeps for it. */
-TCL_DECLARE_MUTEX(tiffTagsLock)
+std::mutex tiffTagsLock;
 
 /* libgeotiff's complaints about a key directory: not printed.  A reader
  * that finds no raster type takes the default (PixelIsArea); a writer's
@@ -242,9 +243,10 @@ class Tiff {
 public:
     Tiff(const char *name, const char *mode, TiffIo &io) : io_(io)
     {
-        Tcl_MutexLock(&tiffTagsLock);
-        XTIFFInitialize();          /* libgeotiff's tags, known to libtiff */
-        Tcl_MutexUnlock(&tiffTagsLock);
+        {
+            std::lock_guard<std::mutex> hold(tiffTagsLock);
+            XTIFFInitialize();      /* libgeotiff's tags, known to libtiff */
+        }
         TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
         if (options == nullptr) {
             throw std::bad_alloc();
