@@ -12,6 +12,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <limits>
 
@@ -201,6 +202,19 @@ int MemoryFailure(Tcl_Interp *interp, const std::string &message)
 {
     Tcl_SetObjResult(interp, Tcl_NewStringObj(message.c_str(), -1));
     Tcl_SetErrorCode(interp, "KARDUM", "MEMORY", nullptr);
+    return TCL_ERROR;
+}
+
+int TclFailure(Tcl_Interp *interp)
+{
+    const char *text = Tcl_GetStringResult(interp);
+    if (Tcl_LimitTypeExceeded(interp, TCL_LIMIT_TIME) &&
+        std::strcmp(text, "time limit exceeded") == 0) {
+        Tcl_SetErrorCode(interp, "TCL", "LIMIT", "TIME", nullptr);
+    } else if (Tcl_LimitTypeExceeded(interp, TCL_LIMIT_COMMANDS) &&
+               std::strcmp(text, "command count limit exceeded") == 0) {
+        Tcl_SetErrorCode(interp, "TCL", "LIMIT", "COMMANDS", nullptr);
+    }
     return TCL_ERROR;
 }
 

@@ -212,6 +212,11 @@ std::string OutOfMemoryMessage(const char *cmd, const OutOfMemory &e);
 /* TCL_ERROR with `message` and the errorCode {KARDUM MEMORY}. */
 int MemoryFailure(Tcl_Interp *interp, const std::string &message);
 
+/* TCL_ERROR with the message Tcl left.  When it is the message of a limit
+ * that stands, the errorCode is the limit's (TCL LIMIT TIME or COMMANDS)
+ * whatever a quiet variable lookup after the stop left in it. */
+int TclFailure(Tcl_Interp *interp);
+
 template <class Body>
 int RunCommand(Tcl_Interp *interp, const char *cmd, Body &&body)
 {
@@ -230,7 +235,7 @@ int RunCommand(Tcl_Interp *interp, const char *cmd, Body &&body)
         Tcl_SetErrorCode(interp, "KARDUM", "VALUE", nullptr);
         return TCL_ERROR;
     } catch (const TclError &) {
-        return TCL_ERROR;
+        return TclFailure(interp);
     }
 }
 
