@@ -18,15 +18,34 @@
 
 namespace kardum::package {
 
-int ThreadCount()
+namespace {
+
+/* KARDUM_THREADS as a count from 1 to kMaxThreads, 0 when unset or not
+ * such a number. */
+int ThreadsFromEnvironment()
 {
-#if KARDUM_HAVE_THREADS
     if (const char *env = std::getenv("KARDUM_THREADS")) {
         char *end = nullptr;
         long n = std::strtol(env, &end, 10);
         if (end != env && *end == '\0' && n >= 1 && n <= kMaxThreads) {
             return static_cast<int>(n);
         }
+    }
+    return 0;
+}
+
+} // namespace
+
+bool ThreadCountSet()
+{
+    return ThreadsFromEnvironment() > 0;
+}
+
+int ThreadCount()
+{
+#if KARDUM_HAVE_THREADS
+    if (int n = ThreadsFromEnvironment()) {
+        return n;
     }
     int cores = static_cast<int>(std::clamp<unsigned>(std::thread::hardware_concurrency(), 1,
                                                       kMaxThreads));

@@ -44,6 +44,10 @@ constexpr int kMaxThreads = 8;
  * average leaves idle, at least 1; 1 without threads. */
 int ThreadCount();
 
+/* Whether KARDUM_THREADS sets the count (then every job, however small,
+ * takes it). */
+bool ThreadCountSet();
+
 class Team {
 public:
     explicit Team(int threads = ThreadCount());
